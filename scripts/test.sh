@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: a plain build, then AddressSanitizer +
+# UndefinedBehaviorSanitizer over all tests, ThreadSanitizer over the
+# concurrency tests, and the fuzz targets for a bounded time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+scripts/install-deps.sh
+
+jobs=$(nproc)
+fuzz_seconds=${TAVRINO_FUZZ_SECONDS:-60}
+passed=0
+failed=0
+
+run_ctest() {  # build-dir, extra ctest args...
+  local dir=$1; shift
+  local log
+  log=$(mktemp)
+  if ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 600 "$@" | tee "$log"; then :; fi
+  local line
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1 || true)
+  if [ -n "$line" ]; then
+    local total fail
+    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+    fail=$(sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/' <<<"$line")
+    passed=$((passed + total - fail))
+    failed=$((failed + fail))
+  elif ! grep -q 'No tests were found' "$log"; then
+    failed=$((failed + 1))
+  fi
+  rm -f "$log"
+}
+
+configure() {  # build-dir, cmake args...
+  local dir=$1; shift
+  cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+}
+
+echo "== plain build"
+configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_ctest build
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+configure build-asan -DCMAKE_BUILD_TYPE=Debug -DTAVRINO_SANITIZE=address,undefined -DTAVRINO_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_ctest build-asan -LE nosan
+
+echo "== ThreadSanitizer (concurrency tests)"
+configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DTAVRINO_SANITIZE=thread -DTAVRINO_BENCH=OFF -DTAVRINO_UI=OFF
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build-tsan -L concurrency
+
+echo "== fuzzing (${fuzz_seconds}s per target)"
+CC=clang CXX=clang++ configure build-fuzz -DCMAKE_BUILD_TYPE=Debug -DTAVRINO_FUZZ=ON \
+  -DTAVRINO_SANITIZE=address,undefined -DTAVRINO_BENCH=OFF -DTAVRINO_UI=OFF
+for target in build-fuzz/tests/fuzz/fuzz_*; do
+  [ -x "$target" ] || continue
+  corpus=$(mktemp -d)
+  if "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" 2> >(tail -n 12 >&2); then
+    passed=$((passed + 1)); echo "fuzz $(basename "$target"): ok"
+  else
+    failed=$((failed + 1)); echo "fuzz $(basename "$target"): FAILED"
+  fi
+  rm -rf "$corpus"
+done
+
+echo "all suites: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -3,13 +3,16 @@
 // and prints every message the helper sends back, one per line, with long
 // binary payloads shortened. After the last request it keeps the helper's
 // input open for --hold seconds so that a capture can run, then closes it
-// and waits for the helper's orderly shutdown.
+// and waits for the helper's orderly shutdown. A request whose "display" is
+// the text "first" is sent with the first display id of the latest "sources"
+// reply, so that a scripted session can start a capture without knowing ids.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -132,8 +135,13 @@ int main(int argc, char** argv) {
   childIn.reset();
   childOut.reset();
 
-  std::thread printer([fd = replies.get()] {
+  std::atomic<std::int64_t> firstDisplay{-1};
+  std::thread printer([fd = replies.get(), &firstDisplay] {
     while (auto message = readMessage(fd)) {
+      if (message->value("type", "") == "sources" && message->contains("displays") &&
+          (*message)["displays"].is_array() && !(*message)["displays"].empty()) {
+        firstDisplay = (*message)["displays"][0].value("id", std::int64_t{-1});
+      }
       shorten(*message);
       std::cout << "helper → " << message->dump() << std::endl;
     }
@@ -146,6 +154,9 @@ int main(int argc, char** argv) {
     if (request.is_discarded()) {
       std::cerr << "not JSON, skipped: " << line << "\n";
       continue;
+    }
+    if (request.is_object() && request.value("display", nlohmann::json()) == "first") {
+      request["display"] = firstDisplay.load();
     }
     std::string body = request.dump();
     std::uint32_t length = static_cast<std::uint32_t>(body.size());

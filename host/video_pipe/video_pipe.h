@@ -53,11 +53,14 @@ class VideoPipe final : public StreamOutput, public std::enable_shared_from_this
   VideoPipe(Private, std::string request, std::optional<std::int32_t> ownerPID, SendMessage send);
 
  private:
+  friend struct VideoPipeInspector;  // read-only access for tests and benchmarks
+
   void handleResult(std::int32_t status, std::shared_ptr<const SampleBuffer> sample,
                     std::int64_t id);
   void emit(const SampleBuffer& sample, std::int64_t id);
   void finishOnQueue();
   void fail(const std::string& message);
+  bool ownerGone() const;
 
   SerialQueue queue_;
   std::unique_ptr<CompressionSession> encoder_;

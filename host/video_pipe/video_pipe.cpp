@@ -1,0 +1,152 @@
+#include "video_pipe.h"
+
+#include <signal.h>
+
+#include <cerrno>
+#include <utility>
+
+#include <asio/post.hpp>
+
+#include "core/await_completion.h"
+
+namespace tavrino::share {
+
+struct VideoPipe::Private {};
+
+namespace {
+
+constexpr std::int64_t kMaxFramesInFlight = 2;
+constexpr MediaTime kFrameDuration = MediaTime::make(1, 12);
+
+std::string withStatus(const char* prefix, std::int32_t status) {
+  return prefix + std::to_string(status) + ").";
+}
+
+}  // namespace
+
+VideoPipe::VideoPipe(Private, std::string request, std::optional<std::int32_t> ownerPID,
+                     SendMessage send)
+    : queue_(makeSerialQueue()),
+      request_(std::move(request)),
+      ownerPID_(ownerPID),
+      send_(std::move(send)) {}
+
+VideoPipe::CreateResult VideoPipe::create(std::int32_t width, std::int32_t height,
+                                          std::string request,
+                                          std::optional<std::int32_t> ownerPID,
+                                          CompressionSessionFactory& encoders, SendMessage send) {
+  auto pipe = std::make_shared<VideoPipe>(Private{}, std::move(request), ownerPID, std::move(send));
+
+  std::unique_ptr<CompressionSession> session;
+  EncoderSpecification specification;
+  specification.requireHardwareAcceleratedVideoEncoder = true;
+  const std::int32_t status = encoders.create(width, height, VideoCodec::h264, specification, session);
+  if (status != 0 || !session) {
+    return ErrorValue{"TavrinoShare", 1, withStatus("Hardware video encoder unavailable (", status)};
+  }
+
+  // A refused property leaves the encoder's own choice in place; the stream is
+  // still usable, so the results are deliberately not checked.
+  session->setProperty(CompressionProperty::realTime, true);
+  session->setProperty(CompressionProperty::allowFrameReordering, false);
+  session->setProperty(CompressionProperty::profileLevel, ProfileLevel::h264BaselineAutoLevel);
+  session->setProperty(CompressionProperty::averageBitRate, std::int64_t{6'000'000});
+  session->setProperty(CompressionProperty::expectedFrameRate, std::int64_t{12});
+  session->setProperty(CompressionProperty::maxFrameDelayCount, std::int64_t{0});
+  session->setProperty(CompressionProperty::maxKeyFrameInterval, std::int64_t{24});
+  session->prepareToEncodeFrames();
+
+  // Nobody else holds the pipe yet, so setting the field here needs no queue.
+  pipe->encoder_ = std::move(session);
+  return pipe;
+}
+
+bool VideoPipe::ownerGone() const {
+  if (!ownerPID_) return false;
+  // Signal 0 only asks whether the process exists. EPERM means it exists but
+  // belongs to someone else, which is not "gone".
+  return ::kill(*ownerPID_, 0) != 0 && errno == ESRCH;
+}
+
+void VideoPipe::streamDidOutputSampleBuffer(CaptureStream&, std::shared_ptr<const SampleBuffer> sample,
+                                            StreamOutputType type) {
+  if (type != StreamOutputType::screen) return;
+  if (stopped_) return;
+  // Probed before the sample is judged, so that incomplete frames (the only
+  // kind a still desktop produces) also notice a closed owner.
+  if (ownerGone()) {
+    fail("Tavrino closed. Start sharing again after reopening it.");
+    return;
+  }
+  if (!sample || !sample->attachments || sample->attachments->empty()) return;
+  const Dictionary& info = sample->attachments->front();
+  if (!info.is_object() || info.empty()) return;
+  auto status = info.find(keys::kStreamFrameInfoStatus);
+  if (status == info.end() || !status->is_number_integer()) return;
+  if (status->get<std::int64_t>() != 0) return;
+  if (!sample->image || !encoder_) return;
+
+  ++received_;
+  if (static_cast<std::int64_t>(pending_.size()) >= kMaxFramesInFlight) {
+    ++skipped_;
+    return;
+  }
+  const std::int64_t id = ++nextID_;
+  pending_.insert(id);
+
+  if (!firstTimestamp_) firstTimestamp_ = sample->presentationTime;
+  const MediaTime time = subtract(sample->presentationTime, *firstTimestamp_);
+  // Two forced key frames: a receiver whose decoder missed the first one still
+  // starts at once instead of waiting for the next scheduled key frame.
+  std::optional<FrameOptions> options;
+  if (id <= 2) options = FrameOptions{true};
+
+  // The handler keeps the pipe alive until its result has been handled.
+  auto handler = [self = shared_from_this(), id](std::int32_t result, std::uint32_t,
+                                                 std::shared_ptr<const SampleBuffer> encoded) {
+    asio::post(self->queue_, [self, id, result, encoded = std::move(encoded)]() mutable {
+      self->handleResult(result, std::move(encoded), id);
+    });
+  };
+  const std::int32_t accepted =
+      encoder_->encodeFrame(sample->image, time, kFrameDuration, options, std::move(handler));
+  if (accepted != 0) {
+    pending_.erase(id);
+    fail(withStatus("Video input failed (", accepted));
+  }
+}
+
+void VideoPipe::acknowledge(std::int64_t id) {
+  asio::post(queue_, [self = shared_from_this(), id] { self->pending_.erase(id); });
+}
+
+asio::awaitable<void> VideoPipe::finish() {
+  auto self = shared_from_this();
+  co_await awaitCompletion<void>([self](auto complete) {
+    asio::post(self->queue_, [self, complete = std::move(complete)]() mutable {
+      self->finishOnQueue();
+      complete();
+    });
+  });
+}
+
+void VideoPipe::finishOnQueue() {
+  stopped_ = true;
+  if (encoder_) {
+    encoder_->invalidate();
+    encoder_.reset();
+  }
+  pending_.clear();
+  send_({{"type", "stats"},
+         {"request", request_},
+         {"received", received_},
+         {"sent", sent_},
+         {"backpressureDrops", skipped_}});
+}
+
+void VideoPipe::fail(const std::string& message) {
+  stopped_ = true;
+  send_({{"type", "error"}, {"request", request_}, {"message", message}});
+}
+
+}  // namespace tavrino::share

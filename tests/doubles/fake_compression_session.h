@@ -1,0 +1,250 @@
+#pragma once
+
+// A scriptable H.264 compression session for unit tests. It records what the
+// pipe asks of it and lets the test decide, frame by frame, what the encoder
+// reports back and on which thread.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <asio/post.hpp>
+
+#include "platform/compression_session.h"
+#include "platform/media_sample.h"
+#include "platform/serial_queue.h"
+
+namespace tavrino::share::testing {
+
+struct EncodeCall {
+  std::shared_ptr<const ImageBuffer> image;
+  MediaTime presentationTime;
+  MediaTime duration;
+  std::optional<FrameOptions> options;
+  EncodeOutputHandler handler;
+  std::int32_t returnedStatus = 0;
+};
+
+// What one fake session saw. Shared between the session (owned by the code
+// under test) and the test, so the test can look after the session is gone.
+class FakeSessionLog {
+ public:
+  using Property = std::pair<CompressionProperty, PropertyValue>;
+
+  // Status encodeFrame returns; a non-zero status refuses the frame (its
+  // handler is dropped, never called).
+  void refuseFramesWith(std::int32_t status) {
+    std::lock_guard lock(mutex_);
+    refuseStatus_ = status;
+  }
+  void refusePropertiesWith(std::int32_t status) {
+    std::lock_guard lock(mutex_);
+    propertyStatus_ = status;
+  }
+  // When set, every accepted frame gets its result from this function, run on
+  // a background pool thread right after encodeFrame returns.
+  using AutoResult = std::function<std::shared_ptr<const SampleBuffer>(const EncodeCall&)>;
+  void completeAutomatically(AutoResult result) {
+    std::lock_guard lock(mutex_);
+    autoResult_ = std::move(result);
+  }
+  // Keep no record of encode calls (long benchmark runs).
+  void forgetCalls() {
+    std::lock_guard lock(mutex_);
+    keepCalls_ = false;
+  }
+
+  std::vector<Property> properties() const {
+    std::lock_guard lock(mutex_);
+    return properties_;
+  }
+  int prepareCount() const {
+    std::lock_guard lock(mutex_);
+    return prepareCount_;
+  }
+  bool invalidated() const {
+    std::lock_guard lock(mutex_);
+    return invalidated_;
+  }
+  bool sessionAlive() const {
+    std::lock_guard lock(mutex_);
+    return sessionAlive_;
+  }
+  std::size_t callCount() const {
+    std::lock_guard lock(mutex_);
+    return callCount_;
+  }
+  // Copy of the index-th recorded encode call (0-based, in call order).
+  EncodeCall call(std::size_t index) const {
+    std::lock_guard lock(mutex_);
+    return calls_.at(index);
+  }
+  std::vector<EncodeCall> calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+
+  // Delivers the result of the index-th accepted call on the calling thread.
+  void deliver(std::size_t index, std::int32_t status,
+               std::shared_ptr<const SampleBuffer> sample, std::uint32_t infoFlags = 0) const {
+    EncodeOutputHandler handler = call(index).handler;
+    handler(status, infoFlags, std::move(sample));
+  }
+  // The same, from a thread of its own that is joined before returning.
+  void deliverOnThread(std::size_t index, std::int32_t status,
+                       std::shared_ptr<const SampleBuffer> sample) const {
+    std::thread([&] { deliver(index, status, sample); }).join();
+  }
+  // Drops every stored handler, so that nothing the handlers hold outlives the test.
+  void releaseHandlers() {
+    std::lock_guard lock(mutex_);
+    for (auto& c : calls_) c.handler = nullptr;
+  }
+
+ private:
+  friend class FakeCompressionSession;
+
+  mutable std::mutex mutex_;
+  std::int32_t refuseStatus_ = 0;
+  std::int32_t propertyStatus_ = 0;
+  AutoResult autoResult_;
+  bool keepCalls_ = true;
+  std::vector<Property> properties_;
+  int prepareCount_ = 0;
+  bool invalidated_ = false;
+  bool sessionAlive_ = false;
+  std::size_t callCount_ = 0;
+  std::vector<EncodeCall> calls_;
+};
+
+class FakeCompressionSession final : public CompressionSession {
+ public:
+  explicit FakeCompressionSession(std::shared_ptr<FakeSessionLog> log) : log_(std::move(log)) {
+    std::lock_guard lock(log_->mutex_);
+    log_->sessionAlive_ = true;
+  }
+  ~FakeCompressionSession() override {
+    std::lock_guard lock(log_->mutex_);
+    log_->sessionAlive_ = false;
+  }
+
+  std::int32_t setProperty(CompressionProperty key, const PropertyValue& value) override {
+    std::lock_guard lock(log_->mutex_);
+    log_->properties_.emplace_back(key, value);
+    return log_->propertyStatus_;
+  }
+  std::int32_t prepareToEncodeFrames() override {
+    std::lock_guard lock(log_->mutex_);
+    ++log_->prepareCount_;
+    return log_->propertyStatus_;
+  }
+  std::int32_t encodeFrame(std::shared_ptr<const ImageBuffer> image, MediaTime presentationTime,
+                           MediaTime duration, const std::optional<FrameOptions>& options,
+                           EncodeOutputHandler handler) override {
+    EncodeCall call{std::move(image), presentationTime, duration, options, std::move(handler), 0};
+    FakeSessionLog::AutoResult autoResult;
+    {
+      std::lock_guard lock(log_->mutex_);
+      ++log_->callCount_;
+      call.returnedStatus = log_->refuseStatus_;
+      if (call.returnedStatus != 0) call.handler = nullptr;
+      autoResult = log_->autoResult_;
+      if (log_->keepCalls_ || call.returnedStatus != 0) log_->calls_.push_back(call);
+    }
+    if (call.returnedStatus == 0 && autoResult) {
+      auto sample = autoResult(call);
+      asio::post(backgroundPool(), [handler = std::move(call.handler), sample]() mutable {
+        handler(0, 0, std::move(sample));
+      });
+    }
+    return call.returnedStatus;
+  }
+  void invalidate() override {
+    std::lock_guard lock(log_->mutex_);
+    log_->invalidated_ = true;
+  }
+
+ private:
+  std::shared_ptr<FakeSessionLog> log_;
+};
+
+class FakeCompressionSessionFactory final : public CompressionSessionFactory {
+ public:
+  struct CreateCall {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    VideoCodec codec = VideoCodec::h264;
+    EncoderSpecification specification;
+  };
+
+  // Status create() returns, and whether it stores a session.
+  std::int32_t createStatus = 0;
+  bool storeSession = true;
+
+  std::int32_t create(std::int32_t width, std::int32_t height, VideoCodec codec,
+                      const EncoderSpecification& specification,
+                      std::unique_ptr<CompressionSession>& session) override {
+    createCalls.push_back({width, height, codec, specification});
+    if (storeSession) session = std::make_unique<FakeCompressionSession>(log);
+    return createStatus;
+  }
+
+  std::vector<CreateCall> createCalls;
+  std::shared_ptr<FakeSessionLog> log = std::make_shared<FakeSessionLog>();
+};
+
+// An AVCDecoderConfigurationRecord for Baseline, constrained, level 3.1.
+inline std::vector<std::uint8_t> sampleAvcC() {
+  return {0x01, 0x42, 0xC0, 0x1F, 0xFF, 0xE1, 0x00, 0x04, 0x67, 0x42, 0xC0, 0x1F,
+          0x01, 0x00, 0x04, 0x68, 0xCE, 0x3C, 0x80};
+}
+
+struct EncodedSampleSpec {
+  std::vector<std::uint8_t> data = {0, 0, 0, 2, 0x65, 0x88};
+  std::optional<std::vector<std::uint8_t>> avcC = sampleAvcC();
+  std::optional<bool> notSync;  // none: no attachment list at all
+  MediaTime presentationTime = MediaTime::make(0, 1000000);
+  VideoDimensions dimensions{1280, 720};
+};
+
+// An encoded sample as the encoder would report it.
+inline std::shared_ptr<SampleBuffer> makeEncodedSample(EncodedSampleSpec spec = {}) {
+  auto format = std::make_shared<FormatDescription>();
+  format->dimensions = spec.dimensions;
+  if (spec.avcC) {
+    format->extensions = Dictionary::object();
+    format->extensions[keys::kSampleDescriptionExtensionAtoms] = Dictionary::object();
+    format->extensions[keys::kSampleDescriptionExtensionAtoms][keys::kAvcC] =
+        Dictionary::binary(std::move(*spec.avcC));
+  }
+  auto sample = std::make_shared<SampleBuffer>();
+  sample->formatDescription = std::move(format);
+  sample->dataBuffer = std::make_shared<ContiguousBlockBuffer>(std::move(spec.data));
+  sample->presentationTime = spec.presentationTime;
+  if (spec.notSync) {
+    Dictionary attachment = Dictionary::object();
+    attachment[keys::kSampleAttachmentNotSync] = *spec.notSync;
+    sample->attachments = std::vector<Dictionary>{attachment};
+  }
+  return sample;
+}
+
+// A captured screen sample with the given frame status (0 = complete).
+inline std::shared_ptr<SampleBuffer> makeCapturedSample(
+    MediaTime presentationTime, std::int64_t frameStatus = 0,
+    std::shared_ptr<const ImageBuffer> image = ImageBuffer::makeNV12(16, 16)) {
+  auto sample = std::make_shared<SampleBuffer>();
+  Dictionary attachment = Dictionary::object();
+  attachment[keys::kStreamFrameInfoStatus] = frameStatus;
+  sample->attachments = std::vector<Dictionary>{attachment};
+  sample->image = std::move(image);
+  sample->presentationTime = presentationTime;
+  return sample;
+}
+
+}  // namespace tavrino::share::testing

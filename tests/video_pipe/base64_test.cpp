@@ -1,0 +1,41 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "video_pipe/base64.h"
+
+namespace tavrino::share {
+namespace {
+
+std::string encode(const std::string& text) {
+  return base64Encode(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+TEST(Base64, EncodesTheRfcVectorsWithPadding) {
+  EXPECT_EQ(encode(""), "");
+  EXPECT_EQ(encode("f"), "Zg==");
+  EXPECT_EQ(encode("fo"), "Zm8=");
+  EXPECT_EQ(encode("foo"), "Zm9v");
+  EXPECT_EQ(encode("foob"), "Zm9vYg==");
+  EXPECT_EQ(encode("fooba"), "Zm9vYmE=");
+  EXPECT_EQ(encode("foobar"), "Zm9vYmFy");
+}
+
+TEST(Base64, UsesPlusAndSlashAndNoLineBreaksOnLongInput) {
+  for (std::size_t size : {57u, 58u, 59u, 60u, 1000u, 700'000u}) {
+    std::vector<std::uint8_t> bytes(size, 0xFF);
+    bytes[0] = 0xFB;
+    bytes[1] = 0xEF;
+    std::string text = base64Encode(bytes);
+    ASSERT_EQ(text.size(), base64Length(size)) << size;
+    EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << size;
+    EXPECT_EQ(text.find('\0'), std::string::npos) << size;
+    EXPECT_EQ(text.substr(0, 4), "++//") << size;
+    std::string tail = size % 3 == 1 ? "/w==" : size % 3 == 2 ? "//8=" : "////";
+    EXPECT_EQ(text.substr(text.size() - 4), tail) << size;
+  }
+}
+
+}  // namespace
+}  // namespace tavrino::share

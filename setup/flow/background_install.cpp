@@ -1,0 +1,68 @@
+#include "flow/background_install.h"
+
+#include <QPromise>
+#include <QThread>
+#include <QThreadPool>
+
+#include <exception>
+#include <memory>
+#include <utility>
+
+#include "installer/setup_error.h"
+
+namespace tavrino::setup {
+
+namespace {
+
+// Destroyed at exit after the window is gone; its destructor waits for a
+// running installation, so closing the window never cuts a transaction short.
+QThreadPool& installPool() {
+  static QThreadPool pool;
+  static const bool configured = [] {
+    pool.setThreadPriority(QThread::HighPriority);
+    return true;
+  }();
+  (void)configured;
+  return pool;
+}
+
+QFuture<void> failedFuture(std::exception_ptr error) {
+  QPromise<void> promise;
+  promise.start();
+  promise.setException(std::move(error));
+  promise.finish();
+  return promise.future();
+}
+
+}  // namespace
+
+QFuture<void> runDetached(std::function<void()> work) {
+  auto promise = std::make_shared<QPromise<void>>();
+  promise->start();
+  QFuture<void> future = promise->future();
+  installPool().start([promise, work = std::move(work)] {
+    try {
+      work();
+    } catch (...) {
+      promise->setException(std::current_exception());
+    }
+    promise->finish();
+  });
+  return future;
+}
+
+SharingSetupFlow::InstallOperation productionInstallOperation(InstallEnvironment environment) {
+  return [environment = std::move(environment)]() -> QFuture<void> {
+    std::optional<std::filesystem::path> resources = environment.resourceFolder();
+    if (!resources) {
+      return failedFuture(std::make_exception_ptr(SetupError("The installer is incomplete.")));
+    }
+    std::filesystem::path payload = *resources / "Payload";
+    std::filesystem::path home = environment.homeFolder();
+    // The background job holds only the two locations and the installer,
+    // never the flow.
+    return runDetached([install = environment.install, payload, home] { install(payload, home); });
+  };
+}
+
+}  // namespace tavrino::setup

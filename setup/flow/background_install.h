@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QFuture>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+
+#include "flow/sharing_setup_flow.h"
+
+namespace tavrino::setup {
+
+// Runs blocking work on a thread of the installer's own pool (raised thread
+// priority) and reports its outcome through the future: finished, or the
+// exception it threw, unchanged.
+QFuture<void> runDetached(std::function<void()> work);
+
+// How the production install operation finds its way; kept apart so tests
+// can stand in for the bundle and the installer.
+struct InstallEnvironment {
+  std::function<std::optional<std::filesystem::path>()> resourceFolder;
+  std::function<std::filesystem::path()> homeFolder;
+  // Blocking; runs on the background thread with the payload and home folders.
+  std::function<void(const std::filesystem::path& payload, const std::filesystem::path& home)> install;
+};
+
+// On the main thread: forms the payload and home folders (a missing resource
+// folder fails at once with "The installer is incomplete."), then hands the
+// installation to runDetached.
+SharingSetupFlow::InstallOperation productionInstallOperation(InstallEnvironment environment);
+
+}  // namespace tavrino::setup

@@ -9,6 +9,34 @@
 
 namespace tavrino::setup {
 
+// Points of the install transaction, each reached just before its step runs.
+// A test hook may throw there (the step then fails with that error) or stop
+// the process there.
+enum class InstallStep {
+  readIdentifier,
+  verifySource,
+  createInstallerFolder,
+  openLock,
+  takeLock,
+  listProcesses,
+  recoverLeftover,  // index: 0 for the application, 1 for the manifest
+  prepare,          // index of the staged entry
+  copyApplication,
+  verifyCopy,
+  serialiseManifest,
+  writeManifest,
+  setManifestMode,
+  markPending,
+  moveAside,  // index of the staged entry
+  markAbsent,  // index of the staged entry
+  moveIn,     // index of the staged entry
+  verifyInstalled,
+  markCommitted,
+  cleanUp,          // index of the staged entry
+  rollBackRemove,   // index of the committed entry
+  rollBackRestore,  // index of the committed entry
+};
+
 // Installs the share helper for one user as one transaction. A plain value:
 // calls do not change it.
 struct CompanionInstaller {
@@ -17,6 +45,8 @@ struct CompanionInstaller {
   std::optional<std::string> requiredTeam;
   // The signature verifier; by default the one inside this program's bundle.
   std::filesystem::path signingTool;
+  // Test seam: called before each step of install(); empty in the program.
+  std::function<void(InstallStep, std::size_t)> stepHook;
 
   // requiredTeam from the bundle key TavrinoInstallerTeam (absent when missing or empty).
   CompanionInstaller(std::filesystem::path payload, std::filesystem::path home);

@@ -1,0 +1,122 @@
+#include "installer/companion_installer.h"
+
+#include "installer/child_process.h"
+#include "installer/setup_error.h"
+#include "installer/unique_fd.h"
+#include "installer/utf8_text.h"
+#include "platform/bundle_info.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <regex>
+#include <system_error>
+#include <utility>
+
+extern char** environ;
+
+namespace tavrino::setup {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::optional<std::string> teamFromBundle() {
+  auto team = mainBundleInfoString("TavrinoInstallerTeam");
+  if (!team || team->empty()) return std::nullopt;
+  return team;
+}
+
+// The verifier ships beside the setup executable, in "Contents/MacOS" of its bundle.
+fs::path defaultSigningTool() { return mainExecutablePath().parent_path() / "tavrino-codesign"; }
+
+class SpawnActions {
+ public:
+  SpawnActions() {
+    if (const int rc = posix_spawn_file_actions_init(&actions_); rc != 0) {
+      throw std::system_error(rc, std::generic_category(), "Cannot prepare a process launch");
+    }
+  }
+  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+
+  void check(int rc) const {
+    if (rc != 0) throw std::system_error(rc, std::generic_category(), "Cannot prepare a process launch");
+  }
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+};
+
+}  // namespace
+
+CompanionInstaller::CompanionInstaller(fs::path payload, fs::path home)
+    : CompanionInstaller(std::move(payload), std::move(home), teamFromBundle()) {}
+
+CompanionInstaller::CompanionInstaller(fs::path payload, fs::path home, std::optional<std::string> requiredTeam)
+    : payload(std::move(payload)),
+      home(std::move(home)),
+      requiredTeam(std::move(requiredTeam)),
+      signingTool(defaultSigningTool()) {}
+
+void CompanionInstaller::verify(const fs::path& application) const {
+  std::vector<std::string> arguments{"--verify", "--deep", "--strict"};
+  if (requiredTeam) {
+    static const std::regex teamPattern("^[A-Z0-9]{10}$");
+    if (!std::regex_match(*requiredTeam, teamPattern)) throw SetupError("Invalid installer signing identity.");
+    const std::string requirement = "anchor apple generic and certificate leaf[subject.OU] = \"" + *requiredTeam +
+                                    "\" and certificate leaf[field.1.2.840.113635.100.6.1.13] exists and "
+                                    "identifier \"net.tavrino.share-companion\"";
+    arguments.push_back("-R");
+    arguments.push_back("=" + requirement);
+  }
+  arguments.push_back(application.string());
+  run(signingTool.string(), arguments);
+}
+
+std::string CompanionInstaller::run(const std::string& executable, const std::vector<std::string>& arguments) const {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "Cannot create a pipe");
+  UniqueFd readEnd(ends[0]);
+  UniqueFd writeEnd(ends[1]);
+
+  SpawnActions actions;
+  actions.check(posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0));
+  actions.check(posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDOUT_FILENO));
+
+  std::vector<char*> argv;
+  std::string argv0 = executable;
+  std::vector<std::string> copies = arguments;
+  argv.push_back(argv0.data());
+  for (auto& argument : copies) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  if (const int rc = posix_spawn(&pid, executable.c_str(), actions.get(), nullptr, argv.data(), environ); rc != 0) {
+    throw std::system_error(rc, std::generic_category(), "Cannot launch " + executable);
+  }
+  ChildProcess child(pid);
+  writeEnd.reset();
+
+  std::string output;
+  char buffer[8192];
+  for (;;) {
+    const ssize_t got = ::read(readEnd.get(), buffer, sizeof buffer);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), "Cannot read the output of " + executable);
+    }
+    output.append(buffer, static_cast<std::size_t>(got));
+  }
+  const int status = child.wait();
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    throw SetupError("Installation could not be completed. Check that the download is intact and try again.");
+  }
+  return isValidUtf8(output) ? output : std::string();
+}
+
+}  // namespace tavrino::setup

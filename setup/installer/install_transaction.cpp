@@ -1,0 +1,216 @@
+#include "installer/companion_installer.h"
+#include "installer/install_lock.h"
+#include "installer/setup_error.h"
+#include "installer/staging.h"
+#include "installer/unique_fd.h"
+#include "installer/utf8_text.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <exception>
+#include <string_view>
+#include <system_error>
+
+namespace tavrino::setup {
+namespace fs = std::filesystem;
+
+namespace {
+
+bool isExtensionIdentifier(std::string_view text) {
+  if (text.size() != 32) return false;
+  for (const char c : text) {
+    if (c < 'a' || c > 'p') return false;
+  }
+  return true;
+}
+
+std::vector<std::string_view> nonEmptyLines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const auto end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    if (!line.empty()) lines.push_back(line);
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  return lines;
+}
+
+void writeNewFile(const fs::path& file, std::string_view bytes) {
+  const auto fail = [&](int error) {
+    throw fs::filesystem_error("Cannot write the file", file, std::error_code(error, std::generic_category()));
+  };
+  const UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd) fail(errno);
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd.get(), bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      fail(errno);
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+// One call of install(): the records that commit, roll-back and clean-up share.
+class Transaction {
+ public:
+  explicit Transaction(const StepHook& hook) : hook_(hook) {}
+
+  void step(InstallStep step, std::size_t index = 0) const {
+    if (hook_) hook_(step, index);
+  }
+
+  fs::path prepare(const fs::path& target) {
+    step(InstallStep::prepare, staged_.size());
+    fs::create_directories(target.parent_path());
+    const fs::path folder = createStagingFolder(target.parent_path());
+    staged_.push_back({folder / kStagedName, target, folder / kBackupName});
+    return staged_.back().staged;
+  }
+
+  void commit(const std::function<void(std::size_t)>& beforeCommit) {
+    for (std::size_t index = 0; index < staged_.size(); ++index) {
+      const StagedEntry& entry = staged_[index];
+      if (beforeCommit) beforeCommit(index);
+      const bool existed = entryExists(entry.target);
+      if (existed) {
+        step(InstallStep::moveAside, index);
+        fs::rename(entry.target, entry.backup);
+      }
+      committed_.push_back({entry.target, entry.backup, existed});
+      if (!existed) {
+        // Tells a later run that recovers from a crash that the target was empty.
+        step(InstallStep::markAbsent, index);
+        createEmptyFile(entry.staged.parent_path() / kAbsentName);
+      }
+      step(InstallStep::moveIn, index);
+      fs::rename(entry.staged, entry.target);
+    }
+  }
+
+  // False when a step failed: everything stays where it is.
+  bool rollBack() noexcept {
+    try {
+      for (std::size_t index = committed_.size(); index-- > 0;) {
+        const CommittedEntry& entry = committed_[index];
+        step(InstallStep::rollBackRemove, index);
+        if (entryExists(entry.target)) fs::remove_all(entry.target);
+        if (entry.existed) {
+          step(InstallStep::rollBackRestore, index);
+          fs::rename(entry.backup, entry.target);
+        }
+      }
+      return true;
+    } catch (...) {
+      return false;
+    }
+  }
+
+  void cleanUp() const noexcept { removeStagingFolders(staged_, hook_); }
+
+ private:
+  const StepHook& hook_;
+  std::vector<StagedEntry> staged_;
+  std::vector<CommittedEntry> committed_;
+};
+
+}  // namespace
+
+void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeCommit) const {
+  Transaction transaction(stepHook);
+  const fs::path sourceApplication = payload / "Tavrino Share Helper.app";
+  const fs::path identifierFile = payload / "extension-id.txt";
+
+  transaction.step(InstallStep::readIdentifier);
+  const std::string identifier = trimWhitespaceAndNewlines(readUtf8File(identifierFile));
+  if (!isExtensionIdentifier(identifier)) throw SetupError("The installer contains an invalid extension identity.");
+
+  transaction.step(InstallStep::verifySource);
+  verify(sourceApplication);
+
+  const fs::path installerFolder = home / "Library/Application Support/Tavrino/ShareCompanion";
+  transaction.step(InstallStep::createInstallerFolder);
+  fs::create_directories(installerFolder);
+
+  transaction.step(InstallStep::openLock);
+  InstallLock lock(installerFolder / "install.lock");
+  transaction.step(InstallStep::takeLock);
+  lock.lock();
+
+  const fs::path applicationTarget = home / "Applications/Tavrino Share Helper.app";
+  const std::string installedExecutable = (applicationTarget / "Contents/MacOS/TavrinoShareHost").string();
+  transaction.step(InstallStep::listProcesses);
+  const std::string processes = run("/bin/ps", {"-axo", "command="});
+  for (const std::string_view line : nonEmptyLines(processes)) {
+    if (trimSpacesAndTabs(line).starts_with(installedExecutable)) {
+      throw SetupError("Stop desktop sharing and close the helper's permission dialog, then try again.");
+    }
+  }
+
+  const fs::path manifestTarget =
+      home / "Library/Application Support/Google/Chrome/NativeMessagingHosts/net.tavrino.share_companion.json";
+  const nlohmann::json manifest = {
+      {"allowed_origins", nlohmann::json::array({"chrome-extension://" + identifier + "/"})},
+      {"description", "Tavrino protected desktop sharing"},
+      {"name", "net.tavrino.share_companion"},
+      {"path", installedExecutable},
+      {"type", "stdio"},
+  };
+
+  // A run that died while holding the lock may have left its staging folders.
+  const fs::path journal = installerFolder / "install.pending";
+  recoverLeftovers({applicationTarget, manifestTarget}, journal, stepHook);
+
+  try {
+    const fs::path stagedApplication = transaction.prepare(applicationTarget);
+    transaction.step(InstallStep::copyApplication);
+    fs::copy(sourceApplication, stagedApplication, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    transaction.step(InstallStep::verifyCopy);
+    verify(stagedApplication);
+
+    const fs::path stagedManifest = transaction.prepare(manifestTarget);
+    transaction.step(InstallStep::serialiseManifest);
+    const std::string bytes = manifest.dump(2);
+    transaction.step(InstallStep::writeManifest);
+    writeNewFile(stagedManifest, bytes);
+    transaction.step(InstallStep::setManifestMode);
+    fs::permissions(stagedManifest, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+
+    // From here until the commit point a crash is undone by the next run.
+    transaction.step(InstallStep::markPending);
+    createEmptyFile(journal);
+  } catch (...) {
+    transaction.cleanUp();
+    throw;
+  }
+
+  std::exception_ptr failure;
+  try {
+    transaction.commit(beforeCommit);
+    transaction.step(InstallStep::verifyInstalled);
+    verify(applicationTarget);
+    transaction.step(InstallStep::markCommitted);
+    fs::remove(journal);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    if (!transaction.rollBack()) {
+      throw SetupError(
+          "Installation recovery needs help. Previous files were preserved in .tavrino-install folders beside the "
+          "helper and Chrome host registration. Contact Tavrino Support before retrying.");
+    }
+    std::error_code ignored;
+    fs::remove(journal, ignored);
+    transaction.cleanUp();
+    std::rethrow_exception(failure);
+  }
+  transaction.cleanUp();
+}
+
+}  // namespace tavrino::setup

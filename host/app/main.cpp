@@ -1,0 +1,70 @@
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include <asio/io_context.hpp>
+
+#include "app/authorize_alert.h"
+#include "app/build_line.h"
+#include "core/host.h"
+#include "core/serving.h"
+#include "core/wire.h"
+#include "platform/serial_queue.h"
+#include "platform/x11/x11_capture_service.h"
+
+#if defined(TAVRINO_HAVE_X264)
+#include "platform/x264/x264_compression_session.h"
+using EncoderFactory = tavrino::share::X264CompressionSessionFactory;
+#else
+namespace {
+// Without the H.264 library the helper can list nothing to encode: session
+// creation fails with a status the pipe reports as such.
+class NoEncoderFactory final : public tavrino::share::CompressionSessionFactory {
+ public:
+  std::int32_t create(std::int32_t, std::int32_t, tavrino::share::VideoCodec,
+                      const tavrino::share::EncoderSpecification&,
+                      std::unique_ptr<tavrino::share::CompressionSession>&) override {
+    return -12908;
+  }
+};
+}  // namespace
+using EncoderFactory = NoEncoderFactory;
+#endif
+
+int main(int argc, char** argv) {
+  using namespace tavrino::share;
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  const auto has = [&](const char* option) {
+    return std::find(arguments.begin(), arguments.end(), option) != arguments.end();
+  };
+
+  if (has("--check-build")) {
+    std::printf("Tavrino Share Helper %s\n", kBuildArchitecture);
+    return 0;
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+
+  // The event loop is made before the background pool so that it is destroyed
+  // after it: work the pool still holds at exit may refer to the loop.
+  static asio::io_context mainLoop;
+  static X11CaptureService captureService;
+  static EncoderFactory encoders;
+
+  if (has("--authorize")) {
+    const bool allowed =
+        captureService.preflightScreenCaptureAccess() || captureService.requestScreenCaptureAccess();
+    return runAuthorizeAlert(argc, argv, allowed);
+  }
+
+  auto host = std::make_shared<Host>(mainLoop.get_executor(), captureService, encoders,
+                                     [](const nlohmann::json& message) { Wire::send(message); },
+                                     arguments);
+  serve(mainLoop, host, fileDescriptorReader(STDIN_FILENO));
+  shutdownBackgroundPool();
+  return 0;
+}

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QPromise>
 #include <QThread>
 
 #include <filesystem>
@@ -12,40 +10,11 @@
 
 #include "flow/background_install.h"
 #include "flow/sharing_setup_flow.h"
+#include "controlled_install.h"
 #include "installer/setup_error.h"
 
 namespace tavrino::setup {
 namespace {
-
-// An install operation whose outcome the test decides, one promise per call.
-struct ControlledInstall {
-  std::vector<std::shared_ptr<QPromise<void>>> runs;
-
-  SharingSetupFlow::InstallOperation operation() {
-    return [this] {
-      auto promise = std::make_shared<QPromise<void>>();
-      promise->start();
-      runs.push_back(promise);
-      return promise->future();
-    };
-  }
-  void succeed() { runs.back()->finish(); }
-  void fail(std::exception_ptr error) {
-    runs.back()->setException(std::move(error));
-    runs.back()->finish();
-  }
-};
-
-bool spinUntil(const std::function<bool()>& done) {
-  QDeadlineTimer deadline(5000);
-  while (!done() && !deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  return done();
-}
-
-void settle() {
-  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
-}
-
 
 struct PhaseLog {
   std::vector<Phase> seen;

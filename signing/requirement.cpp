@@ -1,0 +1,39 @@
+#include "requirement.h"
+
+#include <string_view>
+
+namespace tavrino::signing {
+namespace {
+
+constexpr std::string_view kHead = "anchor apple generic and certificate leaf[subject.OU] = \"";
+constexpr std::string_view kMiddle =
+    "\" and certificate leaf[field.1.2.840.113635.100.6.1.13] exists and identifier \"";
+constexpr std::string_view kTail = "\"";
+
+bool plainQuotedText(std::string_view text) {
+  if (text.empty()) return false;
+  for (const char c : text) {
+    if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<Requirement> parseRequirement(const std::string& text) {
+  std::string_view rest = text;
+  if (!rest.starts_with(kHead)) return std::nullopt;
+  rest.remove_prefix(kHead.size());
+  const auto teamEnd = rest.find('"');
+  if (teamEnd == std::string_view::npos) return std::nullopt;
+  const std::string_view team = rest.substr(0, teamEnd);
+  rest.remove_prefix(teamEnd);
+  if (!rest.starts_with(kMiddle)) return std::nullopt;
+  rest.remove_prefix(kMiddle.size());
+  if (!rest.ends_with(kTail)) return std::nullopt;
+  const std::string_view identifier = rest.substr(0, rest.size() - kTail.size());
+  if (!plainQuotedText(team) || !plainQuotedText(identifier)) return std::nullopt;
+  return Requirement{std::string(team), std::string(identifier)};
+}
+
+}  // namespace tavrino::signing

@@ -1,0 +1,185 @@
+#pragma once
+
+// A capture service double whose completions (content query, start, stop) the
+// test releases by hand, so that every interleaving can be played out. Streams
+// can report stopping by themselves and accept pushed samples.
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include <asio/post.hpp>
+
+#include "platform/capture_service.h"
+
+namespace tavrino::share::testing {
+
+class FakeCaptureStream final : public CaptureStream {
+ public:
+  FakeCaptureStream(ContentFilter filter, StreamConfiguration configuration,
+                    std::weak_ptr<StreamDelegate> delegate)
+      : filter(std::move(filter)), configuration(configuration), delegate_(std::move(delegate)) {}
+
+  const ContentFilter filter;
+  const StreamConfiguration configuration;
+  std::optional<ErrorValue> addOutputError;  // set before the stream is used
+
+  std::optional<ErrorValue> addStreamOutput(std::shared_ptr<StreamOutput> output,
+                                            StreamOutputType type, SerialQueue queue) override {
+    std::lock_guard lock(mutex_);
+    if (addOutputError) return addOutputError;
+    output_ = std::move(output);
+    outputType_ = type;
+    queue_.emplace(std::move(queue));
+    return std::nullopt;
+  }
+  void startCapture(StreamCompletion completion) override {
+    std::lock_guard lock(mutex_);
+    starts_.push_back(std::move(completion));
+  }
+  void stopCapture(StreamCompletion completion) override {
+    std::lock_guard lock(mutex_);
+    stops_.push_back(std::move(completion));
+    output_.reset();  // a stopped stream delivers no more samples
+  }
+
+  std::size_t pendingStarts() const {
+    std::lock_guard lock(mutex_);
+    return starts_.size();
+  }
+  std::size_t pendingStops() const {
+    std::lock_guard lock(mutex_);
+    return stops_.size();
+  }
+  bool hasOutput() const {
+    std::lock_guard lock(mutex_);
+    return output_ != nullptr;
+  }
+  StreamOutputType outputType() const {
+    std::lock_guard lock(mutex_);
+    return outputType_;
+  }
+
+  void completeStart(std::optional<ErrorValue> error = std::nullopt) { take(starts_)(error); }
+  void completeStop(std::optional<ErrorValue> error = std::nullopt) { take(stops_)(error); }
+
+  // As the service does when the capture ends without being asked to.
+  void reportStoppedByItself(ErrorValue error = {"FakeCapture", -3817, "The stream was interrupted."}) {
+    if (auto delegate = delegate_.lock())
+      delegate->streamDidStopWithError(std::static_pointer_cast<CaptureStream>(shared_from_this()),
+                                       error);
+  }
+
+  // Delivers a sample to the added output on its queue; false when there is none.
+  bool pushSample(std::shared_ptr<const SampleBuffer> sample) {
+    std::lock_guard lock(mutex_);
+    if (!output_ || !queue_) return false;
+    asio::post(*queue_, [self = shared_from_this(), output = output_, sample = std::move(sample)] {
+      output->streamDidOutputSampleBuffer(*self, sample, StreamOutputType::screen);
+    });
+    return true;
+  }
+
+ private:
+  StreamCompletion take(std::deque<StreamCompletion>& queue) {
+    std::lock_guard lock(mutex_);
+    if (queue.empty()) throw std::logic_error("no completion is pending");
+    auto completion = std::move(queue.front());
+    queue.pop_front();
+    return completion;
+  }
+
+  mutable std::mutex mutex_;
+  std::weak_ptr<StreamDelegate> delegate_;
+  std::shared_ptr<StreamOutput> output_;
+  StreamOutputType outputType_ = StreamOutputType::audio;
+  std::optional<SerialQueue> queue_;
+  std::deque<StreamCompletion> starts_;
+  std::deque<StreamCompletion> stops_;
+};
+
+class FakeCaptureService final : public CaptureService {
+ public:
+  // Answers of the permission services.
+  bool permission = true;
+  bool grantOnRequest = false;
+  int permissionRequests = 0;
+  // Pixel width by display; a display not listed reports its own width.
+  std::map<std::uint32_t, std::int64_t> pixelWidths;
+  // Set on every stream made from here on.
+  std::optional<ErrorValue> addOutputError;
+
+  void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
+                           ContentCompletion completion) override {
+    std::lock_guard lock(mutex_);
+    queries_.push_back({excludingDesktopWindows, onScreenWindowsOnly, std::move(completion)});
+  }
+  std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
+                                            const StreamConfiguration& configuration,
+                                            std::weak_ptr<StreamDelegate> delegate) override {
+    auto stream = std::make_shared<FakeCaptureStream>(filter, configuration, std::move(delegate));
+    stream->addOutputError = addOutputError;
+    std::lock_guard lock(mutex_);
+    streams_.push_back(stream);
+    return stream;
+  }
+  bool preflightScreenCaptureAccess() override { return permission; }
+  bool requestScreenCaptureAccess() override {
+    ++permissionRequests;
+    if (grantOnRequest) permission = true;
+    return permission;
+  }
+  std::int64_t displayPixelsWide(std::uint32_t displayID) override {
+    std::lock_guard lock(mutex_);
+    if (const auto it = pixelWidths.find(displayID); it != pixelWidths.end()) return it->second;
+    for (const auto& display : lastContent_.displays)
+      if (display.displayID == displayID) return display.width;
+    return 0;
+  }
+
+  std::size_t pendingQueries() const {
+    std::lock_guard lock(mutex_);
+    return queries_.size();
+  }
+  // Whether the oldest pending query asked for desktop windows and on-screen only.
+  std::pair<bool, bool> oldestQueryArguments() const {
+    std::lock_guard lock(mutex_);
+    return {queries_.front().excludingDesktopWindows, queries_.front().onScreenWindowsOnly};
+  }
+  // Completes the oldest pending query.
+  void releaseQuery(ContentResult result) {
+    ContentCompletion completion;
+    {
+      std::lock_guard lock(mutex_);
+      if (queries_.empty()) throw std::logic_error("no query is pending");
+      completion = std::move(queries_.front().completion);
+      queries_.pop_front();
+      if (auto* content = std::get_if<ShareableContent>(&result)) lastContent_ = *content;
+    }
+    completion(std::move(result));
+  }
+
+  std::vector<std::shared_ptr<FakeCaptureStream>> streams() const {
+    std::lock_guard lock(mutex_);
+    return streams_;
+  }
+
+ private:
+  struct Query {
+    bool excludingDesktopWindows;
+    bool onScreenWindowsOnly;
+    ContentCompletion completion;
+  };
+  mutable std::mutex mutex_;
+  std::deque<Query> queries_;
+  ShareableContent lastContent_;
+  std::vector<std::shared_ptr<FakeCaptureStream>> streams_;
+};
+
+}  // namespace tavrino::share::testing

@@ -1,0 +1,128 @@
+#include "child_process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <string_view>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace tavrino::share::testing {
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+void FileDescriptor::reset() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+namespace {
+
+struct SpawnActions {
+  SpawnActions() { posix_spawn_file_actions_init(&actions); }
+  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
+  posix_spawn_file_actions_t actions;
+};
+
+std::pair<FileDescriptor, FileDescriptor> makePipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+  return {FileDescriptor(fds[0]), FileDescriptor(fds[1])};
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& arguments) {
+  auto [inRead, inWrite] = makePipe();
+  auto [outRead, outWrite] = makePipe();
+  SpawnActions spawn;
+  posix_spawn_file_actions_adddup2(&spawn.actions, inRead.get(), STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&spawn.actions, outWrite.get(), STDOUT_FILENO);
+
+  std::vector<std::string> storage{path};
+  storage.insert(storage.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (auto& s : storage) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (char** e = environ; *e; ++e) {
+    const std::string_view entry(*e);
+    if (entry.starts_with("DISPLAY=") || entry.starts_with("WAYLAND_DISPLAY=")) continue;
+    envp.push_back(*e);
+  }
+  envp.push_back(nullptr);
+
+  if (posix_spawn(&pid_, path.c_str(), &spawn.actions, nullptr, argv.data(), envp.data()) != 0)
+    throw std::runtime_error("cannot start " + path);
+  input_ = std::move(inWrite);
+  output_ = std::move(outRead);
+}
+
+ChildProcess::~ChildProcess() {
+  if (!reaped_ && pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool ChildProcess::write(const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const auto n = ::write(input_.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::string ChildProcess::readAll() {
+  std::string result;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  char buffer[65536];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) throw std::runtime_error("the child kept its output open");
+    pollfd p{output_.get(), POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) continue;
+    const auto n = ::read(output_.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return result;
+    result.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+int ChildProcess::wait() {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  int status = 0;
+  while (::waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  reaped_ = true;
+  return status;
+}
+
+}  // namespace tavrino::share::testing

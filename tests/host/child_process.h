@@ -1,0 +1,57 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace tavrino::share::testing {
+
+// An owned file descriptor.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() { reset(); }
+
+  int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset();
+
+ private:
+  int fd_ = -1;
+};
+
+// A program started with pipes on its standard input and output, and without
+// a display in its environment. Killed and reaped if the test ends early.
+class ChildProcess {
+ public:
+  ChildProcess(const std::string& path, const std::vector<std::string>& arguments);
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess();
+
+  bool write(const std::string& bytes);
+  void closeInput() { input_.reset(); }
+  void closeOutput() { output_.reset(); }
+  // Everything the child writes until it closes its output (at most 30 s).
+  std::string readAll();
+  // The raw wait status (at most 30 s, then the child is killed).
+  int wait();
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  FileDescriptor input_;
+  FileDescriptor output_;
+};
+
+}  // namespace tavrino::share::testing

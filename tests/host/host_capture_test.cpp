@@ -1,0 +1,308 @@
+#include <string>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "host_harness.h"
+
+namespace tavrino::share::testing {
+namespace {
+
+using nlohmann::json;
+using Types = std::vector<std::string>;
+
+ShareableContent content(std::vector<Display> displays, std::vector<RunningApplication> applications,
+                         std::vector<Window> windows = {}) {
+  return {std::move(displays), std::move(applications), std::move(windows)};
+}
+
+json start(const std::string& request, std::uint32_t display = 1) {
+  return {{"command", "start"}, {"request", request}, {"display", display}};
+}
+
+// Validates a start and delivers the content; the capture is then starting.
+void beginStart(HostHarness& h, const ShareableContent& c, json request = start("r")) {
+  h.request(std::move(request));
+  ASSERT_EQ(h.service.pendingQueries(), 1u);
+  h.service.releaseQuery(c);
+  h.settle();
+}
+
+const ShareableContent kOneMain = content({{1, 3840, 2160}}, {mainApplication(::getpid())});
+
+TEST(CaptureStart, StartsTheChosenDisplayExcludingTheDesktopApplication) {
+  HostHarness h;
+  ShareableContent c = kOneMain;
+  c.displays.insert(c.displays.begin(), Display{2, 800, 600});
+  c.applications.insert(c.applications.begin(), fixtureApplication(77));
+  beginStart(h, c);
+  ASSERT_EQ(h.service.streams().size(), 1u);
+  const auto stream = h.stream();
+  EXPECT_EQ(stream->filter.kind, ContentFilter::Kind::excludingApplications);
+  EXPECT_EQ(stream->filter.display.displayID, 1u);
+  ASSERT_EQ(stream->filter.excludedApplications.size(), 1u);
+  EXPECT_EQ(stream->filter.excludedApplications[0].processID, ::getpid());
+  EXPECT_TRUE(stream->filter.exceptingWindows.empty());
+  EXPECT_EQ(stream->configuration.width, 1920);
+  EXPECT_EQ(stream->configuration.height, 1080);
+  EXPECT_TRUE(stream->hasOutput());
+  EXPECT_EQ(stream->outputType(), StreamOutputType::screen);
+  ASSERT_NE(h.host->pipe(), nullptr);
+  EXPECT_EQ(h.host->pipe()->ownerPID(), ::getpid());
+  ASSERT_EQ(h.encoders.createCalls.size(), 1u);
+  EXPECT_EQ(h.encoders.createCalls[0].width, 1920);
+  EXPECT_TRUE(h.host->starting());
+  EXPECT_TRUE(h.messages.all().empty());  // nothing until the capture runs
+
+  stream->completeStart();
+  h.settle();
+  EXPECT_EQ(h.messages.all(), (std::vector<json>{{{"type", "started"}, {"request", "r"}, {"width", 1920},
+                                                  {"height", 1080}, {"display", 1},
+                                                  {"excludedApplications", 1}, {"audio", false}}}));
+  EXPECT_FALSE(h.host->starting());
+}
+
+TEST(CaptureStart, UsesPixelWidthAndReportedAspect) {
+  HostHarness h;
+  h.service.pixelWidths[1] = 1920;
+  beginStart(h, content({{1, 1440, 900}}, {mainApplication(::getpid())}));
+  h.stream()->completeStart();
+  h.settle();
+  ASSERT_EQ(h.messages.types(), Types{"started"});
+  EXPECT_EQ(h.messages.all()[0]["width"], 1920);
+  EXPECT_EQ(h.messages.all()[0]["height"], 1200);
+}
+
+struct FailureCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  ShareableContent content;
+  json request;
+  const char* message;
+};
+
+TEST(CaptureStart, EachFailureSendsOneErrorAndAStopAndStoresNothing) {
+  const auto pid = ::getpid();
+  const std::vector<FailureCase> cases = {
+      {"display gone", {}, kOneMain, start("r", 5), "Selected display is no longer available."},
+      {"no instance", {}, content({{1, 100, 100}}, {}), start("r"),
+       "Open one Tavrino instance before sharing your desktop."},
+      {"two instances", {}, content({{1, 100, 100}}, {mainApplication(pid), mainApplication(pid)}),
+       start("r"), "Open one Tavrino instance before sharing your desktop."},
+      {"no fixture", {"--test-application"}, kOneMain, start("r"), "Test application unavailable."},
+      {"window missing", {"--test-window=12"}, content({{1, 100, 100}}, {}, {{11}}), start("r"),
+       "Test window unavailable."},
+      {"zero-width display", {}, content({{1, 0, 100}}, {mainApplication(pid)}), start("r"),
+       "Selected display is no longer available."},
+  };
+  for (const auto& c : cases) {
+    HostHarness h(c.arguments);
+    beginStart(h, c.content, c.request);
+    const auto messages = h.messages.all();
+    ASSERT_EQ(messages.size(), 2u) << c.name;
+    EXPECT_EQ(messages[0], (json{{"type", "error"}, {"request", "r"}, {"message", c.message}})) << c.name;
+    EXPECT_EQ(messages[1], (json{{"type", "stopped"}, {"request", "r"}})) << c.name;
+    EXPECT_TRUE(h.service.streams().empty()) << c.name;
+    EXPECT_FALSE(h.host->starting()) << c.name;
+  }
+}
+
+TEST(CaptureStart, AnUnavailableEncoderStoresNoStream) {
+  HostHarness h;
+  h.encoders.createStatus = -12908;
+  h.encoders.storeSession = false;
+  beginStart(h, kOneMain);
+  EXPECT_EQ(h.messages.types(), (Types{"error", "stopped"}));
+  EXPECT_EQ(h.messages.all()[0]["message"], "Hardware video encoder unavailable (-12908).");
+  EXPECT_TRUE(h.service.streams().empty());
+}
+
+TEST(CaptureStart, AnOutputThatCannotBeAddedIsReported) {
+  HostHarness h;
+  h.service.addOutputError = ErrorValue{"X11", 9, "The output was refused."};
+  beginStart(h, kOneMain);
+  ASSERT_TRUE(h.waitForMessages(2));
+  EXPECT_EQ(h.messages.types(), (Types{"error", "stopped"}));
+  EXPECT_EQ(h.messages.all()[0]["message"], "The output was refused.");
+  EXPECT_EQ(h.host->capture(), nullptr);
+  EXPECT_EQ(h.host->pipe(), nullptr);
+}
+
+TEST(CaptureStart, ACaptureThatFailsToStartIsTornDown) {
+  HostHarness h;
+  beginStart(h, kOneMain);
+  h.stream()->completeStart(ErrorValue{"X11", 4, "The capture could not start."});
+  h.settle();
+  EXPECT_EQ(h.messages.types(), Types{"error"});
+  EXPECT_EQ(h.host->capture(), nullptr);
+  h.stream()->completeStop();
+  ASSERT_TRUE(h.waitForMessages(3));
+  EXPECT_EQ(h.messages.types(), (Types{"error", "stats", "stopped"}));
+  EXPECT_FALSE(h.host->starting());
+}
+
+TEST(CaptureStart, TestModesExcludeTheFixtureOrTheWindow) {
+  const auto pid = ::getpid();
+  {
+    HostHarness h({"--test-application"});
+    beginStart(h, content({{1, 1366, 768}}, {mainApplication(1), mainApplication(2), fixtureApplication(pid)}));
+    EXPECT_EQ(h.stream()->filter.excludedApplications.size(), 1u);
+    EXPECT_EQ(h.host->pipe()->ownerPID(), pid);
+    h.stream()->completeStart();
+    h.settle();
+    EXPECT_EQ(h.messages.all()[0]["excludedApplications"], 2);
+  }
+  {
+    HostHarness h({"--test-application"});
+    json request = start("r");
+    request["testExclude"] = false;
+    beginStart(h, content({{1, 1366, 768}}, {mainApplication(1)}), request);
+    EXPECT_TRUE(h.stream()->filter.excludedApplications.empty());
+    EXPECT_EQ(h.host->pipe()->ownerPID(), std::nullopt);
+    h.stream()->completeStart();
+    h.settle();
+    EXPECT_EQ(h.messages.all()[0]["excludedApplications"], 1);
+  }
+  {
+    HostHarness h({"--test-window=11"});
+    json request = start("r");
+    request["testExclude"] = "yes";  // another type counts as true
+    beginStart(h, content({{1, 1366, 768}}, {}, {{10}, {11}}), request);
+    ASSERT_EQ(h.service.streams().size(), 1u);
+    EXPECT_EQ(h.stream()->filter.kind, ContentFilter::Kind::excludingWindows);
+    ASSERT_EQ(h.stream()->filter.excludedWindows.size(), 1u);
+    EXPECT_EQ(h.stream()->filter.excludedWindows[0].windowID, 11u);
+    EXPECT_EQ(h.host->pipe()->ownerPID(), std::nullopt);
+  }
+  {
+    // A window number with letters is no test window: the normal mode applies.
+    HostHarness h({"--test-window=11x"});
+    beginStart(h, content({{1, 1366, 768}}, {}, {{11}}));
+    EXPECT_EQ(h.messages.all().at(0)["message"], "Open one Tavrino instance before sharing your desktop.");
+  }
+}
+
+TEST(CaptureStart, AStopWhileTheCaptureStartsSuppressesStarted) {
+  HostHarness h;
+  beginStart(h, kOneMain);
+  h.request({{"command", "stop"}});
+  EXPECT_EQ(h.host->capture(), nullptr);
+  EXPECT_EQ(h.host->pipe(), nullptr);
+  h.stream()->completeStart();
+  h.stream()->completeStop();
+  ASSERT_TRUE(h.waitForMessages(2));
+  h.waitFor([] { return false; }, std::chrono::milliseconds(20));
+  EXPECT_EQ(h.messages.types(), (Types{"stats", "stopped"}));
+  EXPECT_FALSE(h.host->starting());
+}
+
+TEST(CaptureStop, StopsTheCaptureThenFinishesThePipeThenSaysStopped) {
+  HostHarness h;
+  beginStart(h, kOneMain);
+  h.stream()->completeStart();
+  h.settle();
+  h.request({{"command", "stop"}});
+  EXPECT_EQ(h.host->capture(), nullptr);  // idle before any message
+  EXPECT_EQ(h.stream()->pendingStops(), 1u);
+  EXPECT_EQ(h.messages.types(), Types{"started"});  // the pipe waits for the stream
+  h.stream()->completeStop(ErrorValue{"X11", 5, "ignored"});
+  ASSERT_TRUE(h.waitForMessages(3));
+  EXPECT_EQ(h.messages.types(), (Types{"started", "stats", "stopped"}));
+  EXPECT_EQ(h.messages.all()[2], (json{{"type", "stopped"}, {"request", "r"}}));
+}
+
+TEST(CaptureStop, TwoOverlappingStopsSendTwoStoppedAndOneStats) {
+  HostHarness h;
+  beginStart(h, kOneMain);
+  h.stream()->completeStart();
+  h.settle();
+  h.stop();
+  h.stop();
+  EXPECT_EQ(h.messages.types(), (Types{"started", "stopped"}));  // the second found nothing
+  h.stream()->completeStop();
+  ASSERT_TRUE(h.waitForMessages(4));
+  EXPECT_EQ(h.messages.types(), (Types{"started", "stopped", "stats", "stopped"}));
+}
+
+TEST(StreamFailure, TheCurrentStreamStoppingEndsTheCapture) {
+  HostHarness h;
+  beginStart(h, kOneMain);
+  h.stream()->completeStart();
+  h.settle();
+  std::thread([&] { h.stream()->reportStoppedByItself(); }).join();
+  h.settle();
+  EXPECT_EQ(h.messages.all().at(1),
+            (json{{"type", "error"}, {"request", "r"}, {"message", "Desktop capture stopped."}}));
+  h.stream()->completeStop();
+  ASSERT_TRUE(h.waitForMessages(4));
+  EXPECT_EQ(h.messages.types(), (Types{"started", "error", "stats", "stopped"}));
+}
+
+TEST(StreamFailure, StaleReportsChangeNothing) {
+  HostHarness h;
+  beginStart(h, kOneMain);
+  h.stream()->completeStart();
+  h.settle();
+  h.stop();
+  h.stream()->completeStop();
+  ASSERT_TRUE(h.waitForMessages(3));
+  // A newer capture is running when the old stream's report arrives.
+  beginStart(h, kOneMain, start("second"));
+  h.stream(1)->completeStart();
+  h.settle();
+  ASSERT_EQ(h.messages.size(), 4u);
+  h.stream(0)->reportStoppedByItself();
+  h.settle();
+  EXPECT_EQ(h.messages.size(), 4u);
+  EXPECT_EQ(h.host->capture(), h.stream(1));
+}
+
+// Samples pushed into the running capture come out as frames; acknowledgements
+// free the two in-flight slots; a stop ends with "stats" and "stopped".
+TEST(CaptureEndToEnd, RunsFramesThroughTheRealPipe) {
+  HostHarness h;
+  h.encoders.log->completeAutomatically([](const EncodeCall& call) {
+    EncodedSampleSpec spec;
+    spec.presentationTime = call.presentationTime;
+    spec.notSync = !(call.options && call.options->forceKeyFrame);
+    spec.dimensions = {1920, 1080};
+    return std::shared_ptr<const SampleBuffer>(makeEncodedSample(spec));
+  });
+  beginStart(h, kOneMain);
+  h.stream()->completeStart();
+  h.settle();
+  ASSERT_EQ(h.messages.types(), Types{"started"});
+
+  const auto push = [&](std::int64_t tick) {
+    ASSERT_TRUE(h.stream()->pushSample(makeCapturedSample(MediaTime::make(1000 + tick, 12))));
+  };
+  push(0);
+  push(1);
+  ASSERT_TRUE(h.waitForMessages(4));
+  push(2);  // both slots are taken: dropped
+  h.waitFor([] { return false; }, std::chrono::milliseconds(30));
+  EXPECT_EQ(h.messages.types(), (Types{"started", "configuration", "frame", "frame"}));
+  const auto frames = h.messages.all();
+  EXPECT_EQ(frames[2]["id"], 1);
+  EXPECT_EQ(frames[3]["id"], 2);
+  EXPECT_EQ(frames[2]["request"], "r");
+
+  h.request({{"command", "ack"}, {"request", "r"}, {"id", 1}});
+  h.waitFor([] { return false; }, std::chrono::milliseconds(30));
+  push(3);
+  ASSERT_TRUE(h.waitForMessages(5));
+  EXPECT_EQ(h.messages.all()[4]["id"], 3);
+
+  h.request({{"command", "stop"}});
+  h.stream()->completeStop();
+  ASSERT_TRUE(h.waitForMessages(7));
+  const auto all = h.messages.all();
+  EXPECT_EQ(all[5]["type"], "stats");
+  EXPECT_EQ(all[5]["received"], 4);
+  EXPECT_EQ(all[5]["sent"], 3);
+  EXPECT_EQ(all[5]["backpressureDrops"], 1);
+  EXPECT_EQ(all[6], (json{{"type", "stopped"}, {"request", "r"}}));
+}
+
+}  // namespace
+}  // namespace tavrino::share::testing

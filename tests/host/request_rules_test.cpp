@@ -1,0 +1,117 @@
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "core/capture_plan.h"
+#include "core/request_text.h"
+
+namespace tavrino::share {
+namespace {
+
+using nlohmann::json;
+
+std::string repeat(const std::string& piece, int times) {
+  std::string text;
+  for (int i = 0; i < times; ++i) text += piece;
+  return text;
+}
+
+TEST(RequestText, ComparesCanonicallyEquivalentTexts) {
+  EXPECT_TRUE(canonicallyEqual("caf\u00e9", "cafe\u0301"));
+  EXPECT_TRUE(canonicallyEqual("\u212b", "\u00c5"));  // angstrom sign and A with ring
+  EXPECT_FALSE(canonicallyEqual("start", "Start"));
+  EXPECT_FALSE(canonicallyEqual("stop", "stop "));
+  EXPECT_FALSE(canonicallyEqual("\ufb01", "fi"));  // compatibility, not canonical
+  EXPECT_FALSE(canonicallyEqual("a\xff", "a"));
+}
+
+TEST(RequestText, CountsExtendedGraphemeClusters) {
+  EXPECT_EQ(graphemeClusterCount(""), 0u);
+  EXPECT_EQ(graphemeClusterCount(repeat("a", 100)), 100u);
+  EXPECT_EQ(graphemeClusterCount("e\u0301"), 1u);
+  // A family emoji joined with zero-width joiners, and a flag of two regional indicators.
+  EXPECT_EQ(graphemeClusterCount("\U0001F468\u200D\U0001F469\u200D\U0001F467"), 1u);
+  EXPECT_EQ(graphemeClusterCount("\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7"), 2u);
+  EXPECT_EQ(graphemeClusterCount("\r\n"), 1u);
+  EXPECT_FALSE(graphemeClusterCount("\xc3"));
+}
+
+TEST(RequestNumbers, TestsExactSigned64BitIntegers) {
+  EXPECT_EQ(exactInt64(json(5)), 5);
+  EXPECT_EQ(exactInt64(json(-5)), -5);
+  EXPECT_EQ(exactInt64(json(3.0)), 3);
+  EXPECT_EQ(exactInt64(json::parse("-9223372036854775808")), INT64_MIN);
+  EXPECT_EQ(exactInt64(json::parse("9223372036854775807")), INT64_MAX);
+  EXPECT_FALSE(exactInt64(json::parse("9223372036854775808")));
+  EXPECT_FALSE(exactInt64(json(9223372036854775808.0)));  // 2^63: must not be converted
+  EXPECT_EQ(exactInt64(json(-9223372036854775808.0)), INT64_MIN);
+  EXPECT_FALSE(exactInt64(json(1.5)));
+  EXPECT_FALSE(exactInt64(json::parse("1e300")));
+  EXPECT_FALSE(exactInt64(json("5")));
+  EXPECT_FALSE(exactInt64(json(true)));
+  EXPECT_FALSE(exactInt64(json(nullptr)));
+}
+
+TEST(RequestNumbers, TestsExactUnsigned32BitIntegers) {
+  EXPECT_EQ(exactUInt32(json(0)), 0u);
+  EXPECT_EQ(exactUInt32(json(3.0)), 3u);
+  EXPECT_EQ(exactUInt32(json::parse("-0.0")), 0u);
+  EXPECT_EQ(exactUInt32(json::parse("4294967295")), 4294967295u);
+  EXPECT_EQ(exactUInt32(json::parse("4294967295.0")), 4294967295u);
+  EXPECT_FALSE(exactUInt32(json::parse("4294967296")));
+  EXPECT_FALSE(exactUInt32(json::parse("4294967296.0")));
+  EXPECT_FALSE(exactUInt32(json(-1)));
+  EXPECT_FALSE(exactUInt32(json(3.5)));
+  EXPECT_FALSE(exactUInt32(json("1")));
+}
+
+TEST(CaptureModeChoice, PicksFixtureThenWindowThenNormal) {
+  using Kind = CaptureMode::Kind;
+  EXPECT_EQ(chooseCaptureMode({}).kind, Kind::normal);
+  EXPECT_EQ(chooseCaptureMode({"--test-window=5", "--test-application"}).kind, Kind::fixture);
+  const auto window = chooseCaptureMode({"--other", "--test-window=4294967295"});
+  EXPECT_EQ(window.kind, Kind::window);
+  EXPECT_EQ(window.windowNumber, 4294967295u);
+  EXPECT_EQ(chooseCaptureMode({"--test-window=007"}).windowNumber, 7u);
+  for (const char* text : {"--test-window=", "--test-window=-3", "--test-window=+3",
+                           "--test-window=4294967296", "--test-window=99999999999999999999",
+                           "--test-window=12ab", "--test-window=abc", "--test-window= 1"})
+    EXPECT_EQ(chooseCaptureMode({text}).kind, Kind::normal) << text;
+  // Only the first window option counts.
+  EXPECT_EQ(chooseCaptureMode({"--test-window=x", "--test-window=3"}).kind, Kind::normal);
+  EXPECT_TRUE(isTestMode({"--test-window=x"}));
+  EXPECT_FALSE(isTestMode({"--test-app", "test-window=1"}));
+}
+
+TEST(CaptureSizeRule, FollowsTheWidthCapAndTheReportedAspect) {
+  EXPECT_EQ(captureSize(3840, {1, 3840, 2160}), (CaptureSize{1920, 1080}));
+  EXPECT_EQ(captureSize(2560, {1, 2560, 1440}), (CaptureSize{1920, 1080}));
+  EXPECT_EQ(captureSize(1366, {1, 1366, 768}), (CaptureSize{1366, 768}));
+  EXPECT_EQ(captureSize(1920, {1, 1440, 900}), (CaptureSize{1920, 1200}));
+  EXPECT_EQ(captureSize(1511, {1, 1000, 600}), (CaptureSize{1510, 906}));
+  EXPECT_EQ(captureSize(1001, {1, 1001, 333}), (CaptureSize{1000, 332}));  // 332.67 -> 332
+}
+
+TEST(CaptureSizeRule, RefusesDisplaysWithoutAUsablePicture) {
+  EXPECT_FALSE(captureSize(1920, {1, 0, 1080}));
+  EXPECT_FALSE(captureSize(0, {1, 1920, 1080}));
+  EXPECT_FALSE(captureSize(1, {1, 1920, 1080}));
+  EXPECT_FALSE(captureSize(-1920, {1, 1920, 1080}));
+  EXPECT_FALSE(captureSize(1920, {1, 1920, 0}));
+  EXPECT_FALSE(captureSize(1920, {1, 1, INT64_MAX}));
+}
+
+TEST(CaptureConfiguration, AsksForTwelveFramesPerSecondOf420v) {
+  const auto c = streamConfiguration({1280, 720});
+  EXPECT_EQ(c.width, 1280);
+  EXPECT_EQ(c.height, 720);
+  EXPECT_EQ(c.minimumFrameInterval, MediaTime::make(1, 12));
+  EXPECT_EQ(c.queueDepth, 3);
+  EXPECT_TRUE(c.showsCursor);
+  EXPECT_FALSE(c.capturesAudio);
+  EXPECT_TRUE(c.ignoreShadowsDisplay);
+  EXPECT_EQ(c.pixelFormat, 0x34323076u);
+}
+
+}  // namespace
+}  // namespace tavrino::share

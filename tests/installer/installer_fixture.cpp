@@ -1,0 +1,188 @@
+#include "installer_fixture.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace tavrino::setup::testing {
+
+TempFolder::TempFolder() {
+  std::string pattern = (fs::temp_directory_path() / "tavrino-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempFolder::~TempFolder() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+pid_t startProgram(const std::vector<std::string>& argv) {
+  std::vector<std::string> copies = argv;
+  std::vector<char*> pointers;
+  for (auto& argument : copies) pointers.push_back(argument.data());
+  pointers.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, copies[0].c_str(), &actions, nullptr, pointers.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+  return pid;
+}
+
+int runProgram(const std::vector<std::string>& argv) {
+  const pid_t pid = startProgram(argv);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+  }
+  return status;
+}
+
+void stopProgram(pid_t pid) {
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+}
+
+std::string readFile(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeFile(const fs::path& file, const std::string& bytes) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+fs::path makeHelperApp(const fs::path& parent, const std::string& version) {
+  const fs::path app = parent / "Tavrino Share Helper.app";
+  fs::create_directories(app / "Contents/MacOS");
+  fs::create_directories(app / "Contents/Resources/Strings");
+  writeFile(app / "Contents/Info.plist", "<plist><dict><key>CFBundleVersion</key><string>" + version +
+                                             "</string></dict></plist>\n");
+  const fs::path executable = app / "Contents/MacOS/TavrinoShareHost";
+  writeFile(executable, "#!/bin/sh\necho 'Tavrino Share Helper " + version + "'\n");
+  fs::permissions(executable, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+  writeFile(app / "Contents/Resources/Strings/en.txt", "version " + version + "\n");
+  fs::create_directory_symlink("Strings", app / "Contents/Resources/Current");
+  return app;
+}
+
+bool signApp(const fs::path& app, const std::string& certificate, const std::string& identifier) {
+  const std::string certs = TAVRINO_DEV_CERTS;
+  std::vector<std::string> argv{TAVRINO_CODESIGN, "--sign", "--certificate", certs + "/" + certificate + ".pem",
+                                "--key", certs + "/" + certificate + ".key"};
+  if (certificate != "foreign") {
+    argv.push_back("--chain");
+    argv.push_back(certs + "/ca.pem");
+  }
+  argv.insert(argv.end(), {"--identifier", identifier, app.string()});
+  const int status = runProgram(argv);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+int verifyExitStatus(const fs::path& app, const std::string& team) {
+  std::vector<std::string> argv{TAVRINO_CODESIGN, "--verify", "--deep", "--strict"};
+  if (!team.empty()) {
+    argv.push_back("-R");
+    argv.push_back("=anchor apple generic and certificate leaf[subject.OU] = \"" + team +
+                   "\" and certificate leaf[field.1.2.840.113635.100.6.1.13] exists and identifier \"" +
+                   kCodeIdentifier + "\"");
+  }
+  argv.push_back(app.string());
+  const int status = runProgram(argv);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+Snapshot snapshot(const fs::path& root) {
+  Snapshot result;
+  std::error_code ec;
+  if (!fs::exists(fs::symlink_status(root, ec))) return result;
+  for (auto walk = fs::recursive_directory_iterator(root); walk != fs::recursive_directory_iterator(); ++walk) {
+    const fs::path& path = walk->path();
+    struct stat info {};
+    ::lstat(path.c_str(), &info);
+    std::ostringstream description;
+    description << std::oct << (info.st_mode & 07777) << ' ';
+    if (S_ISLNK(info.st_mode)) {
+      description << "link " << fs::read_symlink(path).string();
+    } else if (S_ISDIR(info.st_mode)) {
+      description << "folder";
+    } else {
+      description << "file " << readFile(path);
+    }
+    result[path.lexically_relative(root).string()] = description.str();
+  }
+  return result;
+}
+
+std::vector<fs::path> stagingLeftovers(const fs::path& home) {
+  std::vector<fs::path> found;
+  for (const fs::path& folder :
+       {home / "Applications", home / "Library/Application Support/Google/Chrome/NativeMessagingHosts"}) {
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator(); ++it) {
+      if (it->path().filename().string().starts_with(".tavrino-install-")) found.push_back(it->path());
+    }
+  }
+  return found;
+}
+
+bool lockIsFree(const fs::path& home) {
+  const fs::path lock = home / "Library/Application Support/Tavrino/ShareCompanion/install.lock";
+  const int fd = ::open(lock.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return true;
+  const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  ::close(fd);
+  return free;
+}
+
+InstallScene::InstallScene(bool withEarlierInstallation) {
+  payload = root.path() / "Payload";
+  home = root.path() / "home dir";
+  fs::create_directories(payload);
+  fs::create_directories(home);
+  if (!signApp(makeHelperApp(payload, "2.0"))) throw std::runtime_error("cannot sign the payload");
+  writeFile(payload / "extension-id.txt", kExtensionId + "\n");
+  applicationTarget = home / "Applications/Tavrino Share Helper.app";
+  manifestTarget = home / "Library/Application Support/Google/Chrome/NativeMessagingHosts/net.tavrino.share_companion.json";
+  if (withEarlierInstallation) {
+    fs::create_directories(home / "Applications");
+    if (!signApp(makeHelperApp(home / "Applications", "1.0"))) throw std::runtime_error("cannot sign the old app");
+    fs::create_directories(manifestTarget.parent_path());
+    writeFile(manifestTarget, "{\"name\": \"an earlier manifest\"}\n");
+    fs::permissions(manifestTarget, fs::perms::owner_read | fs::perms::owner_write);
+  }
+}
+
+CompanionInstaller InstallScene::installer() const {
+  CompanionInstaller installer(payload, home, kRequiredTeam);
+  installer.signingTool = TAVRINO_CODESIGN;
+  return installer;
+}
+
+std::string InstallScene::expectedManifest() const {
+  const std::string executable = (applicationTarget / "Contents/MacOS/TavrinoShareHost").string();
+  return "{\n  \"allowed_origins\": [\n    \"chrome-extension://" + kExtensionId +
+         "/\"\n  ],\n  \"description\": \"Tavrino protected desktop sharing\",\n  \"name\": "
+         "\"net.tavrino.share_companion\",\n  \"path\": \"" +
+         executable + "\",\n  \"type\": \"stdio\"\n}";
+}
+
+}  // namespace tavrino::setup::testing

@@ -226,6 +226,8 @@ TEST_F(SetupOnXvfb, InstallsTheHelperAndShowsTheSuccessScreen) {
   QString hints = tool("xprop", {"-id", id, "WM_NORMAL_HINTS"});
   QString geometry = tool("xdotool", {"getwindowgeometry", id});
   EXPECT_TRUE(geometry.contains("Geometry: 352x")) << geometry.toStdString();
+  // Centred across the 1,024-pixel screen.
+  EXPECT_TRUE(geometry.contains("Position: 336,")) << geometry.toStdString();
   QString size = geometry.section("Geometry: ", 1).trimmed();
   EXPECT_TRUE(hints.contains("minimum size: " + size.replace('x', " by "))) << hints.toStdString();
   EXPECT_TRUE(hints.contains("maximum size: " + size)) << hints.toStdString();

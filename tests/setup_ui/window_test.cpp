@@ -120,6 +120,14 @@ TEST_F(SetupWindow, FailureScreenShowsTheTextAndReturnRetries) {
   EXPECT_EQ(install.runs.size(), 2u);
   EXPECT_TRUE(child<QWidget>(*view, "progressScreen").isVisible());
 
+  // Also while the selectable text has the focus.
+  finishWith(std::make_exception_ptr(SetupError(busy)));
+  message.setFocus();
+  QTest::keyClick(&message, Qt::Key_Return);
+  EXPECT_EQ(flow->phase(), Phase::installing());
+  settle();
+  EXPECT_EQ(install.runs.size(), 3u);
+
   finishWith(std::make_exception_ptr(SetupError("Cannot open the installer lock.")));
   QTest::mouseClick(&quit, Qt::LeftButton);
   EXPECT_EQ(closes, 1);

@@ -18,33 +18,37 @@ struct EncodeResult {
   std::thread::id thread;
 };
 
-// Collects per-frame results from the encoder thread.
+// Collects per-frame results from the encoder thread. The handlers share the
+// collected state, so they stay sound whichever of session and collector
+// goes first.
 class EncodeResults {
  public:
   EncodeOutputHandler handler() {
-    return [this](std::int32_t status, std::uint32_t, std::shared_ptr<const SampleBuffer> sample) {
-      {
-        std::lock_guard lock(mutex_);
-        results_.push_back({status, std::move(sample), std::this_thread::get_id()});
-      }
-      changed_.notify_all();
+    return [state = state_](std::int32_t status, std::uint32_t,
+                            std::shared_ptr<const SampleBuffer> sample) {
+      std::lock_guard lock(state->mutex);
+      state->results.push_back({status, std::move(sample), std::this_thread::get_id()});
+      state->changed.notify_all();
     };
   }
 
   bool waitFor(std::size_t count, std::chrono::seconds timeout = std::chrono::seconds(30)) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return results_.size() >= count; });
+    std::unique_lock lock(state_->mutex);
+    return state_->changed.wait_for(lock, timeout, [&] { return state_->results.size() >= count; });
   }
 
   std::vector<EncodeResult> snapshot() {
-    std::lock_guard lock(mutex_);
-    return results_;
+    std::lock_guard lock(state_->mutex);
+    return state_->results;
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<EncodeResult> results_;
+  struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<EncodeResult> results;
+  };
+  std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
 }  // namespace tavrino::share::testing

@@ -85,11 +85,11 @@ class SessionCore {
   }
 
   std::int32_t submit(Job job) {
-    {
-      std::lock_guard lock(queueMutex_);
-      if (stopping_) return x264status::kInvalidSession;
-      jobs_.push_back(std::move(job));
-    }
+    // Notified under the lock: once the worker can see the job, its handler
+    // may drop the last reference to the session, and the core with it.
+    std::lock_guard lock(queueMutex_);
+    if (stopping_) return x264status::kInvalidSession;
+    jobs_.push_back(std::move(job));
     wake_.notify_one();
     return 0;
   }
@@ -98,11 +98,9 @@ class SessionCore {
   // destroy outside every lock (their handlers may own this session's owner).
   std::deque<Job> stop() {
     std::deque<Job> dropped;
-    {
-      std::lock_guard lock(queueMutex_);
-      stopping_ = true;
-      dropped.swap(jobs_);
-    }
+    std::lock_guard lock(queueMutex_);
+    stopping_ = true;
+    dropped.swap(jobs_);
     wake_.notify_all();
     return dropped;
   }

@@ -39,9 +39,13 @@ std::shared_ptr<ImageBuffer> movingPattern(int width, int height, int frame) {
     for (int x = 0; x < width; ++x) {
       int value = 40 + 140 * x / width + 30 * y / height;
       if (x >= boxX && x < boxX + boxWidth && y >= boxY && y < boxY + boxHeight) {
-        const int innerY = y - boxY;
-        const bool textLine = (innerY / 12) % 2 == 1 && (x - boxX) % 9 < 6;
-        value = textLine ? 30 : 225;
+        // Text-like ink: 9x12 cells of pseudo-random 6x7 glyph bits.
+        const int innerX = x - boxX, innerY = y - boxY;
+        const int cellX = innerX % 9, cellY = innerY % 12 - 3;
+        const unsigned glyph = static_cast<unsigned>(innerX / 9 * 7919 + innerY / 12 * 104729);
+        const bool ink = cellX < 6 && cellY >= 0 && cellY < 7 &&
+                         ((glyph * 2654435761u) >> (cellX * 4 + cellY % 4)) & 1;
+        value = ink ? 30 : 225;
       }
       row[x] = static_cast<std::uint8_t>(value);
     }

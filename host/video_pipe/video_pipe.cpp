@@ -121,13 +121,16 @@ void VideoPipe::acknowledge(std::int64_t id) {
 }
 
 asio::awaitable<void> VideoPipe::finish() {
-  auto self = shared_from_this();
-  co_await awaitCompletion<void>([self](auto complete) {
+  auto start = [self = shared_from_this()](auto complete) {
     asio::post(self->queue_, [self, complete = std::move(complete)]() mutable {
       self->finishOnQueue();
       complete();
     });
-  });
+  };
+  // Kept out of the co_await expression: GCC 12 destroys temporaries with
+  // captures there twice, which would release the pipe one time too many.
+  auto done = awaitCompletion<void>(std::move(start));
+  co_await std::move(done);
 }
 
 void VideoPipe::finishOnQueue() {

@@ -1,0 +1,45 @@
+#pragma once
+
+// Read access to a VideoPipe's queue-confined state, for tests and benchmarks.
+
+#include <future>
+#include <optional>
+
+#include <asio/post.hpp>
+
+#include "video_pipe/video_pipe.h"
+
+namespace tavrino::share {
+
+struct VideoPipeInspector {
+  struct Snapshot {
+    bool hasEncoder = false;
+    std::size_t pendingCount = 0;
+    std::set<std::int64_t> pending;
+    std::int64_t nextID = 0;
+    bool configured = false;
+    bool stopped = false;
+    std::int64_t received = 0;
+    std::int64_t sent = 0;
+    std::int64_t skipped = 0;
+    std::optional<MediaTime> firstTimestamp;
+  };
+
+  // Only on the pipe's queue.
+  static Snapshot snapshotOnQueue(const VideoPipe& pipe) {
+    return Snapshot{pipe.encoder_ != nullptr, pipe.pending_.size(), pipe.pending_,
+                    pipe.nextID_,             pipe.configured_,     pipe.stopped_,
+                    pipe.received_,           pipe.sent_,           pipe.skipped_,
+                    pipe.firstTimestamp_};
+  }
+  static std::size_t pendingCountOnQueue(const VideoPipe& pipe) { return pipe.pending_.size(); }
+
+  // From any thread but the queue: waits until everything queued so far has run.
+  static Snapshot snapshot(const VideoPipe& pipe) {
+    std::promise<Snapshot> done;
+    asio::post(pipe.queue_, [&] { done.set_value(snapshotOnQueue(pipe)); });
+    return done.get_future().get();
+  }
+};
+
+}  // namespace tavrino::share

@@ -183,7 +183,9 @@ TEST(InstallTransaction, FailuresBeforeTheCommitLeaveTheTargetsAlone) {
       {InstallStep::verifyCopy, 0},     {InstallStep::prepare, 1},        {InstallStep::serialiseManifest, 0},
       {InstallStep::writeManifest, 0},  {InstallStep::setManifestMode, 0}, {InstallStep::markPending, 0},
   };
-  for (const auto& [failing, index] : steps) {
+  for (const auto& [failingStep, failingIndex] : steps) {
+    const InstallStep failing = failingStep;
+    const std::size_t index = failingIndex;
     InstallScene scene;
     const Snapshot applications = snapshot(scene.home / "Applications");
     const Snapshot hosts = snapshot(scene.manifestTarget.parent_path());
@@ -213,7 +215,9 @@ TEST(InstallTransaction, FailedCommitStepsAreRolledBack) {
       {InstallStep::moveIn, 1},    {InstallStep::verifyInstalled, 0}, {InstallStep::markCommitted, 0},
   };
   for (const bool earlier : {true, false}) {
-    for (const auto& [failing, index] : steps) {
+    for (const auto& [failingStep, failingIndex] : steps) {
+      const InstallStep failing = failingStep;
+      const std::size_t index = failingIndex;
       InstallScene scene(earlier);
       const Snapshot applications = snapshot(scene.home / "Applications");
       const Snapshot hosts = snapshot(scene.manifestTarget.parent_path());

@@ -65,7 +65,7 @@ struct HostHarness {
   ~HostHarness() {
     encoders.log->releaseHandlers();
     // Let nothing the pool still holds refer to this harness.
-    waitFor([] { return false; }, std::chrono::milliseconds(20));
+    waitFor([] { return false; }, settleOnExit);
   }
 
   void request(nlohmann::json message) {
@@ -93,6 +93,17 @@ struct HostHarness {
     settle();
     return condition();
   }
+  // Runs the main executor until no task is left (every spawned task holds
+  // work on it) or the time is up.
+  bool runUntilIdle(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    io.restart();
+    while (std::chrono::steady_clock::now() < deadline) {
+      io.run_for(std::chrono::milliseconds(2));
+      if (io.stopped()) return true;
+    }
+    return false;
+  }
   bool waitForMessages(std::size_t count) {
     return waitFor([&] { return messages.size() >= count; });
   }
@@ -101,6 +112,7 @@ struct HostHarness {
     return service.streams().at(index);
   }
 
+  std::chrono::milliseconds settleOnExit{20};
   asio::io_context io;
   FakeCaptureService service;
   FakeCompressionSessionFactory encoders;

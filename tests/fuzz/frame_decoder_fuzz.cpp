@@ -1,0 +1,28 @@
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/wire.h"
+
+using namespace tavrino::share;
+
+// Decodes frames until the reader ends; a request that was accepted must be an
+// object that came from at most 16,384 bytes of body.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::size_t position = 0;
+  // The first byte sets the largest slice one read returns (pipes deliver in pieces).
+  const std::size_t slice = size > 0 ? data[0] % 17 + 1 : 1;
+  const ByteReader reader = [&](std::uint8_t* buffer, std::size_t capacity) -> std::size_t {
+    const std::size_t n = std::min({capacity, slice, size - position});
+    if (n > 0) std::memcpy(buffer, data + position, n);
+    position += n;
+    return n;
+  };
+  std::size_t consumedBefore = 0;
+  while (auto request = Wire::decodeFrame(reader)) {
+    if (!request->is_object()) std::abort();
+    if (position - consumedBefore > 4 + Wire::kMaxIncomingBody) std::abort();
+    consumedBefore = position;
+  }
+  return 0;
+}

@@ -149,6 +149,9 @@ class SetupOnXvfb : public ::testing::Test {
     env_.insert("XDG_DATA_DIRS", home_.path() + "/share");
     env_.remove("DBUS_SESSION_BUS_ADDRESS");
     env_.remove("WAYLAND_DISPLAY");
+    // Under LeakSanitizer the program would fail on leaks of system libraries.
+    QString lsan = env_.value("LSAN_OPTIONS");
+    env_.insert("LSAN_OPTIONS", (lsan.isEmpty() ? "" : lsan + ":") + "suppressions=" TAVRINO_LSAN_SUPPRESSIONS);
   }
   void TearDown() override {
     if (program_.state() != QProcess::NotRunning) {

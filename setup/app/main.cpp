@@ -19,7 +19,6 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   tavrino::setup::SetupView window;
   window.setWindowTitle(QCoreApplication::translate("TavrinoSharingSetup", "Tavrino Sharing Setup"));
-  window.setWindowFlag(Qt::MSWindowsFixedSizeDialogHint);
   window.adjustSize();
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     QRect frame = window.frameGeometry();

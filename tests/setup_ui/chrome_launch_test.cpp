@@ -28,8 +28,9 @@ class FakeDesktop {
   QString path(const QString& name) const { return dir_.filePath(name); }
 
   // Runs the probe against this folder and returns what it printed, by step.
-  QMap<QString, QString> openLink(const QString& startedMarker = {}) const {
+  QMap<QString, QString> openLink(const QString& startedMarker = {}, bool glibLoop = true) const {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!glibLoop) env.insert("QT_NO_GLIB", "1");
     env.insert("XDG_DATA_HOME", dir_.path());
     env.insert("XDG_DATA_DIRS", dir_.path());
     env.insert("QT_QPA_PLATFORM", "offscreen");
@@ -79,6 +80,14 @@ TEST(OpenChrome, AFailedLaunchIsShownOnceReportedAndClearedByTheNextClick) {
   EXPECT_EQ(steps["after-click"], "");
   EXPECT_EQ(steps["after-report"], "Could not open Chrome. Please try the link again.");
   EXPECT_EQ(steps["after-second-click"], "");
+}
+
+TEST(OpenChrome, WithoutGlibsMainLoopAFailedLaunchIsStillReportedLater) {
+  FakeDesktop broken("#!/bin/sh\nexit 0\n", "Path=/nonexistent/tavrino-test-folder\n");
+  auto steps = broken.openLink({}, false);
+  EXPECT_FALSE(steps["dispatcher"].contains("Glib"));
+  EXPECT_EQ(steps["after-click"], "");
+  EXPECT_EQ(steps["after-report"], "Could not open Chrome. Please try the link again.");
 }
 
 TEST(OpenChrome, WithoutChromeAsksForItToBeInstalled) {

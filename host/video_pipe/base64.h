@@ -16,4 +16,10 @@ void base64Encode(std::span<const std::uint8_t> bytes, char* out);
 
 std::string base64Encode(std::span<const std::uint8_t> bytes);
 
+namespace detail {
+// The portable encoder (OpenSSL) that the vector path falls back to; the
+// yardstick for testing that path.
+void base64EncodePortable(std::span<const std::uint8_t> bytes, char* out);
+}  // namespace detail
+
 }  // namespace tavrino::share

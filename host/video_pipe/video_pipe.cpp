@@ -25,17 +25,20 @@ std::string withStatus(const char* prefix, std::int32_t status) {
 }  // namespace
 
 VideoPipe::VideoPipe(Private, std::string request, std::optional<std::int32_t> ownerPID,
-                     SendMessage send)
+                     SendMessage send, SendBody sendFrameBody)
     : queue_(makeSerialQueue()),
       request_(std::move(request)),
       ownerPID_(ownerPID),
-      send_(std::move(send)) {}
+      send_(std::move(send)),
+      sendFrameBody_(std::move(sendFrameBody)) {}
 
 VideoPipe::CreateResult VideoPipe::create(std::int32_t width, std::int32_t height,
                                           std::string request,
                                           std::optional<std::int32_t> ownerPID,
-                                          CompressionSessionFactory& encoders, SendMessage send) {
-  auto pipe = std::make_shared<VideoPipe>(Private{}, std::move(request), ownerPID, std::move(send));
+                                          CompressionSessionFactory& encoders, SendMessage send,
+                                          SendBody sendFrameBody) {
+  auto pipe = std::make_shared<VideoPipe>(Private{}, std::move(request), ownerPID, std::move(send),
+                                          std::move(sendFrameBody));
 
   std::unique_ptr<CompressionSession> session;
   EncoderSpecification specification;

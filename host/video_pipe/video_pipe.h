@@ -20,6 +20,11 @@ namespace tavrino::share {
 
 // Hands one outgoing message to the writer (Wire::send in the program).
 using SendMessage = std::function<void(const nlohmann::json&)>;
+// Hands one finished compact JSON body to the same writer (Wire::writeFrame on
+// standard output in the program). Frame messages take this way when it is
+// given, so that their megabyte of Base64 is neither copied into a JSON tree
+// nor scanned for escapes.
+using SendBody = std::function<void(const std::string& body)>;
 
 // Turns the captured frames of one sharing request into H.264 messages.
 // Every field below is touched only on queue().
@@ -31,7 +36,8 @@ class VideoPipe final : public StreamOutput, public std::enable_shared_from_this
   // with "Hardware video encoder unavailable (N).". Called on the main thread.
   static CreateResult create(std::int32_t width, std::int32_t height, std::string request,
                              std::optional<std::int32_t> ownerPID,
-                             CompressionSessionFactory& encoders, SendMessage send);
+                             CompressionSessionFactory& encoders, SendMessage send,
+                             SendBody sendFrameBody = {});
 
   SerialQueue queue() const { return queue_; }
   const std::string& request() const { return request_; }
@@ -50,7 +56,8 @@ class VideoPipe final : public StreamOutput, public std::enable_shared_from_this
   asio::awaitable<void> finish();
 
   struct Private;  // construction token
-  VideoPipe(Private, std::string request, std::optional<std::int32_t> ownerPID, SendMessage send);
+  VideoPipe(Private, std::string request, std::optional<std::int32_t> ownerPID, SendMessage send,
+            SendBody sendFrameBody);
 
  private:
   friend struct VideoPipeInspector;  // read-only access for tests and benchmarks
@@ -75,6 +82,7 @@ class VideoPipe final : public StreamOutput, public std::enable_shared_from_this
   const std::string request_;
   const std::optional<std::int32_t> ownerPID_;
   const SendMessage send_;
+  const SendBody sendFrameBody_;
 };
 
 }  // namespace tavrino::share

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "base64.h"
+#include "frame_message.h"
 #include "frame_timestamp.h"
 #include "video_pipe.h"
 
@@ -81,15 +82,20 @@ void VideoPipe::emit(const SampleBuffer& sample, std::int64_t id) {
     fail("Encoded video could not be read.");
     return;
   }
-  std::string data(base64Length(length), '\0');
-  base64Encode(bytes, data.data());
-
-  send_({{"type", "frame"},
-         {"request", request_},
-         {"id", id},
-         {"key", isSyncSample(sample)},
-         {"timestamp", roundedMicroseconds(sample.presentationTime)},
-         {"data", std::move(data)}});
+  const bool key = isSyncSample(sample);
+  const std::int64_t timestamp = roundedMicroseconds(sample.presentationTime);
+  if (sendFrameBody_) {
+    // A request that cannot be written as JSON would be dropped by the writer
+    // on the other path, too.
+    if (auto body = frameMessageBody(request_, id, key, timestamp, bytes)) sendFrameBody_(*body);
+  } else {
+    send_({{"type", "frame"},
+           {"request", request_},
+           {"id", id},
+           {"key", key},
+           {"timestamp", timestamp},
+           {"data", base64Encode(bytes)}});
+  }
   ++sent_;
 }
 

@@ -54,6 +54,35 @@ TEST(VideoPipeEmit, ConfigurationOnceThenOneFramePerResult) {
   EXPECT_NE(messages[1].dump().find("X7/w=="), std::string::npos);
 }
 
+TEST(VideoPipeEmit, FrameBodiesMatchTheMessageAndKeepSlashesUnescaped) {
+  const std::string request = "a\"b\\c/\u00e9\U0001F600\n";
+  PipeHarness h(std::nullopt, true, request);
+  h.offerFrameAt(0);
+  h.offerFrameAt(0.5);
+  EncodedSampleSpec largest;
+  largest.data.assign(700'000, 0xFF);  // all "/" in Base64: the worst case for escaping
+  h.deliverGood(0, largest);
+  EncodedSampleSpec small;
+  small.data = {0, 0, 0, 3, 0x65, 0xFB, 0xFF};
+  small.notSync = true;
+  h.deliverGood(1, small);
+
+  ASSERT_EQ(h.log->types(), (std::vector<std::string>{"configuration", "frame", "frame"}));
+  EXPECT_EQ(h.log->all()[0].at("request"), request);
+  EXPECT_EQ(h.log->all()[2], (nlohmann::json{{"type", "frame"},
+                                             {"request", request},
+                                             {"id", 2},
+                                             {"key", false},
+                                             {"timestamp", 500000},
+                                             {"data", "AAAAA2X7/w=="}}));
+  auto bodies = h.bodies->all();
+  ASSERT_EQ(bodies.size(), 2u);
+  const std::string big = bodies[0].get<std::string>();
+  EXPECT_NE(big.find(std::string(933'333, '/')), std::string::npos);
+  EXPECT_LT(big.size(), 1'048'576u);
+  EXPECT_EQ(h.log->all()[1].at("data").get<std::string>().size(), 933'336u);
+}
+
 TEST(VideoPipeEmit, KeyFlagComesFromTheNotSyncAttachmentOnly) {
   struct Case {
     std::optional<std::vector<Dictionary>> attachments;

@@ -66,9 +66,18 @@ class PipeHarness {
  public:
   static constexpr const char* kRequest = "req-7";
 
-  explicit PipeHarness(std::optional<std::int32_t> ownerPID = std::nullopt) {
-    auto result = VideoPipe::create(1280, 720, kRequest, ownerPID, encoders,
-                                    [log = log](const nlohmann::json& m) { log->add(m); });
+  explicit PipeHarness(std::optional<std::int32_t> ownerPID = std::nullopt,
+                       bool frameBodies = false, std::string request = kRequest) {
+    SendBody sendBody;
+    if (frameBodies) {
+      sendBody = [log = log, bodies = bodies](const std::string& body) {
+        bodies->add(body);
+        log->add(nlohmann::json::parse(body));
+      };
+    }
+    auto result = VideoPipe::create(1280, 720, std::move(request), ownerPID, encoders,
+                                    [log = log](const nlohmann::json& m) { log->add(m); },
+                                    std::move(sendBody));
     pipe = std::get<std::shared_ptr<VideoPipe>>(result);
   }
   ~PipeHarness() {
@@ -135,6 +144,7 @@ class PipeHarness {
 
   FakeCompressionSessionFactory encoders;
   std::shared_ptr<MessageLog> log = std::make_shared<MessageLog>();
+  std::shared_ptr<MessageLog> bodies = std::make_shared<MessageLog>();  // raw frame texts
   NullStream stream;
   std::shared_ptr<VideoPipe> pipe;
 

@@ -1,0 +1,31 @@
+#include "frame_message.h"
+
+#include <nlohmann/json.hpp>
+
+#include "base64.h"
+
+namespace tavrino::share {
+
+std::optional<std::string> frameMessageBody(const std::string& request, std::int64_t id, bool key,
+                                            std::int64_t timestamp,
+                                            std::span<const std::uint8_t> bytes) {
+  std::string requestText;
+  try {
+    requestText = nlohmann::json(request).dump();
+  } catch (const nlohmann::json::exception&) {
+    return std::nullopt;
+  }
+  std::string head = R"({"type":"frame","request":)" + requestText + R"(,"id":)" +
+                     std::to_string(id) + R"(,"key":)" + (key ? "true" : "false") +
+                     R"(,"timestamp":)" + std::to_string(timestamp) + R"(,"data":")";
+  constexpr std::string_view tail = R"("})";
+  const std::size_t dataLength = base64Length(bytes.size());
+
+  std::string body(head.size() + dataLength + tail.size(), '\0');
+  head.copy(body.data(), head.size());
+  base64Encode(bytes, body.data() + head.size());
+  tail.copy(body.data() + head.size() + dataLength, tail.size());
+  return body;
+}
+
+}  // namespace tavrino::share

@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
 
   auto host = std::make_shared<Host>(mainLoop.get_executor(), captureService, encoders,
                                      [](const nlohmann::json& message) { Wire::send(message); },
-                                     arguments);
+                                     arguments, [](const std::string& body) { Wire::sendBody(body); });
   serve(mainLoop, host, fileDescriptorReader(STDIN_FILENO));
   shutdownBackgroundPool();
   return 0;

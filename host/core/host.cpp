@@ -39,11 +39,13 @@ void spawnTask(const asio::any_io_executor& executor, asio::awaitable<void> task
 }
 
 Host::Host(asio::any_io_executor mainExecutor, CaptureService& captureService,
-           CompressionSessionFactory& encoders, SendMessage send, std::vector<std::string> arguments)
+           CompressionSessionFactory& encoders, SendMessage send, std::vector<std::string> arguments,
+           SendBody sendFrameBody)
     : mainExecutor_(std::move(mainExecutor)),
       captureService_(captureService),
       encoders_(encoders),
       send_(std::move(send)),
+      sendFrameBody_(std::move(sendFrameBody)),
       arguments_(std::move(arguments)) {}
 
 void Host::sendHello() { send_(helloMessage()); }
@@ -177,7 +179,8 @@ asio::awaitable<std::optional<ErrorValue>> Host::continueStart(const ShareableCo
   const auto size = captureSize(captureService_.displayPixelsWide(displayID), *display);
   if (!size) co_return failure(text::kDisplayUnavailable);
 
-  auto created = VideoPipe::create(size->width, size->height, request_, ownerPID, encoders_, send_);
+  auto created = VideoPipe::create(size->width, size->height, request_, ownerPID, encoders_, send_,
+                                   sendFrameBody_);
   if (auto* error = std::get_if<ErrorValue>(&created)) co_return *error;
   auto pipe = std::get<std::shared_ptr<VideoPipe>>(std::move(created));
 

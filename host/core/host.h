@@ -22,7 +22,8 @@ namespace tavrino::share {
 class Host final : public StreamDelegate, public std::enable_shared_from_this<Host> {
  public:
   Host(asio::any_io_executor mainExecutor, CaptureService& captureService,
-       CompressionSessionFactory& encoders, SendMessage send, std::vector<std::string> arguments);
+       CompressionSessionFactory& encoders, SendMessage send, std::vector<std::string> arguments,
+       SendBody sendFrameBody = {});
 
   // The first message of the serving mode.
   void sendHello();
@@ -58,6 +59,7 @@ class Host final : public StreamDelegate, public std::enable_shared_from_this<Ho
   CaptureService& captureService_;
   CompressionSessionFactory& encoders_;
   SendMessage send_;
+  SendBody sendFrameBody_;  // the pipes' way for frame messages, when given
   std::vector<std::string> arguments_;
 
   std::shared_ptr<CaptureStream> capture_;

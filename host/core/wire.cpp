@@ -71,12 +71,15 @@ bool writeFrame(int fd, const std::string& body) {
 }
 
 void send(const nlohmann::json& message) {
-  const auto body = encode(message);
-  if (!body) return;
+  if (const auto body = encode(message)) sendBody(*body);
+}
+
+void sendBody(const std::string& body) {
+  if (body.empty() || body.size() > kMaxOutgoingBody) return;
   std::lock_guard guard(writerLock());
   // The peer is gone: end at once without any clean-up, still holding the
   // lock so that no other thread starts a frame behind a partial one.
-  if (!writeFrameLocked(STDOUT_FILENO, *body)) ::_exit(0);
+  if (!writeFrameLocked(STDOUT_FILENO, body)) ::_exit(0);
 }
 
 std::optional<std::vector<std::uint8_t>> readExactly(const ByteReader& input, std::int64_t count) {

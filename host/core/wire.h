@@ -41,6 +41,10 @@ bool writeFrame(int fd, const std::string& body);
 // are dropped; a failed write ends the process at once with status 0.
 void send(const nlohmann::json& message);
 
+// Sends one already encoded compact JSON body the same way; bodies over
+// kMaxOutgoingBody are dropped.
+void sendBody(const std::string& body);
+
 // Exactly count bytes, or none when the input ends first. Empty for count <= 0.
 std::optional<std::vector<std::uint8_t>> readExactly(const ByteReader& input, std::int64_t count);
 std::optional<std::vector<std::uint8_t>> readExactly(std::int64_t count);  // standard input

@@ -63,9 +63,34 @@ struct HostHarness {
                                     std::move(arguments))) {}
 
   ~HostHarness() {
+    // Whatever the test left waiting is completed, so that no task, and no
+    // cycle between a waiting task and the stream holding its completion,
+    // outlives the harness.
+    bool idle = false;
+    for (int i = 0; i < 200 && !idle; ++i) {
+      completePending(ShareableContent{});
+      idle = runUntilIdle(std::chrono::milliseconds(5));
+    }
     encoders.log->releaseHandlers();
-    // Let nothing the pool still holds refer to this harness.
     waitFor([] { return false; }, settleOnExit);
+  }
+
+  // Completes every pending query with the content and every pending start
+  // and stop successfully, until nothing is pending; true if anything was.
+  bool completePending(const ShareableContent& content) {
+    bool any = false;
+    for (int round = 0; round < 64; ++round) {
+      bool more = false;
+      while (service.pendingQueries() > 0) service.releaseQuery(content), more = true;
+      for (const auto& s : service.streams()) {
+        while (s->pendingStarts() > 0) s->completeStart(), more = true;
+        while (s->pendingStops() > 0) s->completeStop(), more = true;
+      }
+      settle();
+      if (!more) break;
+      any = true;
+    }
+    return any;
   }
 
   void request(nlohmann::json message) {

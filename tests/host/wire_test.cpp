@@ -19,7 +19,7 @@ ByteReader memoryReader(std::vector<std::uint8_t> bytes, std::size_t slice = SIZ
   auto position = std::make_shared<std::size_t>(0);
   return [data, position, slice](std::uint8_t* buffer, std::size_t capacity) -> std::size_t {
     const std::size_t n = std::min({capacity, slice, data->size() - *position});
-    std::memcpy(buffer, data->data() + *position, n);
+    if (n > 0) std::memcpy(buffer, data->data() + *position, n);
     *position += n;
     return n;
   };

@@ -43,7 +43,8 @@ std::size_t frameMessageSize() {
 // One frame: copy out of the sample, Base64, JSON, header and body written to
 // standard output, which a thread drains.
 // state.range(0): 1 = as the program sends frames (body written straight),
-// 0 = through a JSON tree and Wire::send.
+// 0 = through a JSON tree and Wire::send. state.range(1): pipe buffer size in
+// bytes, 0 for the default 64 KiB.
 void BM_EmitLargestFrame(benchmark::State& state) {
   testing::FakeCompressionSessionFactory encoders;
   SendBody sendBody;
@@ -61,12 +62,16 @@ void BM_EmitLargestFrame(benchmark::State& state) {
   spec.presentationTime = MediaTime::make(123456789, 1'000'000);
   auto sample = testing::makeEncodedSample(std::move(spec));
 
-  bench::StdoutPipe out;
+  bench::StdoutPipe out(static_cast<int>(state.range(1)));
   std::int64_t id = 123456;
   for (auto _ : state) VideoPipeInspector::emit(*pipe, *sample, id);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * frameMessageSize()));
 }
-BENCHMARK(BM_EmitLargestFrame)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_EmitLargestFrame)
+    ->Args({1, 0})
+    ->Args({1, 1 << 20})
+    ->Args({0, 0})
+    ->Unit(benchmark::kMicrosecond);
 
 // The yardstick: one memcpy of a buffer as large as that frame's message.
 void BM_MemcpyFrameMessageSize(benchmark::State& state) {
@@ -107,10 +112,10 @@ BENCHMARK(BM_PartJsonDump)->Unit(benchmark::kMicrosecond);
 
 void BM_PartPipeWrite(benchmark::State& state) {
   std::string body(frameMessageSize() - 4, 'A');
-  bench::StdoutPipe out;
+  bench::StdoutPipe out(static_cast<int>(state.range(0)));
   for (auto _ : state) Wire::writeFrame(1, body);
 }
-BENCHMARK(BM_PartPipeWrite)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PartPipeWrite)->Arg(0)->Arg(1 << 20)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace tavrino::share

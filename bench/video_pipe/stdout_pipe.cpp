@@ -10,12 +10,14 @@
 
 namespace tavrino::share::bench {
 
-StdoutPipe::StdoutPipe() {
+StdoutPipe::StdoutPipe(int capacity) {
   std::cout.flush();
   std::fflush(stdout);
   int ends[2];
   if (::pipe(ends) != 0) throw std::runtime_error("pipe failed");
   readEnd_ = ends[0];
+  if (capacity > 0 && ::fcntl(ends[1], F_SETPIPE_SZ, capacity) < 0)
+    throw std::runtime_error("F_SETPIPE_SZ failed");
   savedStdout_ = ::dup(STDOUT_FILENO);
   ::dup2(ends[1], STDOUT_FILENO);
   ::close(ends[1]);

@@ -10,7 +10,9 @@ namespace tavrino::share::bench {
 // browser does, for as long as the object lives; then puts it back.
 class StdoutPipe {
  public:
-  StdoutPipe();
+  // capacity: the pipe's buffer size in bytes, 0 for the system's default
+  // (64 KiB on Linux, what the browser's pipe has).
+  explicit StdoutPipe(int capacity = 0);
   ~StdoutPipe();
   StdoutPipe(const StdoutPipe&) = delete;
   StdoutPipe& operator=(const StdoutPipe&) = delete;

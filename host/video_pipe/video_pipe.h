@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include <asio/awaitable.hpp>
 #include <nlohmann/json.hpp>
@@ -79,6 +80,8 @@ class VideoPipe final : public StreamOutput, public std::enable_shared_from_this
   std::int64_t sent_ = 0;
   std::int64_t skipped_ = 0;
   std::optional<MediaTime> firstTimestamp_;
+  std::vector<std::uint8_t> frameBytes_;  // reused by emit
+  std::string frameBody_;                 // reused by emit
   const std::string request_;
   const std::optional<std::int32_t> ownerPID_;
   const SendMessage send_;

@@ -77,7 +77,10 @@ void VideoPipe::emit(const SampleBuffer& sample, std::int64_t id) {
     fail("Video frame exceeded the sharing limit. Share at a lower resolution.");
     return;
   }
-  std::vector<std::uint8_t> bytes(length);
+  // Both buffers live as long as the pipe, so a frame costs no allocation and
+  // no fresh pages once the largest frame so far has been seen.
+  std::vector<std::uint8_t>& bytes = frameBytes_;
+  bytes.resize(length);
   if (sample.dataBuffer->copyDataBytes(0, length, bytes.data()) != 0) {
     fail("Encoded video could not be read.");
     return;
@@ -87,7 +90,8 @@ void VideoPipe::emit(const SampleBuffer& sample, std::int64_t id) {
   if (sendFrameBody_) {
     // A request that cannot be written as JSON would be dropped by the writer
     // on the other path, too.
-    if (auto body = frameMessageBody(request_, id, key, timestamp, bytes)) sendFrameBody_(*body);
+    if (writeFrameMessageBody(frameBody_, request_, id, key, timestamp, bytes))
+      sendFrameBody_(frameBody_);
   } else {
     send_({{"type", "frame"},
            {"request", request_},

@@ -47,7 +47,8 @@ std::pair<FileDescriptor, FileDescriptor> makePipe() {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& arguments) {
+ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& arguments,
+                           const std::vector<std::string>& extraEnvironment) {
   auto [inRead, inWrite] = makePipe();
   auto [outRead, outWrite] = makePipe();
   SpawnActions spawn;
@@ -59,12 +60,21 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
   std::vector<char*> argv;
   for (auto& s : storage) argv.push_back(s.data());
   argv.push_back(nullptr);
-  std::vector<char*> envp;
+  std::vector<std::string> environment;
+  const auto replaced = [&](std::string_view entry) {
+    for (const auto& extra : extraEnvironment)
+      if (entry.starts_with(extra.substr(0, extra.find('=') + 1))) return true;
+    return false;
+  };
   for (char** e = environ; *e; ++e) {
     const std::string_view entry(*e);
-    if (entry.starts_with("DISPLAY=") || entry.starts_with("WAYLAND_DISPLAY=")) continue;
-    envp.push_back(*e);
+    if (entry.starts_with("DISPLAY=") || entry.starts_with("WAYLAND_DISPLAY=") || replaced(entry))
+      continue;
+    environment.emplace_back(entry);
   }
+  environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
+  std::vector<char*> envp;
+  for (auto& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
 
   if (posix_spawn(&pid_, path.c_str(), &spawn.actions, nullptr, argv.data(), envp.data()) != 0)

@@ -34,7 +34,9 @@ class FileDescriptor {
 // a display in its environment. Killed and reaped if the test ends early.
 class ChildProcess {
  public:
-  ChildProcess(const std::string& path, const std::vector<std::string>& arguments);
+  // extraEnvironment entries ("NAME=value") replace inherited ones of that name.
+  ChildProcess(const std::string& path, const std::vector<std::string>& arguments,
+               const std::vector<std::string>& extraEnvironment = {});
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
   ~ChildProcess();

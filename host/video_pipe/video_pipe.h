@@ -61,7 +61,7 @@ class VideoPipe final : public StreamOutput, public std::enable_shared_from_this
             SendBody sendFrameBody);
 
  private:
-  friend struct VideoPipeInspector;  // read-only access for tests and benchmarks
+  friend struct VideoPipeInspector;  // state access for tests and benchmarks
 
   void handleResult(std::int32_t status, std::shared_ptr<const SampleBuffer> sample,
                     std::int64_t id);

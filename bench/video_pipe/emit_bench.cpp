@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -42,16 +41,14 @@ std::size_t frameMessageSize() {
 
 // One frame: copy out of the sample, Base64, JSON, header and body written to
 // standard output, which a thread drains.
-// state.range(0): 1 = as the program sends frames (body written straight),
+// state.range(0): 1 = as the program sends frames (body through Wire::sendBody),
 // 0 = through a JSON tree and Wire::send. state.range(1): pipe buffer size in
 // bytes, 0 for the default 64 KiB.
 void BM_EmitLargestFrame(benchmark::State& state) {
   testing::FakeCompressionSessionFactory encoders;
   SendBody sendBody;
   if (state.range(0) == 1) {
-    sendBody = [](const std::string& body) {
-      if (!Wire::writeFrame(STDOUT_FILENO, body)) std::abort();
-    };
+    sendBody = [](const std::string& body) { Wire::sendBody(body); };
   }
   auto created = VideoPipe::create(1920, 1080, "bench-request", std::nullopt, encoders,
                                    [](const nlohmann::json& m) { Wire::send(m); }, sendBody);

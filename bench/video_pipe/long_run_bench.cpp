@@ -68,7 +68,7 @@ void BM_LongRunMemory(benchmark::State& state) {
       1280, 720, "bench-request", std::nullopt, encoders,
       [](const nlohmann::json& m) { Wire::send(m); },
       [&extension](const std::string& body) {
-        if (!Wire::writeFrame(STDOUT_FILENO, body)) std::abort();
+        Wire::sendBody(body);
         extension.received(body);
       });
   auto pipe = std::get<std::shared_ptr<VideoPipe>>(created);

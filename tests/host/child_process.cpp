@@ -102,9 +102,13 @@ bool ChildProcess::write(const std::string& bytes) {
 }
 
 std::string ChildProcess::readAll() {
+  return readUntil([](const std::string&) { return false; });
+}
+
+std::string ChildProcess::readUntil(const std::function<bool(const std::string&)>& enough) {
   std::string result;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  char buffer[65536];
+  char buffer[4096];
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
@@ -117,6 +121,7 @@ std::string ChildProcess::readAll() {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return result;
     result.append(buffer, static_cast<std::size_t>(n));
+    if (enough(result)) return result;
   }
 }
 

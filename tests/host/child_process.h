@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,9 @@ class ChildProcess {
   void closeOutput() { output_.reset(); }
   // Everything the child writes until it closes its output (at most 30 s).
   std::string readAll();
+  // Output read so far once enough(output) holds, or the child closes its
+  // output (at most 30 s); the rest stays for the next read.
+  std::string readUntil(const std::function<bool(const std::string&)>& enough);
   // The raw wait status (at most 30 s, then the child is killed).
   int wait();
 

@@ -1,0 +1,273 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <future>
+#include <mutex>
+
+#include "platform/x11/frame_compositor.h"
+#include "platform/x11/x11_capture_service.h"
+#include "x11_test_support.h"
+
+namespace tavrino::share {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Child;
+using testing::Xvfb;
+
+constexpr std::uint32_t kRed = 0xFF0000;    // the application behind
+constexpr std::uint32_t kGreen = 0x00FF00;  // the protected application
+constexpr std::uint32_t kBlue = 0x0000FF;   // its popup menu
+constexpr const char* kProtected = "local.velmarch.app";
+
+std::uint32_t pixel(const std::vector<std::uint8_t>& canvas, int width, int x, int y) {
+  const auto* p = reinterpret_cast<const std::uint32_t*>(canvas.data());
+  return p[static_cast<std::size_t>(y) * width + x] & 0xFFFFFF;
+}
+
+bool contains(const std::vector<std::uint8_t>& canvas, std::uint32_t colour) {
+  const auto* p = reinterpret_cast<const std::uint32_t*>(canvas.data());
+  return std::any_of(p, p + canvas.size() / 4, [&](std::uint32_t v) { return (v & 0xFFFFFF) == colour; });
+}
+
+ContentResult query(X11CaptureService& service) {
+  std::promise<ContentResult> done;
+  service.getShareableContent(false, true, [&](ContentResult r) { done.set_value(std::move(r)); });
+  return done.get_future().get();
+}
+
+// One display with an ordinary application window and a protected
+// application that has a main window and a popup on top of it.
+class X11Desktop : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    display_ = std::make_unique<Xvfb>();
+    setenv("DISPLAY", display_->name().c_str(), 1);
+    behind_ = std::make_unique<Child>(
+        std::vector<std::string>{TAVRINO_WINDOW_FIXTURE, "other.app", "ff0000", "800x600+0+0"}, true);
+    behindWindow_ = std::stoul(behind_->readLine());
+    protected_ = std::make_unique<Child>(
+        std::vector<std::string>{TAVRINO_WINDOW_FIXTURE, kProtected, "00ff00", "200x200+100+100",
+                                 "popup", "0000ff", "100x100+400+100"},
+        true);
+    protectedWindow_ = std::stoul(protected_->readLine());
+    popupWindow_ = std::stoul(protected_->readLine());
+    std::this_thread::sleep_for(300ms);  // let the server paint the new windows
+  }
+  static void TearDownTestSuite() {
+    protected_.reset();
+    behind_.reset();
+    display_.reset();
+  }
+
+  std::vector<std::uint8_t> compose(const x11::ExclusionRule& rule) {
+    ErrorValue error;
+    auto x = x11::XcbConnection::open(display_->name().c_str(), error);
+    EXPECT_TRUE(x.has_value()) << error.description;
+    auto monitor = x11::listMonitors(*x).front();
+    auto compositor = x11::FrameCompositor::create(*x, monitor, error);
+    EXPECT_TRUE(compositor) << error.description;
+    std::vector<std::uint8_t> canvas;
+    compositor->compose(rule, false, canvas);
+    width_ = monitor.width;
+    return canvas;
+  }
+
+  static inline std::unique_ptr<Xvfb> display_;
+  static inline std::unique_ptr<Child> behind_;
+  static inline std::unique_ptr<Child> protected_;
+  static inline std::uint32_t behindWindow_ = 0;
+  static inline std::uint32_t protectedWindow_ = 0;
+  static inline std::uint32_t popupWindow_ = 0;
+  int width_ = 0;
+};
+
+TEST_F(X11Desktop, ListsDisplaysApplicationsWithTheirProcessesAndOnScreenWindows) {
+  X11CaptureService service(display_->name());
+  auto result = query(service);
+  ASSERT_TRUE(std::holds_alternative<ShareableContent>(result)) << std::get<ErrorValue>(result).description;
+  const auto& content = std::get<ShareableContent>(result);
+  ASSERT_EQ(content.displays.size(), 1u);
+  EXPECT_EQ(content.displays[0].width, 1280);
+  EXPECT_EQ(content.displays[0].height, 720);
+  EXPECT_EQ(service.displayPixelsWide(content.displays[0].displayID), 1280);
+
+  auto app = [&](const std::string& cls) {
+    return std::count_if(content.applications.begin(), content.applications.end(),
+                         [&](const RunningApplication& a) { return a.bundleIdentifier == cls; });
+  };
+  EXPECT_EQ(app(kProtected), 1) << "one process with two windows is one application";
+  EXPECT_EQ(app("other.app"), 1);
+  for (const auto& a : content.applications) {
+    if (a.bundleIdentifier == kProtected) {
+      EXPECT_EQ(a.processID, protected_->pid());
+    }
+  }
+  auto hasWindow = [&](std::uint32_t id) {
+    return std::any_of(content.windows.begin(), content.windows.end(),
+                       [&](const Window& w) { return w.windowID == id; });
+  };
+  EXPECT_TRUE(hasWindow(behindWindow_));
+  EXPECT_TRUE(hasWindow(protectedWindow_));
+  EXPECT_TRUE(hasWindow(popupWindow_));
+}
+
+TEST_F(X11Desktop, WithoutExclusionEveryWindowIsShown) {
+  auto canvas = compose({});
+  EXPECT_EQ(pixel(canvas, width_, 150, 150), kGreen);
+  EXPECT_EQ(pixel(canvas, width_, 450, 150), kBlue);
+  EXPECT_EQ(pixel(canvas, width_, 50, 50), kRed);
+}
+
+TEST_F(X11Desktop, ExcludedApplicationLeavesNoPixelAndShowsWhatLiesBehind) {
+  x11::ExclusionRule byProcess;
+  byProcess.pids = {protected_->pid()};
+  auto canvas = compose(byProcess);
+  EXPECT_FALSE(contains(canvas, kGreen));
+  EXPECT_FALSE(contains(canvas, kBlue)) << "the popup belongs to the excluded application";
+  EXPECT_EQ(pixel(canvas, width_, 150, 150), kRed);
+  EXPECT_EQ(pixel(canvas, width_, 450, 150), kRed);
+}
+
+TEST_F(X11Desktop, ExcludedWindowAloneIsLeftOut) {
+  x11::ExclusionRule byWindow;
+  byWindow.windows = {protectedWindow_};
+  auto canvas = compose(byWindow);
+  EXPECT_FALSE(contains(canvas, kGreen));
+  EXPECT_EQ(pixel(canvas, width_, 150, 150), kRed);
+  EXPECT_EQ(pixel(canvas, width_, 450, 150), kBlue);
+}
+
+TEST_F(X11Desktop, WindowsOfUnknownOwnerAreExcludedByTheirClass) {
+  x11::TopLevelWindow w;
+  w.subtree = {42};
+  w.pids = {0};
+  w.wmClass = kProtected;
+  x11::ExclusionRule rule;
+  rule.classes = {kProtected};
+  EXPECT_TRUE(rule.excludes(w));
+  w.pids = {1234};
+  EXPECT_FALSE(rule.excludes(w)) << "a known other owner is not excluded by its class";
+}
+
+// Collects samples on the queue the capture delivers to.
+struct Collector : StreamOutput {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<std::shared_ptr<const SampleBuffer>> samples;
+  void streamDidOutputSampleBuffer(CaptureStream&, std::shared_ptr<const SampleBuffer> sample,
+                                   StreamOutputType type) override {
+    EXPECT_EQ(type, StreamOutputType::screen);
+    std::lock_guard lock(mutex);
+    samples.push_back(std::move(sample));
+    arrived.notify_all();
+  }
+  bool waitFor(std::size_t count) {
+    std::unique_lock lock(mutex);
+    return arrived.wait_for(lock, 10s, [&] { return samples.size() >= count; });
+  }
+};
+
+struct StopRecorder : StreamDelegate {
+  std::promise<ErrorValue> stopped;
+  void streamDidStopWithError(std::shared_ptr<CaptureStream>, const ErrorValue& error) override {
+    stopped.set_value(error);
+  }
+};
+
+std::optional<ErrorValue> wait(const std::function<void(StreamCompletion)>& operation) {
+  std::promise<std::optional<ErrorValue>> done;
+  operation([&](std::optional<ErrorValue> e) { done.set_value(std::move(e)); });
+  return done.get_future().get();
+}
+
+StreamConfiguration smallConfiguration() {
+  StreamConfiguration configuration;
+  configuration.width = 640;
+  configuration.height = 360;
+  configuration.minimumFrameInterval = MediaTime::make(1, 30);
+  configuration.queueDepth = 3;
+  configuration.showsCursor = true;
+  configuration.pixelFormat = ImageBuffer::kPixelFormat420v;
+  return configuration;
+}
+
+TEST_F(X11Desktop, StreamDeliversScaledCompleteFramesWithoutTheExcludedApplicationUntilStopped) {
+  X11CaptureService service(display_->name());
+  auto result = query(service);
+  const auto& content = std::get<ShareableContent>(result);
+  std::vector<RunningApplication> excluded;
+  for (const auto& a : content.applications) {
+    if (a.bundleIdentifier == kProtected) excluded.push_back(a);
+  }
+  ASSERT_EQ(excluded.size(), 1u);
+  auto filter = ContentFilter::excludingApplications(content.displays[0], excluded, {});
+  auto stream = service.makeStream(filter, smallConfiguration(), {});
+  auto output = std::make_shared<Collector>();
+  ASSERT_FALSE(stream->addStreamOutput(output, StreamOutputType::screen, makeSerialQueue()));
+  ASSERT_FALSE(wait([&](StreamCompletion c) { stream->startCapture(std::move(c)); }));
+  ASSERT_TRUE(output->waitFor(3));
+  ASSERT_FALSE(wait([&](StreamCompletion c) { stream->stopCapture(std::move(c)); }));
+  std::size_t atStop;
+  {
+    std::lock_guard lock(output->mutex);
+    atStop = output->samples.size();
+    const auto& sample = *output->samples.front();
+    ASSERT_TRUE(sample.image);
+    EXPECT_EQ(sample.image->width, 640);
+    EXPECT_EQ(sample.image->height, 360);
+    ASSERT_TRUE(sample.attachments && !sample.attachments->empty());
+    EXPECT_EQ((*sample.attachments)[0][keys::kStreamFrameInfoStatus], 0);
+    EXPECT_LT(output->samples[0]->presentationTime.seconds(), output->samples[1]->presentationTime.seconds());
+    // Half size: the protected window's centre (150, 150) lands at (75, 75)
+    // and must show the red window behind it (BT.601 video range: Y 81, Cr 240).
+    const ImageBuffer& image = *sample.image;
+    int y = image.luma[75 * image.lumaStride + 75];
+    int cr = image.chroma[37 * image.chromaStride + 37 * 2 + 1];
+    EXPECT_NEAR(y, 81, 6);
+    EXPECT_NEAR(cr, 240, 6);
+  }
+  std::this_thread::sleep_for(200ms);
+  std::lock_guard lock(output->mutex);
+  EXPECT_LE(output->samples.size(), atStop + 3) << "only samples already queued may still arrive";
+}
+
+TEST_F(X11Desktop, StartOnAMissingDisplayFails) {
+  X11CaptureService service(display_->name());
+  Display gone{0xDEAD, 100, 100};
+  auto stream = service.makeStream(ContentFilter::excludingWindows(gone, {}), smallConfiguration(), {});
+  auto error = wait([&](StreamCompletion c) { stream->startCapture(std::move(c)); });
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->domain, "X11");
+}
+
+TEST(X11CaptureLoss, LosingTheDisplayStopsTheStreamByItself) {
+  Xvfb display;
+  X11CaptureService service(display.name());
+  auto result = query(service);
+  const auto& content = std::get<ShareableContent>(result);
+  auto delegate = std::make_shared<StopRecorder>();
+  auto stream = service.makeStream(ContentFilter::excludingWindows(content.displays[0], {}),
+                                   smallConfiguration(), delegate);
+  auto output = std::make_shared<Collector>();
+  ASSERT_FALSE(stream->addStreamOutput(output, StreamOutputType::screen, makeSerialQueue()));
+  ASSERT_FALSE(wait([&](StreamCompletion c) { stream->startCapture(std::move(c)); }));
+  ASSERT_TRUE(output->waitFor(1));
+  display.kill();
+  auto future = delegate->stopped.get_future();
+  ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(future.get().domain, "X11");
+}
+
+TEST(X11CaptureUnavailable, NoDisplayIsAClearContentError) {
+  X11CaptureService service(":999");
+  auto result = query(service);
+  ASSERT_TRUE(std::holds_alternative<ErrorValue>(result));
+  EXPECT_NE(std::get<ErrorValue>(result).description.find("X display"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tavrino::share

@@ -71,12 +71,24 @@ echo
 echo "== 3. Protected sharing of a virtual display"
 n=$(free_display)
 start_xvfb "$n"
-DISPLAY=":$n" xmessage -geometry 600x200+100+100 "This window is kept out of the stream" >/dev/null 2>&1 &
+DISPLAY=":$n" xmessage -name shared -geometry 760x420+80+80 \
+  "An ordinary window: it is shared." >/dev/null 2>&1 &
+pids+=($!)
+sleep 0.5  # the protected window opens on top of it
+DISPLAY=":$n" xmessage -name protected -geometry 520x220+420+300 \
+  "The protected window: it never reaches the stream." >/dev/null 2>&1 &
 pids+=($!)
 sleep 1
-window=$(DISPLAY=":$n" xdotool search --name "xmessage" 2>/dev/null | head -n 1 || true)
+window=$(DISPLAY=":$n" xdotool search --classname "^protected$" 2>/dev/null | head -n 1 || true)
 printf '%s\n' '{"command":"sources","request":"demo-3"}' \
   '{"command":"start","request":"demo-4","display":"first"}' |
-  DISPLAY=":$n" "$client" --hold 3 "$helper" "--test-window=${window:-0}"
+  DISPLAY=":$n" "$client" --hold 3 --save-stream "$out/stream.h264" "$helper" "--test-window=${window:-0}" |
+  awk 'NR <= 14 || /stats|stopped|exited/'
+DISPLAY=":$n" import -window root "$out/screen.png" 2>/dev/null || true
+if ffmpeg -loglevel error -y -i "$out/stream.h264" -frames:v 1 "$out/stream-frame.png" 2>/dev/null; then
+  convert "$out/screen.png" "$out/stream-frame.png" -resize 50% +append "$out/protected-sharing.png" 2>/dev/null || true
+  echo "left: the screen as the user sees it; right: the first frame of the stream"
+  echo "  $out/protected-sharing.png"
+fi
 echo
 echo "demo finished; pictures are in $out"

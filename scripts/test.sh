@@ -31,10 +31,13 @@ run_ctest() {  # build-dir, extra ctest args...
   rm -f "$log"
 }
 
-configure() {  # build-dir, cmake args...
+configure() {  # build-dir, cmake args... [-- targets...]
   local dir=$1; shift
-  cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir" -j"$jobs"
+  local args=() targets=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do args+=("$1"); shift; done
+  [ $# -gt 0 ] && shift && targets=(--target "$@")
+  cmake -S "$root" -B "$dir" -G Ninja "${args[@]}" >/dev/null
+  cmake --build "$dir" -j"$jobs" "${targets[@]}"
 }
 
 echo "== plain build"
@@ -52,11 +55,13 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build-tsan -L con
 
 echo "== fuzzing (${fuzz_seconds}s per target)"
 CC=clang CXX=clang++ configure build-fuzz -DCMAKE_BUILD_TYPE=Debug -DTAVRINO_FUZZ=ON \
-  -DTAVRINO_SANITIZE=address,undefined -DTAVRINO_BENCH=OFF -DTAVRINO_UI=OFF
+  -DTAVRINO_SANITIZE=address,undefined -DTAVRINO_BENCH=OFF -DTAVRINO_UI=OFF \
+  -- fuzz_frame_decoder fuzz_dispatcher
 for target in build-fuzz/tests/fuzz/fuzz_*; do
   [ -x "$target" ] || continue
   corpus=$(mktemp -d)
-  if "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" 2> >(tail -n 12 >&2); then
+  if "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 -artifact_prefix="$corpus/" \
+      "$corpus" 2> >(tail -n 12 >&2); then
     passed=$((passed + 1)); echo "fuzz $(basename "$target"): ok"
   else
     failed=$((failed + 1)); echo "fuzz $(basename "$target"): FAILED"

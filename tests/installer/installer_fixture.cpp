@@ -1,11 +1,15 @@
 #include "installer_fixture.h"
 
+#include "installer/setup_error.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -17,6 +21,21 @@
 extern char** environ;
 
 namespace tavrino::setup::testing {
+
+std::string setupErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const SetupError& error) {
+    return error.errorDescription();
+  }
+  return "(no SetupError)";
+}
+
+std::string requirementFor(const std::string& team) {
+  return "anchor apple generic and certificate leaf[subject.OU] = \"" + team +
+         "\" and certificate leaf[field.1.2.840.113635.100.6.1.13] exists and identifier "
+         "\"net.tavrino.share-companion\"";
+}
 
 TempFolder::TempFolder() {
   std::string pattern = (fs::temp_directory_path() / "tavrino-test-XXXXXX").string();
@@ -77,45 +96,42 @@ fs::path makeHelperApp(const fs::path& parent, const std::string& version) {
                                              "</string></dict></plist>\n");
   const fs::path executable = app / "Contents/MacOS/TavrinoShareHost";
   writeFile(executable, "#!/bin/sh\necho 'Tavrino Share Helper " + version + "'\n");
-  fs::permissions(executable, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                  fs::perms::others_read | fs::perms::others_exec);
+  fs::permissions(executable, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                  fs::perm_options::add);
   writeFile(app / "Contents/Resources/Strings/en.txt", "version " + version + "\n");
   fs::create_directory_symlink("Strings", app / "Contents/Resources/Current");
   return app;
 }
 
+int toolExitStatus(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv{TAVRINO_CODESIGN};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  const int status = runProgram(argv);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 bool signApp(const fs::path& app, const std::string& certificate, const std::string& identifier) {
   const std::string certs = TAVRINO_DEV_CERTS;
-  std::vector<std::string> argv{TAVRINO_CODESIGN, "--sign", "--certificate", certs + "/" + certificate + ".pem",
-                                "--key", certs + "/" + certificate + ".key"};
-  if (certificate != "foreign") {
-    argv.push_back("--chain");
-    argv.push_back(certs + "/ca.pem");
-  }
-  argv.insert(argv.end(), {"--identifier", identifier, app.string()});
-  const int status = runProgram(argv);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  std::vector<std::string> arguments{"--sign", "--certificate", certs + "/" + certificate + ".pem",
+                                     "--key", certs + "/" + certificate + ".key"};
+  if (certificate != "foreign") arguments.insert(arguments.end(), {"--chain", certs + "/ca.pem"});
+  arguments.insert(arguments.end(), {"--identifier", identifier, app.string()});
+  return toolExitStatus(arguments) == 0;
 }
 
 int verifyExitStatus(const fs::path& app, const std::string& team) {
-  std::vector<std::string> argv{TAVRINO_CODESIGN, "--verify", "--deep", "--strict"};
-  if (!team.empty()) {
-    argv.push_back("-R");
-    argv.push_back("=anchor apple generic and certificate leaf[subject.OU] = \"" + team +
-                   "\" and certificate leaf[field.1.2.840.113635.100.6.1.13] exists and identifier \"" +
-                   kCodeIdentifier + "\"");
-  }
-  argv.push_back(app.string());
-  const int status = runProgram(argv);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  std::vector<std::string> arguments{"--verify", "--deep", "--strict"};
+  if (!team.empty()) arguments.insert(arguments.end(), {"-R", "=" + requirementFor(team)});
+  arguments.push_back(app.string());
+  return toolExitStatus(arguments);
 }
 
 Snapshot snapshot(const fs::path& root) {
   Snapshot result;
   std::error_code ec;
   if (!fs::exists(fs::symlink_status(root, ec))) return result;
-  for (auto walk = fs::recursive_directory_iterator(root); walk != fs::recursive_directory_iterator(); ++walk) {
-    const fs::path& path = walk->path();
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const fs::path& path = entry.path();
     struct stat info {};
     ::lstat(path.c_str(), &info);
     std::ostringstream description;
@@ -137,8 +153,8 @@ std::vector<fs::path> stagingLeftovers(const fs::path& home) {
   for (const fs::path& folder :
        {home / "Applications", home / "Library/Application Support/Google/Chrome/NativeMessagingHosts"}) {
     std::error_code ec;
-    for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator(); ++it) {
-      if (it->path().filename().string().starts_with(".tavrino-install-")) found.push_back(it->path());
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+      if (entry.path().filename().string().starts_with(".tavrino-install-")) found.push_back(entry.path());
     }
   }
   return found;
@@ -183,6 +199,25 @@ std::string InstallScene::expectedManifest() const {
          "/\"\n  ],\n  \"description\": \"Tavrino protected desktop sharing\",\n  \"name\": "
          "\"net.tavrino.share_companion\",\n  \"path\": \"" +
          executable + "\",\n  \"type\": \"stdio\"\n}";
+}
+
+std::pair<Snapshot, Snapshot> InstallScene::targets() const {
+  return {snapshot(home / "Applications"), snapshot(manifestTarget.parent_path())};
+}
+
+void expectUnchanged(const InstallScene& scene, const std::pair<Snapshot, Snapshot>& before) {
+  EXPECT_EQ(scene.targets(), before);
+  EXPECT_TRUE(stagingLeftovers(scene.home).empty());
+  EXPECT_TRUE(lockIsFree(scene.home));
+}
+
+void expectInstalled(const InstallScene& scene) {
+  EXPECT_EQ(readFile(scene.manifestTarget), scene.expectedManifest());
+  EXPECT_EQ(fs::status(scene.manifestTarget).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(snapshot(scene.applicationTarget), snapshot(scene.payload / "Tavrino Share Helper.app"));
+  EXPECT_EQ(verifyExitStatus(scene.applicationTarget, kRequiredTeam), 0);
+  EXPECT_TRUE(stagingLeftovers(scene.home).empty());
+  EXPECT_TRUE(lockIsFree(scene.home));
 }
 
 }  // namespace tavrino::setup::testing

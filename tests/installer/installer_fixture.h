@@ -5,8 +5,11 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tavrino::setup::testing {
@@ -15,7 +18,17 @@ namespace fs = std::filesystem;
 
 inline const std::string kExtensionId = "abcdefghijklmnopabcdefghijklmnop";
 inline const std::string kRequiredTeam = "TVRN4SHARE";
-inline const std::string kCodeIdentifier = "net.tavrino.share-companion";
+inline const std::string kIntactSentence =
+    "Installation could not be completed. Check that the download is intact and try again.";
+
+struct Injected : std::runtime_error {
+  Injected() : std::runtime_error("injected failure") {}
+};
+
+// The SetupError sentence that `action` throws, or "(no SetupError)".
+std::string setupErrorOf(const std::function<void()>& action);
+// The requirement the installer hands the signing tool for `team`.
+std::string requirementFor(const std::string& team);
 
 // A fresh folder under the temporary folder, removed with everything in it.
 class TempFolder {
@@ -36,21 +49,22 @@ int runProgram(const std::vector<std::string>& argv);
 pid_t startProgram(const std::vector<std::string>& argv);
 void stopProgram(pid_t pid);
 
-// An application folder "Tavrino Share Helper.app" under `parent` with an
-// executable, a resource, a nested folder and an inner symbolic link; `version`
-// changes the contents. Returns the folder.
+// "Tavrino Share Helper.app" under `parent` with an executable, a resource, a
+// nested folder and an inner symbolic link; `version` changes the contents.
 fs::path makeHelperApp(const fs::path& parent, const std::string& version);
+// The signing tool's exit status (128 + the signal when killed) for `arguments`.
+int toolExitStatus(const std::vector<std::string>& arguments);
 // Signs with one of the generated certificates ("team", "other-team",
 // "no-marker", "foreign"); true when the tool succeeded.
 bool signApp(const fs::path& app, const std::string& certificate = "team",
-             const std::string& identifier = kCodeIdentifier);
+             const std::string& identifier = "net.tavrino.share-companion");
 // The tool's exit status for --verify --deep --strict [-R =<requirement for team>] app.
 int verifyExitStatus(const fs::path& app, const std::string& team = "");
 
 std::string readFile(const fs::path& file);
 void writeFile(const fs::path& file, const std::string& bytes);
 
-// Everything under `root`: relative path -> kind, mode and contents or link target.
+// Everything under `root`: relative path -> mode and contents or link target.
 using Snapshot = std::map<std::string, std::string>;
 Snapshot snapshot(const fs::path& root);
 
@@ -71,6 +85,13 @@ struct InstallScene {
   explicit InstallScene(bool withEarlierInstallation = true);
   CompanionInstaller installer() const;
   std::string expectedManifest() const;
+  // The contents of the two target folders.
+  std::pair<Snapshot, Snapshot> targets() const;
 };
+
+// The targets hold exactly `before`, nothing is staged, and the lock is free.
+void expectUnchanged(const InstallScene& scene, const std::pair<Snapshot, Snapshot>& before);
+// The payload's helper and the expected manifest are installed, verified and cleaned up after.
+void expectInstalled(const InstallScene& scene);
 
 }  // namespace tavrino::setup::testing

@@ -1,58 +1,31 @@
 #include "installer_fixture.h"
-#include "requirement.h"
-
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
 namespace tavrino::setup::testing {
 namespace {
 
-using signing::parseRequirement;
-
-const std::string kRequirement =
-    "anchor apple generic and certificate leaf[subject.OU] = \"TVRN4SHARE\" and certificate "
-    "leaf[field.1.2.840.113635.100.6.1.13] exists and identifier \"net.tavrino.share-companion\"";
-
-int exitStatusOf(const std::vector<std::string>& arguments) {
-  std::vector<std::string> argv{TAVRINO_CODESIGN};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  const int status = runProgram(argv);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+const std::string kRequirement = requirementFor(kRequiredTeam);
 
 class SigningTool : public ::testing::Test {
  protected:
-  void SetUp() override {
-    app = makeHelperApp(folder.path(), "1.0");
-    ASSERT_TRUE(signApp(app));
-    ASSERT_EQ(verifyExitStatus(app, kRequiredTeam), 0);
-  }
   TempFolder folder;
-  fs::path app;
+  fs::path app = makeHelperApp(folder.path(), "1.0");
 };
 
-TEST_F(SigningTool, AcceptsBothRequirementForms) {
-  EXPECT_EQ(verifyExitStatus(app), 0);
-  EXPECT_EQ(exitStatusOf({"--verify", "--deep", "--strict", "-R=" + kRequirement, app.string()}), 0);
-  EXPECT_EQ(exitStatusOf({"--verify", "--deep", "--strict", "-R", "=" + kRequirement, app.string()}), 0);
-}
-
 TEST_F(SigningTool, AnyChangeToTheBundleIsRefused) {
+  const auto relink = [&](const fs::path& target) {
+    fs::remove(app / "Contents/Resources/Current");
+    fs::create_directory_symlink(target, app / "Contents/Resources/Current");
+  };
   const std::vector<std::function<void()>> tamperings = {
       [&] { writeFile(app / "Contents/Resources/Strings/en.txt", "version 1.1\n"); },
       [&] { writeFile(app / "Contents/Resources/Strings/fr.txt", "added\n"); },
       [&] { fs::remove(app / "Contents/Resources/Strings/en.txt"); },
       [&] { fs::create_directory(app / "Contents/Plugins"); },
       [&] { fs::permissions(app / "Contents/MacOS/TavrinoShareHost", fs::perms::owner_read); },
-      [&] {
-        fs::remove(app / "Contents/Resources/Current");
-        fs::create_directory_symlink("Strings/../Strings", app / "Contents/Resources/Current");
-      },
-      [&] {
-        fs::remove(app / "Contents/Resources/Current");
-        fs::create_directory_symlink("/etc", app / "Contents/Resources/Current");
-      },
+      [&] { relink("Strings/../Strings"); },
+      [&] { relink("/etc"); },
       [&] { writeFile(app / "Contents/_CodeSignature/CodeResources", "extra"); },
       [&] { fs::remove_all(app / "Contents/_CodeSignature"); },
       [&] {
@@ -73,24 +46,28 @@ TEST_F(SigningTool, AnyChangeToTheBundleIsRefused) {
 }
 
 TEST_F(SigningTool, SignerMustMatchTheRequirement) {
+  struct Case {
+    const char* certificate;
+    const char* identifier;
+    int withoutRequirement;
+    int withRequirement;
+  };
+  for (const auto& [certificate, identifier, withoutRequirement, withRequirement] : std::vector<Case>{
+           {"team", "net.tavrino.share-companion", 0, 0},
+           {"other-team", "net.tavrino.share-companion", 0, 1},
+           {"no-marker", "net.tavrino.share-companion", 0, 1},
+           {"team", "net.tavrino.other", 0, 1},
+           {"foreign", "net.tavrino.share-companion", 1, 1},  // not chained to the pinned root
+       }) {
+    ASSERT_TRUE(signApp(app, certificate, identifier));
+    EXPECT_EQ(verifyExitStatus(app), withoutRequirement) << certificate << " " << identifier;
+    // Both spellings of the requirement option.
+    EXPECT_EQ(verifyExitStatus(app, kRequiredTeam), withRequirement) << certificate << " " << identifier;
+    EXPECT_EQ(toolExitStatus({"--verify", "--deep", "--strict", "-R=" + kRequirement, app.string()}), withRequirement)
+        << certificate << " " << identifier;
+  }
   ASSERT_TRUE(signApp(app, "other-team"));
-  EXPECT_EQ(verifyExitStatus(app), 0);
-  EXPECT_EQ(verifyExitStatus(app, kRequiredTeam), 1);
   EXPECT_EQ(verifyExitStatus(app, "OTHERTEAM1"), 0);
-
-  ASSERT_TRUE(signApp(app, "no-marker"));
-  EXPECT_EQ(verifyExitStatus(app), 0);
-  EXPECT_EQ(verifyExitStatus(app, kRequiredTeam), 1);
-
-  ASSERT_TRUE(signApp(app, "team", "net.tavrino.other"));
-  EXPECT_EQ(verifyExitStatus(app), 0);
-  EXPECT_EQ(verifyExitStatus(app, kRequiredTeam), 1);
-}
-
-TEST_F(SigningTool, OnlyThePinnedRootIsTrusted) {
-  ASSERT_TRUE(signApp(app, "foreign"));
-  EXPECT_EQ(verifyExitStatus(app), 1);
-  EXPECT_EQ(verifyExitStatus(app, kRequiredTeam), 1);
 }
 
 TEST_F(SigningTool, LinksLeavingTheBundleCannotBeSigned) {
@@ -101,6 +78,7 @@ TEST_F(SigningTool, LinksLeavingTheBundleCannotBeSigned) {
   EXPECT_FALSE(signApp(app));
 }
 
+// Anything but the installer's own command line and requirement is a usage error.
 TEST_F(SigningTool, CommandLineIsParsedStrictly) {
   const std::string path = app.string();
   for (const auto& arguments : std::vector<std::vector<std::string>>{
@@ -108,32 +86,23 @@ TEST_F(SigningTool, CommandLineIsParsedStrictly) {
            {"--verify", path},
            {"--verify", "--strict", "--deep", path},
            {"--verify", "--deep", "--strict"},
-           {"--verify", "--deep", "--strict", "-R", kRequirement, path},
-           {"--verify", "--deep", "--strict", "-R=" + kRequirement + " ", path},
-           {"--verify", "--deep", "--strict", "-R=identifier \"net.tavrino.share-companion\"", path},
            {"--verify", "--deep", "--strict", path, path},
+           {"--verify", "--deep", "--strict", "-R", kRequirement, path},
        }) {
-    EXPECT_EQ(exitStatusOf(arguments), 2) << ::testing::PrintToString(arguments);
+    EXPECT_EQ(toolExitStatus(arguments), 2) << ::testing::PrintToString(arguments);
   }
-}
-
-TEST(Requirement, ParsesExactlyTheInstallersForm) {
-  const auto parsed = parseRequirement(kRequirement);
-  ASSERT_TRUE(parsed);
-  EXPECT_EQ(parsed->team, "TVRN4SHARE");
-  EXPECT_EQ(parsed->identifier, "net.tavrino.share-companion");
-  for (const std::string& bad : std::vector<std::string>{
+  for (const std::string& requirement : std::vector<std::string>{
            std::string(),
+           kRequirement + " ",
            kRequirement.substr(0, kRequirement.size() - 1),
+           "identifier \"net.tavrino.share-companion\"",
            "anchor apple and certificate leaf[subject.OU] = \"TVRN4SHARE\"",
-           "anchor apple generic and certificate leaf[subject.OU] = \"\" and certificate "
-           "leaf[field.1.2.840.113635.100.6.1.13] exists and identifier \"x\"",
-           "anchor apple generic and certificate leaf[subject.OU] = \"A\\\"B\" and certificate "
-           "leaf[field.1.2.840.113635.100.6.1.13] exists and identifier \"x\"",
+           requirementFor(""),
+           requirementFor("A\\\"B"),
            kRequirement + " or anchor apple",
            "Anchor" + kRequirement.substr(6),
        }) {
-    EXPECT_FALSE(parseRequirement(bad)) << bad;
+    EXPECT_EQ(toolExitStatus({"--verify", "--deep", "--strict", "-R=" + requirement, path}), 2) << requirement;
   }
 }
 

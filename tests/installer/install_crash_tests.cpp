@@ -1,10 +1,12 @@
 #include "installer_fixture.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <optional>
 
 namespace tavrino::setup::testing {
 namespace {
@@ -22,12 +24,28 @@ struct KillPoint {
   std::size_t index;
 };
 
-std::vector<std::string> probe(const InstallScene& scene, InstallStep step, std::size_t index) {
-  return {TAVRINO_CRASH_PROBE, scene.payload.string(), scene.home.string(), TAVRINO_CODESIGN,
-          std::to_string(static_cast<int>(step)), std::to_string(index)};
+// Runs one installation in a child process that kills itself with SIGKILL on
+// reaching `step` at `index`, as a power cut or a force quit would stop it;
+// `failing` first makes that step throw, so the kill lands in the roll-back.
+bool killedAt(const InstallScene& scene, InstallStep step, std::size_t index,
+              std::optional<InstallStep> failing = std::nullopt) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    CompanionInstaller installer = scene.installer();
+    installer.stepHook = [&](InstallStep at, std::size_t i) {
+      if (at == step && i == index) std::raise(SIGKILL);
+      if (at == failing && i == 0) throw Injected();
+    };
+    try {
+      installer.install();
+    } catch (...) {
+    }
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
-
-bool killedBySigkill(int status) { return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL; }
 
 TEST(InstallCrash, KilledAtEachStepThenRunAgain) {
   using enum InstallStep;
@@ -53,12 +71,10 @@ TEST(InstallCrash, KilledAtEachStepThenRunAgain) {
                  " index " + std::to_string(index));
     InstallScene scene(run != Run::first);
     const auto before = scene.targets();
-    auto argv = probe(scene, step, index);
-    if (run == Run::rollingBack) argv.insert(argv.end(), {std::to_string(static_cast<int>(verifyInstalled)), "0"});
     if (run == Run::recovering) {
-      ASSERT_TRUE(killedBySigkill(runProgram(probe(scene, moveIn, 1))));
+      ASSERT_TRUE(killedAt(scene, moveIn, 1));
     }
-    ASSERT_TRUE(killedBySigkill(runProgram(argv)));
+    ASSERT_TRUE(killedAt(scene, step, index, run == Run::rollingBack ? std::optional(verifyInstalled) : std::nullopt));
 
     // A run whose commit fails brings back exactly what the killed run had
     // saved, or keeps its finished result; a plain run then completes.

@@ -87,25 +87,21 @@ TEST(InstallTransaction, InstallerFolderThatCannotBeMade) {
   EXPECT_THROW(scene.installer().install(), fs::filesystem_error);
 }
 
-TEST(InstallTransaction, SymbolicLinkAtTheLockPathIsRefused) {
-  InstallScene scene;
-  const fs::path folder = scene.home / "Library/Application Support/Tavrino/ShareCompanion";
-  fs::create_directories(folder);
-  writeFile(scene.root.path() / "elsewhere", "untouched");
-  fs::create_symlink(scene.root.path() / "elsewhere", folder / "install.lock");
-  const auto before = scene.targets();
-  EXPECT_EQ(setupErrorOf([&] { scene.installer().install(); }), "Cannot open the installer lock.");
-  expectUnchanged(scene, before);
-  EXPECT_EQ(readFile(scene.root.path() / "elsewhere"), "untouched");
-}
-
-TEST(InstallTransaction, LockHeldByAnotherProcess) {
+TEST(InstallTransaction, LockThatCannotBeTaken) {
   InstallScene scene;
   const fs::path lock = scene.home / "Library/Application Support/Tavrino/ShareCompanion/install.lock";
   fs::create_directories(lock.parent_path());
   const auto before = scene.targets();
-  // The child inherits the locked open file; once this process closes its
-  // descriptor, only the child holds the lock.
+  // A symbolic link planted at the lock path is not followed.
+  writeFile(scene.root.path() / "elsewhere", "untouched");
+  fs::create_symlink(scene.root.path() / "elsewhere", lock);
+  EXPECT_EQ(setupErrorOf([&] { scene.installer().install(); }), "Cannot open the installer lock.");
+  expectUnchanged(scene, before);
+  EXPECT_EQ(readFile(scene.root.path() / "elsewhere"), "untouched");
+  fs::remove(lock);
+
+  // Held by another process: the child inherits the locked open file, and
+  // once this process closes its descriptor only the child holds the lock.
   const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT, 0600);
   ASSERT_EQ(::flock(fd, LOCK_EX), 0);
   const pid_t holder = ::fork();
@@ -184,8 +180,8 @@ TEST(InstallTransaction, ManifestThatCannotBeSerialisedIsAPlatformError) {
   InstallScene scene(false);
   const fs::path oddHome = scene.root.path() / "home\xff";
   fs::create_directories(oddHome);
-  CompanionInstaller installer(scene.payload, oddHome, kRequiredTeam);
-  installer.signingTool = TAVRINO_CODESIGN;
+  CompanionInstaller installer = scene.installer();
+  installer.home = oddHome;
   EXPECT_THROW(installer.install(), std::exception);
   EXPECT_TRUE(stagingLeftovers(oddHome).empty());
   EXPECT_FALSE(fs::exists(oddHome / "Applications/Tavrino Share Helper.app"));

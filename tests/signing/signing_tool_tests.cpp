@@ -46,12 +46,7 @@ TEST_F(SigningTool, AnyChangeToTheBundleIsRefused) {
 }
 
 TEST_F(SigningTool, SignerMustMatchTheRequirement) {
-  struct Case {
-    const char* certificate;
-    const char* identifier;
-    int withoutRequirement;
-    int withRequirement;
-  };
+  struct Case { const char* certificate; const char* identifier; int withoutRequirement, withRequirement; };
   for (const auto& [certificate, identifier, withoutRequirement, withRequirement] : std::vector<Case>{
            {"team", "net.tavrino.share-companion", 0, 0},
            {"other-team", "net.tavrino.share-companion", 0, 1},

@@ -5,8 +5,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavutil/frame.h>
-#include <libavutil/mem.h>
+#include <libavutil/imgutils.h>
 }
 
 namespace tavrino::share::testing {
@@ -20,13 +19,10 @@ struct FrameDeleter {
   void operator()(AVFrame* frame) const { av_frame_free(&frame); }
 };
 
-void copyPlane(const AVFrame& frame, int plane, int width, int height,
-               std::vector<std::uint8_t>& out) {
-  out.resize(static_cast<std::size_t>(width) * height);
-  for (int row = 0; row < height; ++row) {
-    std::memcpy(out.data() + static_cast<std::size_t>(row) * width,
-                frame.data[plane] + static_cast<std::ptrdiff_t>(row) * frame.linesize[plane], width);
-  }
+std::vector<std::uint8_t> packedPlane(const AVFrame& frame, int plane, int width, int height) {
+  std::vector<std::uint8_t> out(static_cast<std::size_t>(width) * height);
+  av_image_copy_plane(out.data(), width, frame.data[plane], frame.linesize[plane], width, height);
+  return out;
 }
 
 }  // namespace
@@ -76,20 +72,14 @@ bool H264Decoder::receive(std::vector<DecodedPicture>& pictures) {
     if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return true;
     if (result < 0) return false;
     if (frame->format != AV_PIX_FMT_YUV420P || frame->decode_error_flags != 0) return false;
-    DecodedPicture picture;
-    picture.width = frame->width;
-    picture.height = frame->height;
-    copyPlane(*frame, 0, frame->width, frame->height, picture.y);
-    copyPlane(*frame, 1, (frame->width + 1) / 2, (frame->height + 1) / 2, picture.cb);
-    copyPlane(*frame, 2, (frame->width + 1) / 2, (frame->height + 1) / 2, picture.cr);
-    picture.colorMatrix = frame->colorspace;
-    picture.fullRange = frame->color_range == AVCOL_RANGE_JPEG;
-    pictures.push_back(std::move(picture));
+    const int width = frame->width, height = frame->height;
+    const int chromaWidth = (width + 1) / 2, chromaHeight = (height + 1) / 2;
+    pictures.push_back({width, height, packedPlane(*frame, 0, width, height),
+                        packedPlane(*frame, 1, chromaWidth, chromaHeight),
+                        packedPlane(*frame, 2, chromaWidth, chromaHeight), frame->colorspace,
+                        frame->color_range == AVCOL_RANGE_JPEG});
     av_frame_unref(frame.get());
   }
 }
-
-int H264Decoder::profile() const { return context_->profile; }
-int H264Decoder::level() const { return context_->level; }
 
 }  // namespace tavrino::share::testing

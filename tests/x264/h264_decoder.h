@@ -25,17 +25,12 @@ class H264Decoder {
   // Throws std::runtime_error when libavcodec refuses the record.
   explicit H264Decoder(std::span<const std::uint8_t> avcC);
   ~H264Decoder();
-  H264Decoder(const H264Decoder&) = delete;
-  H264Decoder& operator=(const H264Decoder&) = delete;
 
-  // Decodes one length-prefixed access unit; false on any decoder error.
-  // Pictures that come out are appended to pictures.
+  // Decodes one length-prefixed access unit, appending the pictures that come
+  // out; false on any decoder error.
   bool decode(std::span<const std::uint8_t> frame, std::vector<DecodedPicture>& pictures);
   // Ends the stream and collects the pictures still held back.
   bool flush(std::vector<DecodedPicture>& pictures);
-
-  int profile() const;
-  int level() const;
 
  private:
   bool receive(std::vector<DecodedPicture>& pictures);

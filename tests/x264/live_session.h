@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "platform/x264/x264_compression_session.h"
@@ -32,36 +35,66 @@ inline MediaTime frameTime(int index) {
   return MediaTime::make(std::int64_t{index} * 1'000'000'000 / 12, 1'000'000'000);
 }
 
-inline const MediaTime kFrameDuration = MediaTime::make(1, 12);
+struct EncodeResult {
+  std::int32_t status = 0;
+  std::shared_ptr<const SampleBuffer> sample;
+  std::thread::id thread;
+};
+
+// Collects per-frame results from the encoder thread. The handlers share the
+// collected state, so they stay sound whichever of session and collector
+// goes first.
+class EncodeResults {
+ public:
+  EncodeOutputHandler handler() {
+    return [state = state_](std::int32_t status, std::uint32_t,
+                            std::shared_ptr<const SampleBuffer> sample) {
+      std::lock_guard lock(state->mutex);
+      state->results.push_back({status, std::move(sample), std::this_thread::get_id()});
+      state->changed.notify_all();
+    };
+  }
+
+  // Submits frame index of a 12 fps sequence with its presentation time.
+  std::int32_t submit(CompressionSession& session, std::shared_ptr<const ImageBuffer> image,
+                      int index, bool forceKeyFrame = false) {
+    const auto options = forceKeyFrame ? std::optional(FrameOptions{true}) : std::nullopt;
+    return session.encodeFrame(std::move(image), frameTime(index), MediaTime::make(1, 12), options,
+                               handler());
+  }
+
+  bool waitFor(std::size_t count) {
+    std::unique_lock lock(state_->mutex);
+    return state_->changed.wait_for(lock, std::chrono::seconds(30),
+                                    [&] { return state_->results.size() >= count; });
+  }
+
+  // Whether no handler from here is held any longer.
+  bool handlersReleased() const { return state_.use_count() == 1; }
+
+  std::vector<EncodeResult> snapshot() {
+    std::lock_guard lock(state_->mutex);
+    return state_->results;
+  }
+
+ private:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<EncodeResult> results;
+  };
+  std::shared_ptr<State> state_ = std::make_shared<State>();
+};
 
 inline bool isNotSync(const SampleBuffer& sample) {
   if (!sample.attachments || sample.attachments->empty()) return false;
-  const Dictionary& first = sample.attachments->front();
-  auto entry = first.find(keys::kSampleAttachmentNotSync);
-  return entry != first.end() && entry->is_boolean() && entry->get<bool>();
+  return sample.attachments->front().value(keys::kSampleAttachmentNotSync, false);
 }
 
 inline std::vector<std::uint8_t> bytesOf(const SampleBuffer& sample) {
   std::vector<std::uint8_t> bytes(sample.dataBuffer->dataLength());
   EXPECT_EQ(sample.dataBuffer->copyDataBytes(0, bytes.size(), bytes.data()), 0);
   return bytes;
-}
-
-// NAL unit types of a 4-byte length-prefixed access unit; none if the
-// lengths do not tile the buffer exactly.
-inline std::optional<std::vector<int>> nalTypes(const std::vector<std::uint8_t>& bytes) {
-  std::vector<int> types;
-  std::size_t at = 0;
-  while (at < bytes.size()) {
-    if (bytes.size() - at < 4) return std::nullopt;
-    const std::size_t length = (std::size_t{bytes[at]} << 24) | (std::size_t{bytes[at + 1]} << 16) |
-                               (std::size_t{bytes[at + 2]} << 8) | bytes[at + 3];
-    at += 4;
-    if (length == 0 || length > bytes.size() - at) return std::nullopt;
-    types.push_back(bytes[at] & 0x1f);
-    at += length;
-  }
-  return types;
 }
 
 }  // namespace tavrino::share::testing

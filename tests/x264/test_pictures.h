@@ -8,19 +8,15 @@
 
 namespace tavrino::share::testing {
 
-// A smooth background with a bright window that moves by frame number and
-// carries text-like stripes: easy to compress, easy to spot when wrong.
-std::shared_ptr<ImageBuffer> movingPattern(int width, int height, int frame);
+// The benchmark's synthetic desktop (scrolling text, a moving window) in
+// NV12 rows padded beyond the picture width, as a capture may deliver them.
+std::shared_ptr<ImageBuffer> screenPicture(int width, int height, int frame);
 
 // Uniform noise in every sample: the worst case for the rate control.
 std::shared_ptr<ImageBuffer> noisePicture(int width, int height, std::uint32_t seed);
 
-struct Psnr {
-  double luma = 0;
-  double chroma = 0;  // the lower of Cb and Cr
-};
-
-// PSNR of a decoded picture against the NV12 picture it came from.
-Psnr psnr(const ImageBuffer& original, const DecodedPicture& decoded);
+// PSNR of a decoded picture against the NV12 picture it came from, for the
+// worst of its three planes.
+double psnr(const ImageBuffer& original, const DecodedPicture& decoded);
 
 }  // namespace tavrino::share::testing

@@ -10,22 +10,18 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
+#include <filesystem>
+#include <functional>
 
 #include "controlled_install.h"
 #include "flow/background_install.h"
 #include "installer/companion_installer.h"
+#include "installer/install_lock.h"
 #include "window/selectable_text.h"
 #include "window/setup_view.h"
-#include "xvfb_display.h"
 
 namespace tavrino::setup {
 namespace {
-
-const QString kBuildLine = "Tavrino Sharing Setup arm64\n";
-const QString kBusy = "Another Tavrino installer is running. Please finish it first.";
 
 struct Finished {
   int status = -1;
@@ -42,25 +38,21 @@ Finished run(const QString& program, const QStringList& arguments, const QProces
   return {normal ? process.exitCode() : -1, QString::fromUtf8(process.readAllStandardOutput())};
 }
 
-// Nothing to draw on: constructing the application would fail.
-QProcessEnvironment noDisplay() {
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.remove("DISPLAY");
-  env.remove("WAYLAND_DISPLAY");
-  env.insert("QT_QPA_PLATFORM", "xcb");
-  return env;
-}
-
 TEST(SetupEntry, CheckBuildAnswersBeforeAnyDisplay) {
+  // Nothing to draw on: constructing the application would fail.
+  QProcessEnvironment noDisplay = QProcessEnvironment::systemEnvironment();
+  noDisplay.remove("DISPLAY");
+  noDisplay.remove("WAYLAND_DISPLAY");
+  noDisplay.insert("QT_QPA_PLATFORM", "xcb");
   for (const QStringList& arguments : {QStringList{"--check-build"}, QStringList{"-x", "--check-build", "more"},
                                        QStringList{"--check-build", "--check-build"}}) {
-    Finished finished = run(TAVRINO_SETUP_PROGRAM, arguments, noDisplay());
+    Finished finished = run(TAVRINO_SETUP_PROGRAM, arguments, noDisplay);
     EXPECT_EQ(finished.status, 0) << arguments.join(' ').toStdString();
-    EXPECT_EQ(finished.out, kBuildLine);
+    EXPECT_EQ(finished.out, "Tavrino Sharing Setup arm64\n");
   }
-  // Only the whole argument counts; this one goes on to need a display.
+  // Only the whole argument counts; these go on to need a display.
   for (const QStringList& arguments : {QStringList{"--check-build=yes"}, QStringList{"--CHECK-BUILD"}}) {
-    Finished finished = run(TAVRINO_SETUP_PROGRAM, arguments, noDisplay());
+    Finished finished = run(TAVRINO_SETUP_PROGRAM, arguments, noDisplay);
     EXPECT_NE(finished.status, 0);
     EXPECT_FALSE(finished.out.contains("arm64"));
   }
@@ -69,80 +61,26 @@ TEST(SetupEntry, CheckBuildAnswersBeforeAnyDisplay) {
 #ifdef TAVRINO_SETUP_BUNDLE
 
 const QString kBundle = TAVRINO_SETUP_BUNDLE;
+const QString kBusy = "Another Tavrino installer is running. Please finish it first.";
 
-QString installedHelper(const QString& home) {
-  return home + "/Applications/Tavrino Share Helper.app/Contents/MacOS/TavrinoShareHost";
-}
-QString manifest(const QString& home) {
-  return home + "/Library/Application Support/Google/Chrome/NativeMessagingHosts/net.tavrino.share_companion.json";
-}
-
-// Holds the installer lock the way a second, running installer would.
-class HeldLock {
- public:
-  explicit HeldLock(const QString& home) {
-    QString folder = home + "/Library/Application Support/Tavrino/ShareCompanion";
-    QDir().mkpath(folder);
-    fd_ = ::open(QFile::encodeName(folder + "/install.lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    held_ = fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
-  }
-  ~HeldLock() { release(); }
-  HeldLock(const HeldLock&) = delete;
-  HeldLock& operator=(const HeldLock&) = delete;
-  bool held() const { return held_; }
-  void release() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-  bool held_ = false;
-};
-
-// The production install operation on this build's bundle, run in-process:
-// the real installer, signature check and lock.
-TEST(SetupEntry, ASecondInstallerIsToldToWaitAndMayTryAgain) {
-  QTemporaryDir home;
-  HeldLock lock(home.path());
-  ASSERT_TRUE(lock.held());
-  std::filesystem::path bundle(QFile::encodeName(kBundle).toStdString());
-  auto flow = SharingSetupFlow::make(productionInstallOperation({
-      .resourceFolder = [bundle] { return bundle / "Contents/Resources"; },
-      .homeFolder = [&home] { return std::filesystem::path(QFile::encodeName(home.path()).toStdString()); },
-      .install =
-          [bundle](const std::filesystem::path& payload, const std::filesystem::path& to) {
-            CompanionInstaller installer(payload, to, std::nullopt);
-            installer.signingTool = bundle / "Contents/MacOS/tavrino-codesign";
-            installer.install();
-          },
-  }));
-  SetupView view(flow, QUrl("https://chromewebstore.google.com/detail/x"), [] {}, {});
-  view.show();
-  ASSERT_TRUE(spinUntil([&] { return !flow->phase().is(Phase::Case::installing); }, 30000));
-  EXPECT_EQ(flow->phase(), Phase::failed(kBusy));
-  EXPECT_EQ(view.findChild<SelectableText*>("failureText")->text(), kBusy);
-  EXPECT_TRUE(view.findChild<QWidget*>("tryAgain")->isVisible());
-  EXPECT_FALSE(QFile::exists(manifest(home.path())));
-  QDir().mkpath(TAVRINO_SCREENS_DIR);
-  view.grab().save(TAVRINO_SCREENS_DIR "/bundle-locked.png");
-
-  lock.release();
-  flow->retry();
-  ASSERT_TRUE(spinUntil([&] { return !flow->phase().is(Phase::Case::installing); }, 30000));
-  EXPECT_EQ(flow->phase(), Phase::installed());
-  EXPECT_TRUE(QFile::exists(installedHelper(home.path())));
+bool poll(const std::function<bool()>& done, int milliseconds = 20000) {
+  QDeadlineTimer deadline(milliseconds);
+  while (!done() && !deadline.hasExpired()) QThread::msleep(100);
+  return done();
 }
 
-// The setup program as a user starts it: from its bundle, on an X display.
+// The setup program as a user starts it: from its bundle, on a private X
+// display (Xvfb picks a free number itself), with a temporary home.
 class SetupOnXvfb : public ::testing::Test {
  protected:
   void SetUp() override {
     for (const char* tool : {"Xvfb", "xdotool", "import", "xprop"})
       if (QStandardPaths::findExecutable(tool).isEmpty()) GTEST_SKIP() << tool << " is not installed";
-    ASSERT_TRUE(display_.ready());
+    xvfb_.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+    ASSERT_TRUE(xvfb_.waitForStarted(5000));
+    ASSERT_TRUE(poll([&] { return xvfb_.canReadLine() || (xvfb_.waitForReadyRead(100) && xvfb_.canReadLine()); }));
     env_ = QProcessEnvironment::systemEnvironment();
-    env_.insert("DISPLAY", display_.name());
+    env_.insert("DISPLAY", ":" + QString::fromUtf8(xvfb_.readLine()).trimmed());
     env_.insert("HOME", home_.path());
     env_.insert("QT_QPA_PLATFORM", "xcb");
     env_.insert("XDG_DATA_HOME", home_.path() + "/share");
@@ -154,30 +92,31 @@ class SetupOnXvfb : public ::testing::Test {
     env_.insert("LSAN_OPTIONS", (lsan.isEmpty() ? "" : lsan + ":") + "suppressions=" TAVRINO_LSAN_SUPPRESSIONS);
   }
   void TearDown() override {
-    if (program_.state() != QProcess::NotRunning) {
-      program_.terminate();
-      if (!program_.waitForFinished(5000)) program_.kill();
-      program_.waitForFinished();
+    for (QProcess* process : {&program_, &xvfb_}) {
+      if (process->state() == QProcess::NotRunning) continue;
+      process->terminate();
+      if (!process->waitForFinished(5000)) process->kill();
+      process->waitForFinished();
     }
   }
 
-  void startSetup() {
+  // Starts the program and returns its window's id.
+  QString startSetup() {
     program_.setProcessEnvironment(env_);
     program_.start(kBundle + "/Contents/MacOS/TavrinoSharingSetup", {});
-    ASSERT_TRUE(program_.waitForStarted());
+    QString found;
+    if (program_.waitForStarted())
+      poll([&] { return !(found = tool("xdotool", {"search", "--name", "^Tavrino Sharing Setup$"})).isEmpty(); });
+    return found.section('\n', 0, 0);
   }
 
   QString tool(const QString& program, const QStringList& arguments) {
     return run(program, arguments, env_).out.trimmed();
   }
-
-  QString window() {
-    QString found;
-    QDeadlineTimer deadline(20000);
-    while ((found = tool("xdotool", {"search", "--name", "^Tavrino Sharing Setup$"})).isEmpty() &&
-           !deadline.hasExpired())
-      QThread::msleep(100);
-    return found.section('\n', 0, 0);
+  std::filesystem::path home() const { return QFile::encodeName(home_.path()).toStdString(); }
+  bool installed() const {
+    return QFile::exists(home_.path() + "/Library/Application Support/Google/Chrome/NativeMessagingHosts/"
+                                        "net.tavrino.share_companion.json");
   }
 
   // The whole screen, kept under `name`.
@@ -199,43 +138,37 @@ class SetupOnXvfb : public ::testing::Test {
     return tinted > 112 * 30 / 2;
   }
 
-  bool waitForSuccess(const QString& name) {
-    QDeadlineTimer deadline(30000);
-    while (!deadline.hasExpired()) {
-      if (QFile::exists(manifest(home_.path())) && showsOkButton(screenshot(name))) return true;
-      QThread::msleep(200);
-    }
-    return false;
-  }
-
   void press(const QString& window, const QString& key) {
     tool("xdotool", {"windowfocus", "--sync", window});
     tool("xdotool", {"key", "--clearmodifiers", key});
   }
 
-  XvfbDisplay display_;
+  bool waitForSuccess(const QString& name) {
+    return poll([&] { return installed() && showsOkButton(screenshot(name)); }, 30000);
+  }
+
+  QProcess xvfb_;
   QTemporaryDir home_;
   QProcessEnvironment env_;
   QProcess program_;
 };
 
 TEST_F(SetupOnXvfb, InstallsTheHelperAndShowsTheSuccessScreen) {
-  startSetup();
-  QString id = window();
+  QString id = startSetup();
   ASSERT_FALSE(id.isEmpty());
   ASSERT_TRUE(waitForSuccess("xvfb-success"));
 
-  // One fixed-size window, 352 wide.
+  // One fixed-size window, 352 wide, centred across the 1,024-pixel screen.
   QString hints = tool("xprop", {"-id", id, "WM_NORMAL_HINTS"});
   QString geometry = tool("xdotool", {"getwindowgeometry", id});
   EXPECT_TRUE(geometry.contains("Geometry: 352x")) << geometry.toStdString();
-  // Centred across the 1,024-pixel screen.
   EXPECT_TRUE(geometry.contains("Position: 336,")) << geometry.toStdString();
   QString size = geometry.section("Geometry: ", 1).trimmed();
   EXPECT_TRUE(hints.contains("minimum size: " + size.replace('x', " by "))) << hints.toStdString();
   EXPECT_TRUE(hints.contains("maximum size: " + size)) << hints.toStdString();
 
-  Finished helper = run(installedHelper(home_.path()), {"--check-build"}, env_);
+  QString helperProgram = home_.path() + "/Applications/Tavrino Share Helper.app/Contents/MacOS/TavrinoShareHost";
+  Finished helper = run(helperProgram, {"--check-build"}, env_);
   EXPECT_EQ(helper.status, 0);
   EXPECT_FALSE(helper.out.trimmed().isEmpty());
 
@@ -246,35 +179,47 @@ TEST_F(SetupOnXvfb, InstallsTheHelperAndShowsTheSuccessScreen) {
   EXPECT_EQ(program_.exitCode(), 0);
 }
 
-TEST_F(SetupOnXvfb, WaitsForAnotherInstallerAndRetriesOnReturn) {
-  HeldLock lock(home_.path());
-  ASSERT_TRUE(lock.held());
-  startSetup();
-  QString id = window();
+TEST_F(SetupOnXvfb, ASecondInstallerIsToldToWaitAndRetriesOnReturn) {
+  // Held the way a second, running installer holds it.
+  std::filesystem::path lockFolder = home() / "Library/Application Support/Tavrino/ShareCompanion";
+  std::filesystem::create_directories(lockFolder);
+  std::optional<InstallLock> lock(std::in_place, lockFolder / "install.lock");
+  lock->lock();
+  QString id = startSetup();
   ASSERT_FALSE(id.isEmpty());
-  // Laid out off screen with the same fonts, the failure screen with this
-  // text has a height of its own; the window takes it once it fails.
-  ControlledInstall install;
-  auto flow = SharingSetupFlow::make(install.operation());
-  SetupView reference(flow, QUrl("https://chromewebstore.google.com/detail/x"), [] {}, {});
-  reference.show();
-  int progressHeight = reference.height();
-  settle();
-  install.fail(std::make_exception_ptr(std::runtime_error(kBusy.toStdString())));
-  ASSERT_TRUE(spinUntil([&] { return flow->phase().is(Phase::Case::failed); }));
-  settle();
-  ASSERT_NE(reference.height(), progressHeight);
-  QString failureGeometry = QStringLiteral("Geometry: 352x%1").arg(reference.height());
-  QDeadlineTimer deadline(20000);
-  while (!tool("xdotool", {"getwindowgeometry", id}).contains(failureGeometry) && !deadline.hasExpired())
-    QThread::msleep(100);
-  EXPECT_TRUE(tool("xdotool", {"getwindowgeometry", id}).contains(failureGeometry));
-  QThread::msleep(300);
-  QImage locked = screenshot("xvfb-locked");
-  EXPECT_FALSE(showsOkButton(locked));
-  EXPECT_FALSE(QFile::exists(manifest(home_.path())));
 
-  lock.release();
+  // The same bundle's install run in-process (off screen, with the same fonts)
+  // shows the failure screen the program's window must take on.
+  std::filesystem::path bundle(QFile::encodeName(kBundle).toStdString());
+  auto flow = SharingSetupFlow::make(productionInstallOperation({
+      .resourceFolder = [bundle] { return bundle / "Contents/Resources"; },
+      .homeFolder = [&] { return home(); },
+      .install =
+          [bundle](const std::filesystem::path& payload, const std::filesystem::path& to) {
+            CompanionInstaller installer(payload, to, std::nullopt);
+            installer.signingTool = bundle / "Contents/MacOS/tavrino-codesign";
+            installer.install();
+          },
+  }));
+  SetupView view(flow, QUrl("https://chromewebstore.google.com/detail/x"), [] {}, {});
+  view.show();
+  int progressHeight = view.height();
+  ASSERT_TRUE(spinUntil([&] { return !flow->phase().is(Phase::Case::installing); }, 30000));
+  settle();
+  EXPECT_EQ(flow->phase(), Phase::failed(kBusy));
+  EXPECT_EQ(view.findChild<SelectableText*>("failureText")->text(), kBusy);
+  EXPECT_TRUE(view.findChild<QWidget*>("tryAgain")->isVisible());
+  QDir().mkpath(TAVRINO_SCREENS_DIR);
+  view.grab().save(TAVRINO_SCREENS_DIR "/bundle-locked.png");
+  ASSERT_NE(view.height(), progressHeight);
+
+  QString failureGeometry = QStringLiteral("Geometry: 352x%1").arg(view.height());
+  EXPECT_TRUE(poll([&] { return tool("xdotool", {"getwindowgeometry", id}).contains(failureGeometry); }));
+  QThread::msleep(300);
+  EXPECT_FALSE(showsOkButton(screenshot("xvfb-locked")));
+  EXPECT_FALSE(installed());
+
+  lock.reset();
   press(id, "Return");
   EXPECT_TRUE(waitForSuccess("xvfb-after-retry"));
 }

@@ -20,20 +20,32 @@
 
 namespace tavrino::share::testing {
 
+// Takes the oldest of the completions the test has not released yet.
+template <typename Completion>
+Completion takeOldest(std::mutex& mutex, std::deque<Completion>& pending) {
+  std::lock_guard lock(mutex);
+  if (pending.empty()) throw std::logic_error("no completion is pending");
+  auto completion = std::move(pending.front());
+  pending.pop_front();
+  return completion;
+}
+
 class FakeCaptureStream final : public CaptureStream {
  public:
   FakeCaptureStream(ContentFilter filter, StreamConfiguration configuration,
-                    std::weak_ptr<StreamDelegate> delegate)
-      : filter(std::move(filter)), configuration(configuration), delegate_(std::move(delegate)) {}
+                    std::weak_ptr<StreamDelegate> delegate, std::optional<ErrorValue> addOutputError)
+      : filter(std::move(filter)),
+        configuration(configuration),
+        delegate_(std::move(delegate)),
+        addOutputError_(std::move(addOutputError)) {}
 
   const ContentFilter filter;
   const StreamConfiguration configuration;
-  std::optional<ErrorValue> addOutputError;  // set before the stream is used
 
   std::optional<ErrorValue> addStreamOutput(std::shared_ptr<StreamOutput> output,
                                             StreamOutputType type, SerialQueue queue) override {
     std::lock_guard lock(mutex_);
-    if (addOutputError) return addOutputError;
+    if (addOutputError_) return addOutputError_;
     output_ = std::move(output);
     outputType_ = type;
     queue_.emplace(std::move(queue));
@@ -47,6 +59,7 @@ class FakeCaptureStream final : public CaptureStream {
     std::lock_guard lock(mutex_);
     stops_.push_back(std::move(completion));
     output_.reset();  // a stopped stream delivers no more samples
+    outputType_.reset();
   }
 
   std::size_t pendingStarts() const {
@@ -57,17 +70,14 @@ class FakeCaptureStream final : public CaptureStream {
     std::lock_guard lock(mutex_);
     return stops_.size();
   }
-  bool hasOutput() const {
-    std::lock_guard lock(mutex_);
-    return output_ != nullptr;
-  }
-  StreamOutputType outputType() const {
+  // The type of the added output; none before it is added or once stopped.
+  std::optional<StreamOutputType> outputType() const {
     std::lock_guard lock(mutex_);
     return outputType_;
   }
 
-  void completeStart(std::optional<ErrorValue> error = std::nullopt) { take(starts_)(error); }
-  void completeStop(std::optional<ErrorValue> error = std::nullopt) { take(stops_)(error); }
+  void completeStart(std::optional<ErrorValue> error = std::nullopt) { takeOldest(mutex_, starts_)(error); }
+  void completeStop(std::optional<ErrorValue> error = std::nullopt) { takeOldest(mutex_, stops_)(error); }
 
   // As the service does when the capture ends without being asked to.
   void reportStoppedByItself(ErrorValue error = {"FakeCapture", -3817, "The stream was interrupted."}) {
@@ -79,7 +89,7 @@ class FakeCaptureStream final : public CaptureStream {
   // Delivers a sample to the added output on its queue; false when there is none.
   bool pushSample(std::shared_ptr<const SampleBuffer> sample) {
     std::lock_guard lock(mutex_);
-    if (!output_ || !queue_) return false;
+    if (!output_) return false;
     asio::post(*queue_, [self = shared_from_this(), output = output_, sample = std::move(sample)] {
       output->streamDidOutputSampleBuffer(*self, sample, StreamOutputType::screen);
     });
@@ -87,18 +97,11 @@ class FakeCaptureStream final : public CaptureStream {
   }
 
  private:
-  StreamCompletion take(std::deque<StreamCompletion>& queue) {
-    std::lock_guard lock(mutex_);
-    if (queue.empty()) throw std::logic_error("no completion is pending");
-    auto completion = std::move(queue.front());
-    queue.pop_front();
-    return completion;
-  }
-
   mutable std::mutex mutex_;
-  std::weak_ptr<StreamDelegate> delegate_;
+  const std::weak_ptr<StreamDelegate> delegate_;
+  const std::optional<ErrorValue> addOutputError_;
   std::shared_ptr<StreamOutput> output_;
-  StreamOutputType outputType_ = StreamOutputType::audio;
+  std::optional<StreamOutputType> outputType_;
   std::optional<SerialQueue> queue_;
   std::deque<StreamCompletion> starts_;
   std::deque<StreamCompletion> stops_;
@@ -112,19 +115,20 @@ class FakeCaptureService final : public CaptureService {
   int permissionRequests = 0;
   // Pixel width by display; a display not listed reports its own width.
   std::map<std::uint32_t, std::int64_t> pixelWidths;
-  // Set on every stream made from here on.
+  // Refuses the output of every stream made from here on.
   std::optional<ErrorValue> addOutputError;
 
   void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                            ContentCompletion completion) override {
     std::lock_guard lock(mutex_);
-    queries_.push_back({excludingDesktopWindows, onScreenWindowsOnly, std::move(completion)});
+    queryArguments_.push_back({excludingDesktopWindows, onScreenWindowsOnly});
+    queries_.push_back(std::move(completion));
   }
   std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
                                             const StreamConfiguration& configuration,
                                             std::weak_ptr<StreamDelegate> delegate) override {
-    auto stream = std::make_shared<FakeCaptureStream>(filter, configuration, std::move(delegate));
-    stream->addOutputError = addOutputError;
+    auto stream = std::make_shared<FakeCaptureStream>(filter, configuration, std::move(delegate),
+                                                      addOutputError);
     std::lock_guard lock(mutex_);
     streams_.push_back(stream);
     return stream;
@@ -147,20 +151,17 @@ class FakeCaptureService final : public CaptureService {
     std::lock_guard lock(mutex_);
     return queries_.size();
   }
-  // Whether the oldest pending query asked for desktop windows and on-screen only.
-  std::pair<bool, bool> oldestQueryArguments() const {
+  // (excludingDesktopWindows, onScreenWindowsOnly) of every query asked so far.
+  std::vector<std::pair<bool, bool>> queryArguments() const {
     std::lock_guard lock(mutex_);
-    return {queries_.front().excludingDesktopWindows, queries_.front().onScreenWindowsOnly};
+    return queryArguments_;
   }
   // Completes the oldest pending query.
   void releaseQuery(ContentResult result) {
-    ContentCompletion completion;
-    {
+    auto completion = takeOldest(mutex_, queries_);
+    if (auto* content = std::get_if<ShareableContent>(&result)) {
       std::lock_guard lock(mutex_);
-      if (queries_.empty()) throw std::logic_error("no query is pending");
-      completion = std::move(queries_.front().completion);
-      queries_.pop_front();
-      if (auto* content = std::get_if<ShareableContent>(&result)) lastContent_ = *content;
+      lastContent_ = *content;
     }
     completion(std::move(result));
   }
@@ -171,13 +172,9 @@ class FakeCaptureService final : public CaptureService {
   }
 
  private:
-  struct Query {
-    bool excludingDesktopWindows;
-    bool onScreenWindowsOnly;
-    ContentCompletion completion;
-  };
   mutable std::mutex mutex_;
-  std::deque<Query> queries_;
+  std::deque<ContentCompletion> queries_;
+  std::vector<std::pair<bool, bool>> queryArguments_;
   ShareableContent lastContent_;
   std::vector<std::shared_ptr<FakeCaptureStream>> streams_;
 };

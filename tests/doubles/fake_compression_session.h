@@ -4,6 +4,7 @@
 // pipe asks of it and lets the test decide, frame by frame, what the encoder
 // reports back and on which thread.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,7 +28,6 @@ struct EncodeCall {
   MediaTime duration;
   std::optional<FrameOptions> options;
   EncodeOutputHandler handler;
-  std::int32_t returnedStatus = 0;
 };
 
 // What one fake session saw. Shared between the session (owned by the code
@@ -59,21 +59,12 @@ class FakeSessionLog {
     keepCalls_ = false;
   }
 
+  std::atomic<int> prepareCount{0};
+  std::atomic<bool> invalidated{false};
+  std::atomic<bool> sessionAlive{false};
   std::vector<Property> properties() const {
     std::lock_guard lock(mutex_);
     return properties_;
-  }
-  int prepareCount() const {
-    std::lock_guard lock(mutex_);
-    return prepareCount_;
-  }
-  bool invalidated() const {
-    std::lock_guard lock(mutex_);
-    return invalidated_;
-  }
-  bool sessionAlive() const {
-    std::lock_guard lock(mutex_);
-    return sessionAlive_;
   }
   std::size_t callCount() const {
     std::lock_guard lock(mutex_);
@@ -89,11 +80,9 @@ class FakeSessionLog {
     return calls_;
   }
 
-  // Delivers the result of the index-th accepted call on the calling thread.
-  void deliver(std::size_t index, std::int32_t status,
-               std::shared_ptr<const SampleBuffer> sample, std::uint32_t infoFlags = 0) const {
-    EncodeOutputHandler handler = call(index).handler;
-    handler(status, infoFlags, std::move(sample));
+  // Delivers the result of the index-th call on the calling thread.
+  void deliver(std::size_t index, std::int32_t status, std::shared_ptr<const SampleBuffer> sample) const {
+    call(index).handler(status, 0, std::move(sample));
   }
   // The same, from a thread of its own that is joined before returning.
   void deliverOnThread(std::size_t index, std::int32_t status,
@@ -115,9 +104,6 @@ class FakeSessionLog {
   AutoResult autoResult_;
   bool keepCalls_ = true;
   std::vector<Property> properties_;
-  int prepareCount_ = 0;
-  bool invalidated_ = false;
-  bool sessionAlive_ = false;
   std::size_t callCount_ = 0;
   std::vector<EncodeCall> calls_;
 };
@@ -125,13 +111,9 @@ class FakeSessionLog {
 class FakeCompressionSession final : public CompressionSession {
  public:
   explicit FakeCompressionSession(std::shared_ptr<FakeSessionLog> log) : log_(std::move(log)) {
-    std::lock_guard lock(log_->mutex_);
-    log_->sessionAlive_ = true;
+    log_->sessionAlive = true;
   }
-  ~FakeCompressionSession() override {
-    std::lock_guard lock(log_->mutex_);
-    log_->sessionAlive_ = false;
-  }
+  ~FakeCompressionSession() override { log_->sessionAlive = false; }
 
   std::int32_t setProperty(CompressionProperty key, const PropertyValue& value) override {
     std::lock_guard lock(log_->mutex_);
@@ -139,35 +121,25 @@ class FakeCompressionSession final : public CompressionSession {
     return log_->propertyStatus_;
   }
   std::int32_t prepareToEncodeFrames() override {
+    ++log_->prepareCount;
     std::lock_guard lock(log_->mutex_);
-    ++log_->prepareCount_;
     return log_->propertyStatus_;
   }
   std::int32_t encodeFrame(std::shared_ptr<const ImageBuffer> image, MediaTime presentationTime,
                            MediaTime duration, const std::optional<FrameOptions>& options,
                            EncodeOutputHandler handler) override {
-    EncodeCall call{std::move(image), presentationTime, duration, options, std::move(handler), 0};
-    FakeSessionLog::AutoResult autoResult;
-    {
-      std::lock_guard lock(log_->mutex_);
-      ++log_->callCount_;
-      call.returnedStatus = log_->refuseStatus_;
-      if (call.returnedStatus != 0) call.handler = nullptr;
-      autoResult = log_->autoResult_;
-      if (log_->keepCalls_ || call.returnedStatus != 0) log_->calls_.push_back(call);
-    }
-    if (call.returnedStatus == 0 && autoResult) {
-      auto sample = autoResult(call);
-      asio::post(backgroundPool(), [handler = std::move(call.handler), sample]() mutable {
-        handler(0, 0, std::move(sample));
-      });
-    }
-    return call.returnedStatus;
-  }
-  void invalidate() override {
+    EncodeCall call{std::move(image), presentationTime, duration, options, std::move(handler)};
     std::lock_guard lock(log_->mutex_);
-    log_->invalidated_ = true;
+    ++log_->callCount_;
+    if (log_->refuseStatus_ != 0) call.handler = nullptr;
+    if (log_->keepCalls_) log_->calls_.push_back(call);
+    if (log_->refuseStatus_ == 0 && log_->autoResult_)
+      asio::post(backgroundPool(), [handler = std::move(call.handler), sample = log_->autoResult_(call)] {
+        handler(0, 0, sample);
+      });
+    return log_->refuseStatus_;
   }
+  void invalidate() override { log_->invalidated = true; }
 
  private:
   std::shared_ptr<FakeSessionLog> log_;
@@ -198,15 +170,12 @@ class FakeCompressionSessionFactory final : public CompressionSessionFactory {
   std::shared_ptr<FakeSessionLog> log = std::make_shared<FakeSessionLog>();
 };
 
-// An AVCDecoderConfigurationRecord for Baseline, constrained, level 3.1.
-inline std::vector<std::uint8_t> sampleAvcC() {
-  return {0x01, 0x42, 0xC0, 0x1F, 0xFF, 0xE1, 0x00, 0x04, 0x67, 0x42, 0xC0, 0x1F,
-          0x01, 0x00, 0x04, 0x68, 0xCE, 0x3C, 0x80};
-}
-
 struct EncodedSampleSpec {
   std::vector<std::uint8_t> data = {0, 0, 0, 2, 0x65, 0x88};
-  std::optional<std::vector<std::uint8_t>> avcC = sampleAvcC();
+  // An AVCDecoderConfigurationRecord for Baseline, constrained, level 3.1.
+  std::optional<std::vector<std::uint8_t>> avcC = std::vector<std::uint8_t>{
+      0x01, 0x42, 0xC0, 0x1F, 0xFF, 0xE1, 0x00, 0x04, 0x67, 0x42,
+      0xC0, 0x1F, 0x01, 0x00, 0x04, 0x68, 0xCE, 0x3C, 0x80};
   std::optional<bool> notSync;  // none: no attachment list at all
   MediaTime presentationTime = MediaTime::make(0, 1000000);
   VideoDimensions dimensions{1280, 720};
@@ -216,21 +185,15 @@ struct EncodedSampleSpec {
 inline std::shared_ptr<SampleBuffer> makeEncodedSample(EncodedSampleSpec spec = {}) {
   auto format = std::make_shared<FormatDescription>();
   format->dimensions = spec.dimensions;
-  if (spec.avcC) {
-    format->extensions = Dictionary::object();
-    format->extensions[keys::kSampleDescriptionExtensionAtoms] = Dictionary::object();
-    format->extensions[keys::kSampleDescriptionExtensionAtoms][keys::kAvcC] =
-        Dictionary::binary(std::move(*spec.avcC));
-  }
+  if (spec.avcC)
+    format->extensions = {
+        {keys::kSampleDescriptionExtensionAtoms, {{keys::kAvcC, Dictionary::binary(std::move(*spec.avcC))}}}};
   auto sample = std::make_shared<SampleBuffer>();
   sample->formatDescription = std::move(format);
   sample->dataBuffer = std::make_shared<ContiguousBlockBuffer>(std::move(spec.data));
   sample->presentationTime = spec.presentationTime;
-  if (spec.notSync) {
-    Dictionary attachment = Dictionary::object();
-    attachment[keys::kSampleAttachmentNotSync] = *spec.notSync;
-    sample->attachments = std::vector<Dictionary>{attachment};
-  }
+  if (spec.notSync)
+    sample->attachments = std::vector<Dictionary>{{{keys::kSampleAttachmentNotSync, *spec.notSync}}};
   return sample;
 }
 
@@ -239,9 +202,7 @@ inline std::shared_ptr<SampleBuffer> makeCapturedSample(
     MediaTime presentationTime, std::int64_t frameStatus = 0,
     std::shared_ptr<const ImageBuffer> image = ImageBuffer::makeNV12(16, 16)) {
   auto sample = std::make_shared<SampleBuffer>();
-  Dictionary attachment = Dictionary::object();
-  attachment[keys::kStreamFrameInfoStatus] = frameStatus;
-  sample->attachments = std::vector<Dictionary>{attachment};
+  sample->attachments = std::vector<Dictionary>{{{keys::kStreamFrameInfoStatus, frameStatus}}};
   sample->image = std::move(image);
   sample->presentationTime = presentationTime;
   return sample;

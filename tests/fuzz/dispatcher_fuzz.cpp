@@ -24,7 +24,6 @@ ShareableContent contentFor(std::uint8_t choice) {
 void require(bool condition) {
   if (!condition) std::abort();
 }
-
 // A well-formed request of one of the commands, shaped by the next input byte.
 nlohmann::json templatedRequest(std::uint8_t shape, std::uint8_t detail) {
   const std::string request = "r" + std::to_string(detail % 3);
@@ -44,9 +43,6 @@ nlohmann::json templatedRequest(std::uint8_t shape, std::uint8_t detail) {
     default: return {{"command", "ack"}, {"request", request}, {"id", 1.5}};
   }
 }
-
-// Completes everything the capture service still holds, until nothing is left.
-void drain(HostHarness& h, std::uint8_t choice = 0) { h.completePending(contentFor(choice)); }
 
 }  // namespace
 
@@ -119,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     h.settle();
   }
 
-  drain(h);
+  h.completePending(contentFor(0));
   bool finished = false;
   spawnTask(h.io.get_executor(), [](HostHarness& harness, bool& done) -> asio::awaitable<void> {
     co_await harness.host->stop();
@@ -128,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Every task, also an earlier stop still finishing its pipe, must come to an end.
   bool idle = false;
   for (int i = 0; i < 500 && !idle; ++i) {
-    drain(h);
+    h.completePending(contentFor(0));
     idle = h.runUntilIdle(std::chrono::milliseconds(10));
   }
   require(idle && finished);

@@ -18,19 +18,6 @@ extern char** environ;
 
 namespace tavrino::share::testing {
 
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-  if (this != &other) {
-    reset();
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-void FileDescriptor::reset() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
 namespace {
 
 struct SpawnActions {
@@ -52,8 +39,8 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
   auto [inRead, inWrite] = makePipe();
   auto [outRead, outWrite] = makePipe();
   SpawnActions spawn;
-  posix_spawn_file_actions_adddup2(&spawn.actions, inRead.get(), STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&spawn.actions, outWrite.get(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&spawn.actions, inRead.fd, STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&spawn.actions, outWrite.fd, STDOUT_FILENO);
 
   std::vector<std::string> storage{path};
   storage.insert(storage.end(), arguments.begin(), arguments.end());
@@ -79,8 +66,8 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
 
   if (posix_spawn(&pid_, path.c_str(), &spawn.actions, nullptr, argv.data(), envp.data()) != 0)
     throw std::runtime_error("cannot start " + path);
-  input_ = std::move(inWrite);
-  output_ = std::move(outRead);
+  input_.reset(std::exchange(inWrite.fd, -1));
+  output_.reset(std::exchange(outRead.fd, -1));
 }
 
 ChildProcess::~ChildProcess() {
@@ -93,7 +80,7 @@ ChildProcess::~ChildProcess() {
 bool ChildProcess::write(const std::string& bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
-    const auto n = ::write(input_.get(), bytes.data() + done, bytes.size() - done);
+    const auto n = ::write(input_.fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
@@ -113,11 +100,11 @@ std::string ChildProcess::readUntil(const std::function<bool(const std::string&)
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) throw std::runtime_error("the child kept its output open");
-    pollfd p{output_.get(), POLLIN, 0};
+    pollfd p{output_.fd, POLLIN, 0};
     const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) continue;
-    const auto n = ::read(output_.get(), buffer, sizeof buffer);
+    const auto n = ::read(output_.fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return result;
     result.append(buffer, static_cast<std::size_t>(n));

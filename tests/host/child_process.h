@@ -2,33 +2,25 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace tavrino::share::testing {
 
 // An owned file descriptor.
-class FileDescriptor {
- public:
+struct FileDescriptor {
   FileDescriptor() = default;
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  explicit FileDescriptor(int fd) : fd(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
   ~FileDescriptor() { reset(); }
-
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
+  void reset(int next = -1) {
+    if (fd >= 0) ::close(fd);
+    fd = next;
   }
-  void reset();
-
- private:
-  int fd_ = -1;
+  int fd = -1;
 };
 
 // A program started with pipes on its standard input and output, and without

@@ -1,4 +1,6 @@
+#include <functional>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -16,12 +18,8 @@ ShareableContent content(std::vector<Display> displays, std::vector<RunningAppli
   return {std::move(displays), std::move(applications), std::move(windows)};
 }
 
-json start(const std::string& request, std::uint32_t display = 1) {
-  return {{"command", "start"}, {"request", request}, {"display", display}};
-}
-
 // Validates a start and delivers the content; the capture is then starting.
-void beginStart(HostHarness& h, const ShareableContent& c, json request = start("r")) {
+void beginStart(HostHarness& h, const ShareableContent& c, json request = startRequest("r")) {
   h.request(std::move(request));
   ASSERT_EQ(h.service.pendingQueries(), 1u);
   h.service.releaseQuery(c);
@@ -30,12 +28,17 @@ void beginStart(HostHarness& h, const ShareableContent& c, json request = start(
 
 const ShareableContent kOneMain = content({{1, 3840, 2160}}, {mainApplication(::getpid())});
 
+void runCapture(HostHarness& h) {
+  beginStart(h, kOneMain);
+  h.stream()->completeStart();
+  h.settle();
+}
+
 TEST(CaptureStart, StartsTheChosenDisplayExcludingTheDesktopApplication) {
   HostHarness h;
-  ShareableContent c = kOneMain;
-  c.displays.insert(c.displays.begin(), Display{2, 800, 600});
-  c.applications.insert(c.applications.begin(), fixtureApplication(77));
-  beginStart(h, c);
+  h.service.pixelWidths[1] = 1920;  // the size follows the pixel width and the reported aspect
+  beginStart(h, content({{2, 800, 600}, {1, 1440, 900}},
+                        {fixtureApplication(77), mainApplication(::getpid())}));
   ASSERT_EQ(h.service.streams().size(), 1u);
   const auto stream = h.stream();
   EXPECT_EQ(stream->filter.kind, ContentFilter::Kind::excludingApplications);
@@ -43,9 +46,12 @@ TEST(CaptureStart, StartsTheChosenDisplayExcludingTheDesktopApplication) {
   ASSERT_EQ(stream->filter.excludedApplications.size(), 1u);
   EXPECT_EQ(stream->filter.excludedApplications[0].processID, ::getpid());
   EXPECT_TRUE(stream->filter.exceptingWindows.empty());
-  EXPECT_EQ(stream->configuration.width, 1920);
-  EXPECT_EQ(stream->configuration.height, 1080);
-  EXPECT_TRUE(stream->hasOutput());
+  // Twelve frames a second at most, of 4:2:0 bi-planar video-range pixels ('420v').
+  const auto& c = stream->configuration;
+  EXPECT_EQ(std::tie(c.width, c.height, c.queueDepth, c.showsCursor, c.capturesAudio, c.ignoreShadowsDisplay),
+            std::tuple(1920, 1200, 3, true, false, true));
+  EXPECT_EQ(c.minimumFrameInterval, MediaTime::make(1, 12));
+  EXPECT_EQ(c.pixelFormat, 0x34323076u);
   EXPECT_EQ(stream->outputType(), StreamOutputType::screen);
   ASSERT_NE(h.host->pipe(), nullptr);
   EXPECT_EQ(h.host->pipe()->ownerPID(), ::getpid());
@@ -57,75 +63,57 @@ TEST(CaptureStart, StartsTheChosenDisplayExcludingTheDesktopApplication) {
   stream->completeStart();
   h.settle();
   EXPECT_EQ(h.messages.all(), (std::vector<json>{{{"type", "started"}, {"request", "r"}, {"width", 1920},
-                                                  {"height", 1080}, {"display", 1},
+                                                  {"height", 1200}, {"display", 1},
                                                   {"excludedApplications", 1}, {"audio", false}}}));
   EXPECT_FALSE(h.host->starting());
-}
-
-TEST(CaptureStart, UsesPixelWidthAndReportedAspect) {
-  HostHarness h;
-  h.service.pixelWidths[1] = 1920;
-  beginStart(h, content({{1, 1440, 900}}, {mainApplication(::getpid())}));
-  h.stream()->completeStart();
-  h.settle();
-  ASSERT_EQ(h.messages.types(), Types{"started"});
-  EXPECT_EQ(h.messages.all()[0]["width"], 1920);
-  EXPECT_EQ(h.messages.all()[0]["height"], 1200);
 }
 
 struct FailureCase {
   const char* name;
   std::vector<std::string> arguments;
   ShareableContent content;
-  json request;
   const char* message;
+  std::function<void(HostHarness&)> prepare = [](HostHarness&) {};
+  bool streamMade = false;
 };
 
 TEST(CaptureStart, EachFailureSendsOneErrorAndAStopAndStoresNothing) {
   const auto pid = ::getpid();
+  const char* const kOneInstance = "Open one Tavrino instance before sharing your desktop.";
   const std::vector<FailureCase> cases = {
-      {"display gone", {}, kOneMain, start("r", 5), "Selected display is no longer available."},
-      {"no instance", {}, content({{1, 100, 100}}, {}), start("r"),
-       "Open one Tavrino instance before sharing your desktop."},
-      {"two instances", {}, content({{1, 100, 100}}, {mainApplication(pid), mainApplication(pid)}),
-       start("r"), "Open one Tavrino instance before sharing your desktop."},
-      {"no fixture", {"--test-application"}, kOneMain, start("r"), "Test application unavailable."},
-      {"window missing", {"--test-window=12"}, content({{1, 100, 100}}, {}, {{11}}), start("r"),
-       "Test window unavailable."},
-      {"zero-width display", {}, content({{1, 0, 100}}, {mainApplication(pid)}), start("r"),
+      {"display gone", {}, content({{5, 100, 100}}, {mainApplication(pid)}),
        "Selected display is no longer available."},
+      {"zero-width display", {}, content({{1, 0, 100}}, {mainApplication(pid)}),
+       "Selected display is no longer available."},
+      {"no instance", {}, content({{1, 100, 100}}, {}), kOneInstance},
+      {"two instances", {}, content({{1, 100, 100}}, {mainApplication(pid), mainApplication(pid)}),
+       kOneInstance},
+      {"no fixture", {"--test-application"}, kOneMain, "Test application unavailable."},
+      {"window missing", {"--test-window=12"}, content({{1, 100, 100}}, {}, {{11}}),
+       "Test window unavailable."},
+      // A window number with letters is no test window: the normal mode applies.
+      {"window with letters", {"--test-window=11x"}, content({{1, 100, 100}}, {}, {{11}}), kOneInstance},
+      {"no encoder", {}, kOneMain, "Hardware video encoder unavailable (-12908).",
+       [](HostHarness& h) {
+         h.encoders.createStatus = -12908;
+         h.encoders.storeSession = false;
+       }},
+      {"output refused", {}, kOneMain, "The output was refused.",
+       [](HostHarness& h) { h.service.addOutputError = ErrorValue{"X11", 9, "The output was refused."}; },
+       true},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     HostHarness h(c.arguments);
-    beginStart(h, c.content, c.request);
-    const auto messages = h.messages.all();
-    ASSERT_EQ(messages.size(), 2u) << c.name;
-    EXPECT_EQ(messages[0], (json{{"type", "error"}, {"request", "r"}, {"message", c.message}})) << c.name;
-    EXPECT_EQ(messages[1], (json{{"type", "stopped"}, {"request", "r"}})) << c.name;
-    EXPECT_TRUE(h.service.streams().empty()) << c.name;
-    EXPECT_FALSE(h.host->starting()) << c.name;
+    c.prepare(h);
+    beginStart(h, c.content);
+    ASSERT_TRUE(h.waitForMessages(2));
+    EXPECT_EQ(h.messages.all(), (std::vector{errorMessage("r", c.message), stoppedMessage("r")}));
+    EXPECT_EQ(h.service.streams().size(), c.streamMade ? 1u : 0u);
+    EXPECT_EQ(h.host->capture(), nullptr);
+    EXPECT_EQ(h.host->pipe(), nullptr);
+    EXPECT_FALSE(h.host->starting());
   }
-}
-
-TEST(CaptureStart, AnUnavailableEncoderStoresNoStream) {
-  HostHarness h;
-  h.encoders.createStatus = -12908;
-  h.encoders.storeSession = false;
-  beginStart(h, kOneMain);
-  EXPECT_EQ(h.messages.types(), (Types{"error", "stopped"}));
-  EXPECT_EQ(h.messages.all()[0]["message"], "Hardware video encoder unavailable (-12908).");
-  EXPECT_TRUE(h.service.streams().empty());
-}
-
-TEST(CaptureStart, AnOutputThatCannotBeAddedIsReported) {
-  HostHarness h;
-  h.service.addOutputError = ErrorValue{"X11", 9, "The output was refused."};
-  beginStart(h, kOneMain);
-  ASSERT_TRUE(h.waitForMessages(2));
-  EXPECT_EQ(h.messages.types(), (Types{"error", "stopped"}));
-  EXPECT_EQ(h.messages.all()[0]["message"], "The output was refused.");
-  EXPECT_EQ(h.host->capture(), nullptr);
-  EXPECT_EQ(h.host->pipe(), nullptr);
 }
 
 TEST(CaptureStart, ACaptureThatFailsToStartIsTornDown) {
@@ -145,7 +133,8 @@ TEST(CaptureStart, TestModesExcludeTheFixtureOrTheWindow) {
   const auto pid = ::getpid();
   {
     HostHarness h({"--test-application"});
-    beginStart(h, content({{1, 1366, 768}}, {mainApplication(1), mainApplication(2), fixtureApplication(pid)}));
+    beginStart(h, content({{1, 1366, 768}},
+                          {mainApplication(1), mainApplication(2), fixtureApplication(pid)}));
     EXPECT_EQ(h.stream()->filter.excludedApplications.size(), 1u);
     EXPECT_EQ(h.host->pipe()->ownerPID(), pid);
     h.stream()->completeStart();
@@ -154,7 +143,7 @@ TEST(CaptureStart, TestModesExcludeTheFixtureOrTheWindow) {
   }
   {
     HostHarness h({"--test-application"});
-    json request = start("r");
+    json request = startRequest("r");
     request["testExclude"] = false;
     beginStart(h, content({{1, 1366, 768}}, {mainApplication(1)}), request);
     EXPECT_TRUE(h.stream()->filter.excludedApplications.empty());
@@ -165,7 +154,7 @@ TEST(CaptureStart, TestModesExcludeTheFixtureOrTheWindow) {
   }
   {
     HostHarness h({"--test-window=11"});
-    json request = start("r");
+    json request = startRequest("r");
     request["testExclude"] = "yes";  // another type counts as true
     beginStart(h, content({{1, 1366, 768}}, {}, {{10}, {11}}), request);
     ASSERT_EQ(h.service.streams().size(), 1u);
@@ -173,12 +162,6 @@ TEST(CaptureStart, TestModesExcludeTheFixtureOrTheWindow) {
     ASSERT_EQ(h.stream()->filter.excludedWindows.size(), 1u);
     EXPECT_EQ(h.stream()->filter.excludedWindows[0].windowID, 11u);
     EXPECT_EQ(h.host->pipe()->ownerPID(), std::nullopt);
-  }
-  {
-    // A window number with letters is no test window: the normal mode applies.
-    HostHarness h({"--test-window=11x"});
-    beginStart(h, content({{1, 1366, 768}}, {}, {{11}}));
-    EXPECT_EQ(h.messages.all().at(0)["message"], "Open one Tavrino instance before sharing your desktop.");
   }
 }
 
@@ -191,16 +174,14 @@ TEST(CaptureStart, AStopWhileTheCaptureStartsSuppressesStarted) {
   h.stream()->completeStart();
   h.stream()->completeStop();
   ASSERT_TRUE(h.waitForMessages(2));
-  h.waitFor([] { return false; }, std::chrono::milliseconds(20));
+  h.linger();
   EXPECT_EQ(h.messages.types(), (Types{"stats", "stopped"}));
   EXPECT_FALSE(h.host->starting());
 }
 
 TEST(CaptureStop, StopsTheCaptureThenFinishesThePipeThenSaysStopped) {
   HostHarness h;
-  beginStart(h, kOneMain);
-  h.stream()->completeStart();
-  h.settle();
+  runCapture(h);
   h.request({{"command", "stop"}});
   EXPECT_EQ(h.host->capture(), nullptr);  // idle before any message
   EXPECT_EQ(h.stream()->pendingStops(), 1u);
@@ -208,14 +189,12 @@ TEST(CaptureStop, StopsTheCaptureThenFinishesThePipeThenSaysStopped) {
   h.stream()->completeStop(ErrorValue{"X11", 5, "ignored"});
   ASSERT_TRUE(h.waitForMessages(3));
   EXPECT_EQ(h.messages.types(), (Types{"started", "stats", "stopped"}));
-  EXPECT_EQ(h.messages.all()[2], (json{{"type", "stopped"}, {"request", "r"}}));
+  EXPECT_EQ(h.messages.all()[2], stoppedMessage("r"));
 }
 
 TEST(CaptureStop, TwoOverlappingStopsSendTwoStoppedAndOneStats) {
   HostHarness h;
-  beginStart(h, kOneMain);
-  h.stream()->completeStart();
-  h.settle();
+  runCapture(h);
   h.stop();
   h.stop();
   EXPECT_EQ(h.messages.types(), (Types{"started", "stopped"}));  // the second found nothing
@@ -226,13 +205,10 @@ TEST(CaptureStop, TwoOverlappingStopsSendTwoStoppedAndOneStats) {
 
 TEST(StreamFailure, TheCurrentStreamStoppingEndsTheCapture) {
   HostHarness h;
-  beginStart(h, kOneMain);
-  h.stream()->completeStart();
-  h.settle();
+  runCapture(h);
   std::thread([&] { h.stream()->reportStoppedByItself(); }).join();
   h.settle();
-  EXPECT_EQ(h.messages.all().at(1),
-            (json{{"type", "error"}, {"request", "r"}, {"message", "Desktop capture stopped."}}));
+  EXPECT_EQ(h.messages.all().at(1), errorMessage("r", "Desktop capture stopped."));
   h.stream()->completeStop();
   ASSERT_TRUE(h.waitForMessages(4));
   EXPECT_EQ(h.messages.types(), (Types{"started", "error", "stats", "stopped"}));
@@ -240,14 +216,12 @@ TEST(StreamFailure, TheCurrentStreamStoppingEndsTheCapture) {
 
 TEST(StreamFailure, StaleReportsChangeNothing) {
   HostHarness h;
-  beginStart(h, kOneMain);
-  h.stream()->completeStart();
-  h.settle();
+  runCapture(h);
   h.stop();
   h.stream()->completeStop();
   ASSERT_TRUE(h.waitForMessages(3));
   // A newer capture is running when the old stream's report arrives.
-  beginStart(h, kOneMain, start("second"));
+  beginStart(h, kOneMain, startRequest("second"));
   h.stream(1)->completeStart();
   h.settle();
   ASSERT_EQ(h.messages.size(), 4u);
@@ -268,9 +242,7 @@ TEST(CaptureEndToEnd, RunsFramesThroughTheRealPipe) {
     spec.dimensions = {1920, 1080};
     return std::shared_ptr<const SampleBuffer>(makeEncodedSample(spec));
   });
-  beginStart(h, kOneMain);
-  h.stream()->completeStart();
-  h.settle();
+  runCapture(h);
   ASSERT_EQ(h.messages.types(), Types{"started"});
 
   const auto push = [&](std::int64_t tick) {
@@ -280,7 +252,7 @@ TEST(CaptureEndToEnd, RunsFramesThroughTheRealPipe) {
   push(1);
   ASSERT_TRUE(h.waitForMessages(4));
   push(2);  // both slots are taken: dropped
-  h.waitFor([] { return false; }, std::chrono::milliseconds(30));
+  h.linger();
   EXPECT_EQ(h.messages.types(), (Types{"started", "configuration", "frame", "frame"}));
   const auto frames = h.messages.all();
   EXPECT_EQ(frames[2]["id"], 1);
@@ -288,7 +260,7 @@ TEST(CaptureEndToEnd, RunsFramesThroughTheRealPipe) {
   EXPECT_EQ(frames[2]["request"], "r");
 
   h.request({{"command", "ack"}, {"request", "r"}, {"id", 1}});
-  h.waitFor([] { return false; }, std::chrono::milliseconds(30));
+  h.linger();
   push(3);
   ASSERT_TRUE(h.waitForMessages(5));
   EXPECT_EQ(h.messages.all()[4]["id"], 3);
@@ -297,11 +269,9 @@ TEST(CaptureEndToEnd, RunsFramesThroughTheRealPipe) {
   h.stream()->completeStop();
   ASSERT_TRUE(h.waitForMessages(7));
   const auto all = h.messages.all();
-  EXPECT_EQ(all[5]["type"], "stats");
-  EXPECT_EQ(all[5]["received"], 4);
-  EXPECT_EQ(all[5]["sent"], 3);
-  EXPECT_EQ(all[5]["backpressureDrops"], 1);
-  EXPECT_EQ(all[6], (json{{"type", "stopped"}, {"request", "r"}}));
+  EXPECT_EQ(all[5], (json{{"type", "stats"}, {"request", "r"}, {"received", 4}, {"sent", 3},
+                          {"backpressureDrops", 1}}));
+  EXPECT_EQ(all[6], stoppedMessage("r"));
 }
 
 }  // namespace

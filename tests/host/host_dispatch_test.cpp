@@ -15,28 +15,21 @@ const char* const kInvalid = "Invalid or overlapping sharing request.";
 
 ShareableContent twoDisplays(int mainInstances = 1) {
   ShareableContent content;
-  content.displays = {{7, 2560, 1440}, {9, 1366, 768}};
+  content.displays = {{1, 2560, 1440}, {9, 1366, 768}};
   for (int i = 0; i < mainInstances; ++i) content.applications.push_back(mainApplication(::getpid()));
   content.applications.push_back({std::nullopt, 55});
   content.windows = {{101}, {102}};
   return content;
 }
 
-json start(const std::string& request, json display = 7) {
-  return {{"command", "start"}, {"request", request}, {"display", std::move(display)}};
-}
-
 TEST(Dispatcher, ListsDisplaysWhenTheDesktopApplicationRunsOnce) {
   HostHarness h;
   h.request({{"command", "sources"}, {"request", "s1"}});
-  ASSERT_EQ(h.service.pendingQueries(), 1u);
-  EXPECT_EQ(h.service.oldestQueryArguments(), std::make_pair(false, true));
+  EXPECT_EQ(h.service.queryArguments(), (std::vector<std::pair<bool, bool>>{{false, true}}));
   h.service.releaseQuery(twoDisplays());
   h.settle();
-  const auto messages = h.messages.all();
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0], json::parse(R"({"type":"sources","request":"s1","displays":[
-      {"id":7,"width":2560,"height":1440},{"id":9,"width":1366,"height":768}]})"));
+  EXPECT_EQ(h.messages.all(), std::vector{json::parse(R"({"type":"sources","request":"s1","displays":[
+      {"id":1,"width":2560,"height":1440},{"id":9,"width":1366,"height":768}]})")});
   EXPECT_EQ(h.host->epoch(), 0);  // listing changes nothing
 }
 
@@ -59,21 +52,25 @@ TEST(Dispatcher, RefusesTheListingUnlessExactlyOneDesktopApplicationRuns) {
 }
 
 TEST(Dispatcher, AFailingContentQueryIsReportedAndFollowedByAStop) {
-  HostHarness h;
-  h.request({{"command", "sources"}, {"request", "s"}});
-  h.service.releaseQuery(ErrorValue{"X11", 3, "The display went away."});
-  h.settle();
-  const auto messages = h.messages.all();
-  ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(messages[0], (json{{"type", "error"}, {"request", "s"}, {"message", "The display went away."}}));
-  EXPECT_EQ(messages[1], (json{{"type", "stopped"}, {"request", ""}}));
+  // A listing stops no request of its own; a start stops its own.
+  for (const auto& [message, stopped] : {std::pair{json{{"command", "sources"}, {"request", "q"}}, ""},
+                                         std::pair{startRequest("q"), "q"}}) {
+    HostHarness h;
+    h.request(message);
+    h.service.releaseQuery(ErrorValue{"X11", 3, "The display went away."});
+    h.settle();
+    EXPECT_EQ(h.messages.all(),
+              (std::vector{errorMessage("q", "The display went away."), stoppedMessage(stopped)}))
+        << message;
+    EXPECT_FALSE(h.host->starting());
+  }
 }
 
 TEST(Dispatcher, GatesEverythingButAckAndStopOnPermission) {
   HostHarness h;
   h.service.permission = false;
   for (const char* command : {"sources", "start", "bogus", "authorize"})
-    h.request({{"command", command}, {"request", "p"}, {"display", 7}});
+    h.request({{"command", command}, {"request", "p"}, {"display", 1}});
   h.request({{"command", "ack"}, {"request", "other"}, {"id", 1}});
   EXPECT_EQ(h.service.permissionRequests, 1);  // only "authorize" asks
   EXPECT_EQ(h.service.pendingQueries(), 0u);
@@ -94,39 +91,33 @@ TEST(Dispatcher, GatesEverythingButAckAndStopOnPermission) {
   EXPECT_EQ(granted.service.pendingQueries(), 1u);
 }
 
-TEST(Dispatcher, AnswersUnknownAndMisspeltCommandsWithAStop) {
-  for (const json& message : {json{{"command", "Start"}, {"request", "x"}, {"display", 7}},
-                              json{{"request", "x"}}, json{{"command", 5}, {"request", "x"}},
-                              json{{"command", "ack"}, {"request", "x"}, {"id", 1}}}) {
+TEST(Dispatcher, AnswersInvalidRequestsWithAnErrorAndAStop) {
+  json noDisplay = startRequest("x");
+  noDisplay.erase("display");
+  for (const json& message :
+       {json{{"command", "Start"}, {"request", "x"}, {"display", 1}}, json{{"request", "x"}},
+        json{{"command", 5}, {"request", "x"}}, json{{"command", "ack"}, {"request", "x"}, {"id", 1}},
+        startRequest("x", -1), startRequest("x", "1"), startRequest("x", 1.5),
+        startRequest("x", 4294967296.0), noDisplay}) {
     HostHarness h;
     h.request(message);
-    const auto messages = h.messages.all();
-    ASSERT_EQ(messages.size(), 2u) << message;
-    EXPECT_EQ(messages[0], (json{{"type", "error"}, {"request", "x"}, {"message", kInvalid}}));
-    EXPECT_EQ(messages[1]["type"], "stopped");
-  }
-}
-
-TEST(Dispatcher, RefusesInvalidStartRequests) {
-  const std::string hundredOne(101, 'r');
-  for (const json& message : {start(""), start(hundredOne), start("r", -1), start("r", "7"),
-                              start("r", 7.5), start("r", 4294967296.0),
-                              json{{"command", "start"}, {"request", "r"}}}) {
-    HostHarness h;
-    h.request(message);
-    EXPECT_EQ(h.messages.types(), (Types{"error", "stopped"})) << message;
-    EXPECT_EQ(h.messages.all()[0]["message"], kInvalid);
+    EXPECT_EQ(h.messages.all(), (std::vector{errorMessage("x", kInvalid), stoppedMessage("")}))
+        << message;
     EXPECT_EQ(h.service.pendingQueries(), 0u);
     EXPECT_FALSE(h.host->starting());
-    EXPECT_EQ(h.host->request(), "");  // set only by a valid start
   }
 }
 
-TEST(Dispatcher, AcceptsAHundredCharacterIdentifierCountedInGraphemes) {
+TEST(Dispatcher, AcceptsIdentifiersOfOneToAHundredGraphemes) {
+  for (const std::string& request : {std::string(), std::string(101, 'r')}) {
+    HostHarness h;
+    h.request(startRequest(request));
+    EXPECT_EQ(h.messages.types(), (Types{"error", "stopped"}));
+  }
   std::string hundred;
   for (int i = 0; i < 100; ++i) hundred += "\U0001F468\u200D\U0001F469\u200D\U0001F467";
   HostHarness h;
-  h.request(start(hundred, 7.0));
+  h.request(startRequest(hundred, 1.0));
   EXPECT_TRUE(h.messages.all().empty());
   EXPECT_EQ(h.service.pendingQueries(), 1u);
   EXPECT_TRUE(h.host->starting());
@@ -136,12 +127,9 @@ TEST(Dispatcher, AcceptsAHundredCharacterIdentifierCountedInGraphemes) {
 
 TEST(Dispatcher, ASecondStartWhileTheFirstWaitsEndsBoth) {
   HostHarness h;
-  h.request(start("first"));
-  h.request(start("second"));
-  const auto messages = h.messages.all();
-  ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(messages[0], (json{{"type", "error"}, {"request", "second"}, {"message", kInvalid}}));
-  EXPECT_EQ(messages[1], (json{{"type", "stopped"}, {"request", "first"}}));
+  h.request(startRequest("first"));
+  h.request(startRequest("second"));
+  EXPECT_EQ(h.messages.all(), (std::vector{errorMessage("second", kInvalid), stoppedMessage("first")}));
   h.service.releaseQuery(twoDisplays());
   h.settle();
   EXPECT_EQ(h.messages.size(), 2u);  // the first start gives up silently
@@ -152,26 +140,15 @@ TEST(Dispatcher, ASecondStartWhileTheFirstWaitsEndsBoth) {
 
 TEST(Dispatcher, AStopWhileTheContentIsQueriedAbandonsTheStart) {
   HostHarness h;
-  h.request(start("r"));
+  h.request(startRequest("r"));
   h.request({{"command", "stop"}, {"request", "anything"}});
   EXPECT_EQ(h.messages.types(), Types{"stopped"});
   h.service.releaseQuery(twoDisplays());
   h.settle();
   EXPECT_EQ(h.messages.types(), Types{"stopped"});
   EXPECT_FALSE(h.host->starting());
-  // A new start is accepted again.
-  h.request(start("again"));
+  h.request(startRequest("again"));  // accepted again
   EXPECT_EQ(h.service.pendingQueries(), 1u);
-}
-
-TEST(Dispatcher, AFailingQueryDuringStartClearsStarting) {
-  HostHarness h;
-  h.request(start("r"));
-  h.service.releaseQuery(ErrorValue{"X11", 2, "No content."});
-  h.settle();
-  EXPECT_EQ(h.messages.types(), (Types{"error", "stopped"}));
-  EXPECT_EQ(h.messages.all()[1]["request"], "r");
-  EXPECT_FALSE(h.host->starting());
 }
 
 TEST(Dispatcher, AcksReachOnlyTheCurrentRequestsPipe) {
@@ -179,7 +156,7 @@ TEST(Dispatcher, AcksReachOnlyTheCurrentRequestsPipe) {
   h.request({{"command", "ack"}, {"request", ""}, {"id", 5}});  // current request, no pipe
   EXPECT_TRUE(h.messages.all().empty());
 
-  h.request(start("caf\u00e9"));
+  h.request(startRequest("caf\u00e9"));
   h.service.releaseQuery(twoDisplays());
   h.settle();
   h.stream()->completeStart();

@@ -1,12 +1,11 @@
 #pragma once
 
 // Drives a Host on an io_context owned by the test thread, with the capture
-// service double, the compression session double and a message recorder.
+// service double, the compression session double and a message log.
 
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,44 +16,24 @@
 #include "core/host.h"
 #include "doubles/fake_capture_service.h"
 #include "doubles/fake_compression_session.h"
+#include "doubles/message_log.h"
 
 namespace tavrino::share::testing {
-
-class MessageRecorder {
- public:
-  SendMessage sender() {
-    return [this](const nlohmann::json& message) {
-      std::lock_guard lock(mutex_);
-      messages_.push_back(message);
-    };
-  }
-  std::vector<nlohmann::json> all() const {
-    std::lock_guard lock(mutex_);
-    return messages_;
-  }
-  std::vector<std::string> types() const {
-    std::lock_guard lock(mutex_);
-    std::vector<std::string> result;
-    for (const auto& m : messages_) result.push_back(m.value("type", "?"));
-    return result;
-  }
-  std::size_t size() const {
-    std::lock_guard lock(mutex_);
-    return messages_.size();
-  }
-  void clear() {
-    std::lock_guard lock(mutex_);
-    messages_.clear();
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<nlohmann::json> messages_;
-};
 
 inline RunningApplication mainApplication(std::int32_t pid) { return {"local.velmarch.app", pid}; }
 inline RunningApplication fixtureApplication(std::int32_t pid) {
   return {"net.tavrino.share-fixture", pid};
+}
+
+inline nlohmann::json startRequest(const std::string& request, nlohmann::json display = 1) {
+  return {{"command", "start"}, {"request", request}, {"display", std::move(display)}};
+}
+
+inline nlohmann::json errorMessage(const std::string& request, const std::string& text) {
+  return {{"type", "error"}, {"request", request}, {"message", text}};
+}
+inline nlohmann::json stoppedMessage(const std::string& request) {
+  return {{"type", "stopped"}, {"request", request}};
 }
 
 struct HostHarness {
@@ -62,10 +41,9 @@ struct HostHarness {
       : host(std::make_shared<Host>(io.get_executor(), service, encoders, messages.sender(),
                                     std::move(arguments))) {}
 
+  // Whatever the test left waiting is completed, so that no task, and no cycle
+  // between a waiting task and the stream holding its completion, outlives us.
   ~HostHarness() {
-    // Whatever the test left waiting is completed, so that no task, and no
-    // cycle between a waiting task and the stream holding its completion,
-    // outlives the harness.
     bool idle = false;
     for (int i = 0; i < 200 && !idle; ++i) {
       completePending(ShareableContent{});
@@ -76,9 +54,8 @@ struct HostHarness {
   }
 
   // Completes every pending query with the content and every pending start
-  // and stop successfully, until nothing is pending; true if anything was.
-  bool completePending(const ShareableContent& content) {
-    bool any = false;
+  // and stop successfully, until nothing is pending.
+  void completePending(const ShareableContent& content) {
     for (int round = 0; round < 64; ++round) {
       bool more = false;
       while (service.pendingQueries() > 0) service.releaseQuery(content), more = true;
@@ -87,10 +64,8 @@ struct HostHarness {
         while (s->pendingStops() > 0) s->completeStop(), more = true;
       }
       settle();
-      if (!more) break;
-      any = true;
+      if (!more) return;
     }
-    return any;
   }
 
   void request(nlohmann::json message) {
@@ -118,9 +93,14 @@ struct HostHarness {
     settle();
     return condition();
   }
+  bool waitForMessages(std::size_t count) {
+    return waitFor([&] { return messages.size() >= count; });
+  }
+  // Gives work on other threads time to send what it should not.
+  void linger() { waitFor([] { return false; }, std::chrono::milliseconds(30)); }
   // Runs the main executor until no task is left (every spawned task holds
   // work on it) or the time is up.
-  bool runUntilIdle(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  bool runUntilIdle(std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     io.restart();
     while (std::chrono::steady_clock::now() < deadline) {
@@ -128,9 +108,6 @@ struct HostHarness {
       if (io.stopped()) return true;
     }
     return false;
-  }
-  bool waitForMessages(std::size_t count) {
-    return waitFor([&] { return messages.size() >= count; });
   }
 
   std::shared_ptr<FakeCaptureStream> stream(std::size_t index = 0) const {
@@ -141,7 +118,7 @@ struct HostHarness {
   asio::io_context io;
   FakeCaptureService service;
   FakeCompressionSessionFactory encoders;
-  MessageRecorder messages;
+  MessageLog messages;
   std::shared_ptr<Host> host;
 };
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "core/wire.h"
+#include "frames.h"
 
 namespace tavrino::share {
 namespace {
@@ -37,19 +38,14 @@ TEST(WireConcurrency, FramesFromTwoThreadsNeverInterleave) {
   drain.join();
   ::close(fds[0]);
 
-  std::size_t position = 0;
+  std::size_t rest = 0;
   int counts[2] = {0, 0};
-  while (position + 4 <= received.size()) {
-    const auto* h = reinterpret_cast<const unsigned char*>(received.data() + position);
-    const std::size_t length = h[0] | h[1] << 8 | h[2] << 16 | static_cast<std::size_t>(h[3]) << 24;
-    ASSERT_LE(position + 4 + length, received.size());
-    const std::string body = received.substr(position + 4, length);
+  for (const auto& body : testing::frameBodies(received, &rest)) {
     const int which = body == bodies[0] ? 0 : body == bodies[1] ? 1 : -1;
-    ASSERT_NE(which, -1) << "mixed frame at offset " << position;
+    ASSERT_NE(which, -1) << "mixed frame after " << counts[0] + counts[1] << " whole ones";
     ++counts[which];
-    position += 4 + length;
   }
-  EXPECT_EQ(position, received.size());
+  EXPECT_EQ(rest, 0u);
   EXPECT_EQ(counts[0], kFrames);
   EXPECT_EQ(counts[1], kFrames);
 }

@@ -23,25 +23,15 @@ TEST(Base64, EncodesTheRfcVectorsWithPadding) {
 }
 
 TEST(Base64, UsesPlusAndSlashAndNoLineBreaksOnLongInput) {
-  for (std::size_t size : {57u, 58u, 59u, 60u, 1000u, 700'000u}) {
-    std::vector<std::uint8_t> bytes(size, 0xFF);
-    bytes[0] = 0xFB;
-    bytes[1] = 0xEF;
-    std::string text = base64Encode(bytes);
-    ASSERT_EQ(text.size(), base64Length(size)) << size;
-    EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << size;
-    EXPECT_EQ(text.find('\0'), std::string::npos) << size;
-    EXPECT_EQ(text.substr(0, 4), "++//") << size;
-    std::string tail = size % 3 == 1 ? "/w==" : size % 3 == 2 ? "//8=" : "////";
-    EXPECT_EQ(text.substr(text.size() - 4), tail) << size;
-  }
+  std::vector<std::uint8_t> bytes(700'000, 0xFF);
+  bytes[0] = 0xFB;
+  bytes[1] = 0xEF;
+  const std::string text = base64Encode(bytes);
+  ASSERT_EQ(text.size(), base64Length(bytes.size()));
+  EXPECT_EQ(text.substr(0, 4), "++//");
+  EXPECT_EQ(text.find_first_not_of('/', 4), text.size() - 3);  // 700,000 = 3n + 1
+  EXPECT_EQ(text.substr(text.size() - 4), "/w==");
 }
-
-}  // namespace
-}  // namespace tavrino::share
-
-namespace tavrino::share {
-namespace {
 
 TEST(Base64, VectorPathMatchesThePortableEncoderAtEverySizeAndAlignment) {
   std::vector<std::uint8_t> bytes(300);

@@ -4,7 +4,6 @@
 // dispatcher do, each from its own thread, and records what it sends.
 
 #include <future>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,48 +14,13 @@
 #include <asio/post.hpp>
 #include <nlohmann/json.hpp>
 
+#include "doubles/fake_capture_service.h"
 #include "doubles/fake_compression_session.h"
+#include "doubles/message_log.h"
 #include "video_pipe/video_pipe.h"
 #include "video_pipe_inspector.h"
 
 namespace tavrino::share::testing {
-
-class MessageLog {
- public:
-  void add(const nlohmann::json& message) {
-    std::lock_guard lock(mutex_);
-    messages_.push_back(message);
-  }
-  std::vector<nlohmann::json> all() const {
-    std::lock_guard lock(mutex_);
-    return messages_;
-  }
-  std::vector<std::string> types() const {
-    std::vector<std::string> result;
-    for (const auto& m : all()) result.push_back(m.at("type").get<std::string>());
-    return result;
-  }
-  std::vector<nlohmann::json> ofType(const std::string& type) const {
-    std::vector<nlohmann::json> result;
-    for (const auto& m : all())
-      if (m.at("type") == type) result.push_back(m);
-    return result;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<nlohmann::json> messages_;
-};
-
-class NullStream final : public CaptureStream {
- public:
-  std::optional<ErrorValue> addStreamOutput(std::shared_ptr<StreamOutput>, StreamOutputType,
-                                            SerialQueue) override {
-    return std::nullopt;
-  }
-  void startCapture(StreamCompletion completion) override { completion(std::nullopt); }
-  void stopCapture(StreamCompletion completion) override { completion(std::nullopt); }
-};
 
 inline MediaTime seconds(double value) {
   return MediaTime::make(static_cast<std::int64_t>(value * 1'000'000'000), 1'000'000'000);
@@ -75,10 +39,9 @@ class PipeHarness {
         log->add(nlohmann::json::parse(body));
       };
     }
-    auto result = VideoPipe::create(1280, 720, std::move(request), ownerPID, encoders,
-                                    [log = log](const nlohmann::json& m) { log->add(m); },
-                                    std::move(sendBody));
-    pipe = std::get<std::shared_ptr<VideoPipe>>(result);
+    pipe = std::get<std::shared_ptr<VideoPipe>>(
+        VideoPipe::create(1280, 720, std::move(request), ownerPID, encoders,
+                          [log = log](const nlohmann::json& m) { log->add(m); }, std::move(sendBody)));
   }
   ~PipeHarness() {
     // A pipe left running would be kept alive by the handlers the double holds.
@@ -145,7 +108,7 @@ class PipeHarness {
   FakeCompressionSessionFactory encoders;
   std::shared_ptr<MessageLog> log = std::make_shared<MessageLog>();
   std::shared_ptr<MessageLog> bodies = std::make_shared<MessageLog>();  // raw frame texts
-  NullStream stream;
+  FakeCaptureStream stream{{}, {}, {}, std::nullopt};  // only named as the samples' source
   std::shared_ptr<VideoPipe> pipe;
 
  private:

@@ -14,7 +14,6 @@ namespace tavrino::share {
 struct VideoPipeInspector {
   struct Snapshot {
     bool hasEncoder = false;
-    std::size_t pendingCount = 0;
     std::set<std::int64_t> pending;
     std::int64_t nextID = 0;
     bool configured = false;
@@ -27,10 +26,9 @@ struct VideoPipeInspector {
 
   // Only on the pipe's queue.
   static Snapshot snapshotOnQueue(const VideoPipe& pipe) {
-    return Snapshot{pipe.encoder_ != nullptr, pipe.pending_.size(), pipe.pending_,
-                    pipe.nextID_,             pipe.configured_,     pipe.stopped_,
-                    pipe.received_,           pipe.sent_,           pipe.skipped_,
-                    pipe.firstTimestamp_};
+    return Snapshot{pipe.encoder_ != nullptr, pipe.pending_,  pipe.nextID_,
+                    pipe.configured_,         pipe.stopped_,  pipe.received_,
+                    pipe.sent_,               pipe.skipped_,  pipe.firstTimestamp_};
   }
   static std::size_t pendingCountOnQueue(const VideoPipe& pipe) { return pipe.pending_.size(); }
   // The emission step alone, for measuring it; only where nothing else runs on the pipe.

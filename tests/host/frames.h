@@ -1,0 +1,35 @@
+#pragma once
+
+// The helper's framing as the browser writes and reads it: a 32-bit
+// little-endian length, then that many bytes of body.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tavrino::share::testing {
+
+inline std::string frame(const std::string& body) {
+  const auto n = static_cast<std::uint32_t>(body.size());
+  return std::string{static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16),
+                     static_cast<char>(n >> 24)} +
+         body;
+}
+
+// The bodies of the complete frames at the start of bytes; *rest counts the
+// bytes after them.
+inline std::vector<std::string> frameBodies(const std::string& bytes, std::size_t* rest = nullptr) {
+  std::vector<std::string> bodies;
+  std::size_t at = 0;
+  while (at + 4 <= bytes.size()) {
+    const auto* h = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+    const std::size_t length = h[0] | h[1] << 8 | h[2] << 16 | static_cast<std::size_t>(h[3]) << 24;
+    if (at + 4 + length > bytes.size()) break;
+    bodies.push_back(bytes.substr(at + 4, length));
+    at += 4 + length;
+  }
+  if (rest) *rest = bytes.size() - at;
+  return bodies;
+}
+
+}  // namespace tavrino::share::testing

@@ -16,25 +16,7 @@
 #include "core/wire.h"
 #include "platform/serial_queue.h"
 #include "platform/x11/x11_capture_service.h"
-
-#if defined(TAVRINO_HAVE_X264)
 #include "platform/x264/x264_compression_session.h"
-using EncoderFactory = tavrino::share::X264CompressionSessionFactory;
-#else
-namespace {
-// Without the H.264 library the helper can list nothing to encode: session
-// creation fails with a status the pipe reports as such.
-class NoEncoderFactory final : public tavrino::share::CompressionSessionFactory {
- public:
-  std::int32_t create(std::int32_t, std::int32_t, tavrino::share::VideoCodec,
-                      const tavrino::share::EncoderSpecification&,
-                      std::unique_ptr<tavrino::share::CompressionSession>&) override {
-    return -12908;
-  }
-};
-}  // namespace
-using EncoderFactory = NoEncoderFactory;
-#endif
 
 int main(int argc, char** argv) {
   using namespace tavrino::share;
@@ -53,7 +35,7 @@ int main(int argc, char** argv) {
   // after it: work the pool still holds at exit may refer to the loop.
   static asio::io_context mainLoop;
   static X11CaptureService captureService;
-  static EncoderFactory encoders;
+  static X264CompressionSessionFactory encoders;
 
   if (has("--authorize")) {
     const bool allowed =

@@ -27,7 +27,7 @@ enum class ProfileLevel { h264BaselineAutoLevel };
 
 using PropertyValue = std::variant<bool, std::int64_t, ProfileLevel>;
 
-struct EncoderSpecification {
+struct EncoderRequirements {
   bool requireHardwareAcceleratedVideoEncoder = false;
 };
 
@@ -65,7 +65,7 @@ class CompressionSessionFactory {
   // Returns 0 and stores a session, or a non-zero status. Status 0 without a
   // stored session is possible and is a failure for the caller.
   virtual std::int32_t create(std::int32_t width, std::int32_t height, VideoCodec codec,
-                              const EncoderSpecification& specification,
+                              const EncoderRequirements& requirements,
                               std::unique_ptr<CompressionSession>& session) = 0;
 };
 

@@ -41,9 +41,9 @@ VideoPipe::CreateResult VideoPipe::create(std::int32_t width, std::int32_t heigh
                                           std::move(sendFrameBody));
 
   std::unique_ptr<CompressionSession> session;
-  EncoderSpecification specification;
-  specification.requireHardwareAcceleratedVideoEncoder = true;
-  const std::int32_t status = encoders.create(width, height, VideoCodec::h264, specification, session);
+  EncoderRequirements requirements;
+  requirements.requireHardwareAcceleratedVideoEncoder = true;
+  const std::int32_t status = encoders.create(width, height, VideoCodec::h264, requirements, session);
   if (status != 0 || !session) {
     return ErrorValue{"TavrinoShare", 1, withStatus("Hardware video encoder unavailable (", status)};
   }

@@ -151,7 +151,7 @@ class FakeCompressionSessionFactory final : public CompressionSessionFactory {
     std::int32_t width = 0;
     std::int32_t height = 0;
     VideoCodec codec = VideoCodec::h264;
-    EncoderSpecification specification;
+    EncoderRequirements requirements;
   };
 
   // Status create() returns, and whether it stores a session.
@@ -159,9 +159,9 @@ class FakeCompressionSessionFactory final : public CompressionSessionFactory {
   bool storeSession = true;
 
   std::int32_t create(std::int32_t width, std::int32_t height, VideoCodec codec,
-                      const EncoderSpecification& specification,
+                      const EncoderRequirements& requirements,
                       std::unique_ptr<CompressionSession>& session) override {
-    createCalls.push_back({width, height, codec, specification});
+    createCalls.push_back({width, height, codec, requirements});
     if (storeSession) session = std::make_unique<FakeCompressionSession>(log);
     return createStatus;
   }

@@ -40,7 +40,7 @@ TEST(VideoPipeSetup, AsksForHardwareH264AndConfiguresLiveSharing) {
   EXPECT_EQ(call.width, 1920);
   EXPECT_EQ(call.height, 1080);
   EXPECT_EQ(call.codec, VideoCodec::h264);
-  EXPECT_TRUE(call.specification.requireHardwareAcceleratedVideoEncoder);
+  EXPECT_TRUE(call.requirements.requireHardwareAcceleratedVideoEncoder);
 
   using P = CompressionProperty;
   const std::vector<std::pair<CompressionProperty, PropertyValue>> expected = {

@@ -253,7 +253,7 @@ class X264CompressionSession final : public CompressionSession {
 
 std::int32_t X264CompressionSessionFactory::create(std::int32_t width, std::int32_t height,
                                                    VideoCodec codec,
-                                                   const EncoderSpecification& /*specification*/,
+                                                   const EncoderRequirements& /*requirements*/,
                                                    std::unique_ptr<CompressionSession>& session) {
   // A required hardware encoder is satisfied by libx264, this platform's H.264 encoder.
   session.reset();

@@ -24,7 +24,7 @@ inline constexpr std::int32_t kEncoderUnavailable = -12915;
 class X264CompressionSessionFactory final : public CompressionSessionFactory {
  public:
   std::int32_t create(std::int32_t width, std::int32_t height, VideoCodec codec,
-                      const EncoderSpecification& specification,
+                      const EncoderRequirements& requirements,
                       std::unique_ptr<CompressionSession>& session) override;
 };
 

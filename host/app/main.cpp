@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <asio/io_context.hpp>
@@ -46,6 +47,10 @@ int main(int argc, char** argv) {
   auto host = std::make_shared<Host>(mainLoop.get_executor(), captureService, encoders,
                                      [](const nlohmann::json& message) { Wire::send(message); },
                                      arguments, [](const std::string& body) { Wire::sendBody(body); });
+  // A frame message is up to about a megabyte; with the default 64 KiB pipe
+  // every frame costs a dozen wake-ups of the browser. Where the kernel allows
+  // it, one frame fits the pipe whole. Output that is no pipe keeps its size.
+  ::fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);
   serve(mainLoop, host, fileDescriptorReader(STDIN_FILENO));
   shutdownBackgroundPool();
   return 0;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/x264/x264_compression_session.h"
+#include "video_pipe/video_pipe.h"
 #include "screen_content.h"
 
 using namespace tavrino::share;
@@ -42,14 +43,7 @@ std::unique_ptr<CompressionSession> liveSession() {
   X264CompressionSessionFactory factory;
   std::unique_ptr<CompressionSession> session;
   if (factory.create(kWidth, kHeight, VideoCodec::h264, {true}, session) != 0) return nullptr;
-  session->setProperty(CompressionProperty::realTime, true);
-  session->setProperty(CompressionProperty::allowFrameReordering, false);
-  session->setProperty(CompressionProperty::profileLevel, ProfileLevel::h264BaselineAutoLevel);
-  session->setProperty(CompressionProperty::averageBitRate, std::int64_t{6'000'000});
-  session->setProperty(CompressionProperty::expectedFrameRate, std::int64_t{12});
-  session->setProperty(CompressionProperty::maxFrameDelayCount, std::int64_t{0});
-  session->setProperty(CompressionProperty::maxKeyFrameInterval, std::int64_t{24});
-  session->prepareToEncodeFrames();
+  VideoPipe::configureForLiveSharing(*session);
   return session;
 }
 

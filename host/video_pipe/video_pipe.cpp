@@ -48,20 +48,24 @@ VideoPipe::CreateResult VideoPipe::create(std::int32_t width, std::int32_t heigh
     return ErrorValue{"TavrinoShare", 1, withStatus("Hardware video encoder unavailable (", status)};
   }
 
-  // A refused property leaves the encoder's own choice in place; the stream is
-  // still usable, so the results are deliberately not checked.
-  session->setProperty(CompressionProperty::realTime, true);
-  session->setProperty(CompressionProperty::allowFrameReordering, false);
-  session->setProperty(CompressionProperty::profileLevel, ProfileLevel::h264BaselineAutoLevel);
-  session->setProperty(CompressionProperty::averageBitRate, std::int64_t{6'000'000});
-  session->setProperty(CompressionProperty::expectedFrameRate, std::int64_t{12});
-  session->setProperty(CompressionProperty::maxFrameDelayCount, std::int64_t{0});
-  session->setProperty(CompressionProperty::maxKeyFrameInterval, std::int64_t{24});
-  session->prepareToEncodeFrames();
+  configureForLiveSharing(*session);
 
   // Nobody else holds the pipe yet, so setting the field here needs no queue.
   pipe->encoder_ = std::move(session);
   return pipe;
+}
+
+void VideoPipe::configureForLiveSharing(CompressionSession& session) {
+  // A refused property leaves the encoder's own choice in place; the stream is
+  // still usable, so the results are deliberately not checked.
+  session.setProperty(CompressionProperty::realTime, true);
+  session.setProperty(CompressionProperty::allowFrameReordering, false);
+  session.setProperty(CompressionProperty::profileLevel, ProfileLevel::h264BaselineAutoLevel);
+  session.setProperty(CompressionProperty::averageBitRate, std::int64_t{6'000'000});
+  session.setProperty(CompressionProperty::expectedFrameRate, std::int64_t{12});
+  session.setProperty(CompressionProperty::maxFrameDelayCount, std::int64_t{0});
+  session.setProperty(CompressionProperty::maxKeyFrameInterval, std::int64_t{24});
+  session.prepareToEncodeFrames();
 }
 
 bool VideoPipe::ownerGone() const {

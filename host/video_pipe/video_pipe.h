@@ -40,6 +40,10 @@ class VideoPipe final : public StreamOutput, public std::enable_shared_from_this
                              CompressionSessionFactory& encoders, SendMessage send,
                              SendBody sendFrameBody = {});
 
+  // The seven settings of a live-sharing session, then prepare; results are
+  // ignored, as a refused setting leaves the encoder's own choice in place.
+  static void configureForLiveSharing(CompressionSession& session);
+
   SerialQueue queue() const { return queue_; }
   const std::string& request() const { return request_; }
   std::optional<std::int32_t> ownerPID() const { return ownerPID_; }

@@ -48,8 +48,9 @@ n=$(free_display)
 start_xvfb "$n"
 home="$work/home"
 mkdir -p "$home"
-manifest="$home/Library/Application Support/Google/Chrome/NativeMessagingHosts/net.tavrino.share_companion.json"
-DISPLAY=":$n" HOME="$home" "$setup_app/Contents/MacOS/TavrinoSharingSetup" >/dev/null 2>&1 &
+manifest="$home/.config/google-chrome/NativeMessagingHosts/net.tavrino.share_companion.json"
+DISPLAY=":$n" HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_DATA_HOME="$home/.local/share" \
+  "$setup_app/Contents/MacOS/TavrinoSharingSetup" >/dev/null 2>&1 &
 setup_pid=$!
 pids+=("$setup_pid")
 for _ in $(seq 150); do [ -f "$manifest" ] && break; sleep 0.2; done

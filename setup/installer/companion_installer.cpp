@@ -5,6 +5,7 @@
 #include "installer/unique_fd.h"
 #include "installer/utf8_text.h"
 #include "platform/bundle_info.h"
+#include "platform/user_folders.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -59,6 +60,8 @@ CompanionInstaller::CompanionInstaller(fs::path payload, fs::path home)
 CompanionInstaller::CompanionInstaller(fs::path payload, fs::path home, std::optional<std::string> requiredTeam)
     : payload(std::move(payload)),
       home(std::move(home)),
+      configHome(xdgFolder("XDG_CONFIG_HOME", this->home / ".config")),
+      dataHome(xdgFolder("XDG_DATA_HOME", this->home / ".local/share")),
       requiredTeam(std::move(requiredTeam)),
       signingTool(defaultSigningTool()) {}
 

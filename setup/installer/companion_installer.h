@@ -19,7 +19,7 @@ enum class InstallStep {
   openLock,
   takeLock,
   listProcesses,
-  recoverLeftover,  // index: 0 for the application, 1 for the manifest
+  recoverLeftover,  // index of the target: the application, then the two manifests
   prepare,          // index of the staged entry
   copyApplication,
   verifyCopy,
@@ -41,7 +41,12 @@ enum class InstallStep {
 // calls do not change it.
 struct CompanionInstaller {
   std::filesystem::path payload;  // holds "Tavrino Share Helper.app" and "extension-id.txt"
-  std::filesystem::path home;     // every installed path is formed under it
+  std::filesystem::path home;     // the helper is installed under it
+  // Where browsers look for host manifests and where the installer keeps its
+  // lock: $XDG_CONFIG_HOME and $XDG_DATA_HOME when absolute, else
+  // "<home>/.config" and "<home>/.local/share".
+  std::filesystem::path configHome;
+  std::filesystem::path dataHome;
   std::optional<std::string> requiredTeam;
   // The signature verifier; by default the one inside this program's bundle.
   std::filesystem::path signingTool;
@@ -54,7 +59,8 @@ struct CompanionInstaller {
                      std::optional<std::string> requiredTeam);
 
   // Throws SetupError or a platform error. beforeCommit, when given, is called
-  // with the staged index (0, then 1) just before that entry is committed.
+  // with the staged index just before that entry is committed: 0 the helper,
+  // 1 the Google Chrome manifest, 2 the Chromium manifest.
   void install(const std::function<void(std::size_t)>& beforeCommit = {}) const;
 
   // Throws unless the application folder's signature is valid (and pinned to

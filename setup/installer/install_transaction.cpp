@@ -111,6 +111,8 @@ class Transaction {
     }
   }
 
+  std::size_t stagedCount() const { return staged_.size(); }
+
   void cleanUp() const noexcept { removeStagingFolders(staged_, hook_); }
 
  private:
@@ -122,6 +124,13 @@ class Transaction {
 }  // namespace
 
 void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeCommit) const {
+  for (const fs::path* folder : {&home, &configHome, &dataHome}) {
+    // A relative "path" in the manifest is one no browser accepts.
+    if (!folder->is_absolute()) {
+      throw fs::filesystem_error("The home folder is not an absolute path", *folder,
+                                 std::make_error_code(std::errc::invalid_argument));
+    }
+  }
   Transaction transaction(stepHook);
   const fs::path sourceApplication = payload / "Tavrino Share Helper.app";
   const fs::path identifierFile = payload / "extension-id.txt";
@@ -133,7 +142,7 @@ void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeC
   transaction.step(InstallStep::verifySource);
   verify(sourceApplication);
 
-  const fs::path installerFolder = home / "Library/Application Support/Tavrino/ShareCompanion";
+  const fs::path installerFolder = dataHome / "Tavrino/ShareCompanion";
   transaction.step(InstallStep::createInstallerFolder);
   fs::create_directories(installerFolder);
 
@@ -152,8 +161,11 @@ void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeC
     }
   }
 
-  const fs::path manifestTarget =
-      home / "Library/Application Support/Google/Chrome/NativeMessagingHosts/net.tavrino.share_companion.json";
+  // Google Chrome, then Chromium: the same manifest where each browser looks.
+  const std::vector<fs::path> manifestTargets = {
+      configHome / "google-chrome/NativeMessagingHosts/net.tavrino.share_companion.json",
+      configHome / "chromium/NativeMessagingHosts/net.tavrino.share_companion.json",
+  };
   const nlohmann::json manifest = {
       {"allowed_origins", nlohmann::json::array({"chrome-extension://" + identifier + "/"})},
       {"description", "Tavrino protected desktop sharing"},
@@ -161,10 +173,12 @@ void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeC
       {"path", installedExecutable},
       {"type", "stdio"},
   };
+  std::vector<fs::path> targets{applicationTarget};
+  targets.insert(targets.end(), manifestTargets.begin(), manifestTargets.end());
 
   // A run that died while holding the lock may have left its staging folders.
   const fs::path journal = installerFolder / "install.pending";
-  recoverLeftovers({applicationTarget, manifestTarget}, journal, stepHook);
+  recoverLeftovers(targets, journal, stepHook);
 
   try {
     const fs::path stagedApplication = transaction.prepare(applicationTarget);
@@ -173,13 +187,16 @@ void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeC
     transaction.step(InstallStep::verifyCopy);
     verify(stagedApplication);
 
-    const fs::path stagedManifest = transaction.prepare(manifestTarget);
     transaction.step(InstallStep::serialiseManifest);
     const std::string bytes = manifest.dump(2);
-    transaction.step(InstallStep::writeManifest);
-    writeNewFile(stagedManifest, bytes);
-    transaction.step(InstallStep::setManifestMode);
-    fs::permissions(stagedManifest, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+    for (const fs::path& manifestTarget : manifestTargets) {
+      const fs::path stagedManifest = transaction.prepare(manifestTarget);
+      const std::size_t index = transaction.stagedCount() - 1;
+      transaction.step(InstallStep::writeManifest, index);
+      writeNewFile(stagedManifest, bytes);
+      transaction.step(InstallStep::setManifestMode, index);
+      fs::permissions(stagedManifest, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+    }
 
     // From here until the commit point a crash is undone by the next run.
     transaction.step(InstallStep::markPending);

@@ -53,18 +53,19 @@ TEST(InstallCrash, KilledAtEachStepThenRunAgain) {
       {Run::replacing, verifySource, 0},      {Run::replacing, takeLock, 0},
       {Run::replacing, listProcesses, 0},     {Run::replacing, prepare, 0},
       {Run::replacing, copyApplication, 0},   {Run::replacing, verifyCopy, 0},
-      {Run::replacing, prepare, 1},           {Run::replacing, writeManifest, 0},
-      {Run::replacing, setManifestMode, 0},   {Run::replacing, markPending, 0},
+      {Run::replacing, prepare, 1},           {Run::replacing, writeManifest, 1},
+      {Run::replacing, setManifestMode, 2},   {Run::replacing, markPending, 0},
       {Run::replacing, moveAside, 0},         {Run::replacing, moveIn, 0},
       {Run::replacing, moveAside, 1},         {Run::replacing, moveIn, 1},
+      {Run::replacing, markAbsent, 2},        {Run::replacing, moveIn, 2},
       {Run::replacing, verifyInstalled, 0},   {Run::replacing, markCommitted, 0},
-      {Run::replacing, cleanUp, 0},           {Run::replacing, cleanUp, 1},
+      {Run::replacing, cleanUp, 0},           {Run::replacing, cleanUp, 2},
       {Run::first, markAbsent, 0},            {Run::first, moveIn, 0},
       {Run::first, markAbsent, 1},            {Run::first, verifyInstalled, 0},
       {Run::rollingBack, rollBackRemove, 1},  {Run::rollingBack, rollBackRestore, 1},
       {Run::rollingBack, rollBackRemove, 0},  {Run::rollingBack, rollBackRestore, 0},
       {Run::rollingBack, cleanUp, 0},         {Run::recovering, recoverLeftover, 0},
-      {Run::recovering, recoverLeftover, 1},
+      {Run::recovering, recoverLeftover, 1},  {Run::recovering, recoverLeftover, 2},
   };
   for (const auto& [run, step, index] : points) {
     SCOPED_TRACE("run " + std::to_string(static_cast<int>(run)) + " step " + std::to_string(static_cast<int>(step)) +
@@ -72,7 +73,7 @@ TEST(InstallCrash, KilledAtEachStepThenRunAgain) {
     InstallScene scene(run != Run::first);
     const auto before = scene.targets();
     if (run == Run::recovering) {
-      ASSERT_TRUE(killedAt(scene, moveIn, 1));
+      ASSERT_TRUE(killedAt(scene, moveIn, 2));
     }
     ASSERT_TRUE(killedAt(scene, step, index, run == Run::rollingBack ? std::optional(verifyInstalled) : std::nullopt));
 
@@ -82,10 +83,10 @@ TEST(InstallCrash, KilledAtEachStepThenRunAgain) {
       if (at == 1) throw Injected();
     }),
                  Injected);
-    EXPECT_TRUE(stagingLeftovers(scene.home).empty());
+    EXPECT_TRUE(scene.stagingLeftovers().empty());
     if (step == cleanUp && run != Run::rollingBack) {
       EXPECT_EQ(snapshot(scene.applicationTarget), snapshot(scene.payload / "Tavrino Share Helper.app"));
-      EXPECT_EQ(readFile(scene.manifestTarget), scene.expectedManifest());
+      for (const auto& manifest : scene.manifestTargets) EXPECT_EQ(readFile(manifest), scene.expectedManifest());
     } else {
       EXPECT_EQ(scene.targets(), before);
     }

@@ -81,15 +81,28 @@ TEST(InstallTransaction, RefusedPayloadLeavesNothing) {
   }
 }
 
+// Browsers refuse a manifest whose "path" is relative, so nothing is made for such a home.
+TEST(InstallTransaction, RelativeHomeIsAPlatformError) {
+  InstallScene scene(false);
+  const fs::path previous = fs::current_path();
+  fs::current_path(scene.root.path());
+  CompanionInstaller installer(scene.payload, scene.home.filename(), kRequiredTeam);
+  installer.signingTool = TAVRINO_CODESIGN;
+  EXPECT_THROW(installer.install(), fs::filesystem_error);
+  fs::current_path(previous);
+  EXPECT_TRUE(snapshot(scene.home).empty());
+}
+
 TEST(InstallTransaction, InstallerFolderThatCannotBeMade) {
   InstallScene scene(false);
-  writeFile(scene.home / "Library", "a file where a folder belongs");
+  fs::create_directories(scene.dataHome);
+  writeFile(scene.dataHome / "Tavrino", "a file where a folder belongs");
   EXPECT_THROW(scene.installer().install(), fs::filesystem_error);
 }
 
 TEST(InstallTransaction, LockThatCannotBeTaken) {
   InstallScene scene;
-  const fs::path lock = scene.home / "Library/Application Support/Tavrino/ShareCompanion/install.lock";
+  const fs::path lock = scene.dataHome / "Tavrino/ShareCompanion/install.lock";
   fs::create_directories(lock.parent_path());
   const auto before = scene.targets();
   // A symbolic link planted at the lock path is not followed.
@@ -112,7 +125,7 @@ TEST(InstallTransaction, LockThatCannotBeTaken) {
   ::close(fd);
   EXPECT_EQ(setupErrorOf([&] { scene.installer().install(); }),
             "Another Tavrino installer is running. Please finish it first.");
-  EXPECT_FALSE(lockIsFree(scene.home));
+  EXPECT_FALSE(scene.lockIsFree());
   stopProgram(holder);
   expectUnchanged(scene, before);
 }
@@ -139,11 +152,12 @@ TEST(InstallTransaction, RunningInstalledHelperBlocksButACopyElsewhereDoesNot) {
 
 TEST(InstallTransaction, FailedStepsLeaveTheTargetsAsTheyWere) {
   const std::vector<std::pair<InstallStep, std::size_t>> steps = {
-      {InstallStep::listProcesses, 0},   {InstallStep::prepare, 0},       {InstallStep::copyApplication, 0},
-      {InstallStep::verifyCopy, 0},      {InstallStep::prepare, 1},       {InstallStep::serialiseManifest, 0},
-      {InstallStep::writeManifest, 0},   {InstallStep::setManifestMode, 0}, {InstallStep::markPending, 0},
-      {InstallStep::moveAside, 0},       {InstallStep::moveIn, 0},        {InstallStep::moveAside, 1},
-      {InstallStep::moveIn, 1},          {InstallStep::verifyInstalled, 0}, {InstallStep::markCommitted, 0},
+      {InstallStep::listProcesses, 0},   {InstallStep::prepare, 0},         {InstallStep::copyApplication, 0},
+      {InstallStep::verifyCopy, 0},      {InstallStep::serialiseManifest, 0}, {InstallStep::prepare, 1},
+      {InstallStep::writeManifest, 1},   {InstallStep::setManifestMode, 2}, {InstallStep::markPending, 0},
+      {InstallStep::moveAside, 0},       {InstallStep::moveIn, 0},          {InstallStep::moveAside, 1},
+      {InstallStep::moveIn, 1},          {InstallStep::markAbsent, 2},      {InstallStep::moveIn, 2},
+      {InstallStep::verifyInstalled, 0}, {InstallStep::markCommitted, 0},
   };
   for (const bool earlier : {true, false}) {
     for (auto [step, index] : steps) {
@@ -160,7 +174,7 @@ TEST(InstallTransaction, FailedStepsLeaveTheTargetsAsTheyWere) {
 }
 
 TEST(InstallTransaction, BeforeCommitHookFailing) {
-  for (const std::size_t failingIndex : {0u, 1u}) {
+  for (const std::size_t failingIndex : {0u, 1u, 2u}) {
     for (const bool earlier : {true, false}) {
       InstallScene scene(earlier);
       const auto before = scene.targets();
@@ -177,14 +191,10 @@ TEST(InstallTransaction, BeforeCommitHookFailing) {
 }
 
 TEST(InstallTransaction, ManifestThatCannotBeSerialisedIsAPlatformError) {
-  InstallScene scene(false);
-  const fs::path oddHome = scene.root.path() / "home\xff";
-  fs::create_directories(oddHome);
-  CompanionInstaller installer = scene.installer();
-  installer.home = oddHome;
-  EXPECT_THROW(installer.install(), std::exception);
-  EXPECT_TRUE(stagingLeftovers(oddHome).empty());
-  EXPECT_FALSE(fs::exists(oddHome / "Applications/Tavrino Share Helper.app"));
+  InstallScene scene(false, "home\xff");
+  EXPECT_THROW(scene.installer().install(), std::exception);
+  EXPECT_TRUE(scene.stagingLeftovers().empty());
+  EXPECT_FALSE(fs::exists(scene.applicationTarget));
 }
 
 TEST(InstallTransaction, FinalVerificationFailureRestoresManifestFirst) {
@@ -200,7 +210,7 @@ TEST(InstallTransaction, FinalVerificationFailureRestoresManifestFirst) {
     if (step == InstallStep::rollBackRestore) restored.push_back(index);
   };
   EXPECT_EQ(setupErrorOf([&] { installer.install(); }), kIntactSentence);
-  EXPECT_EQ(restored, (std::vector<std::size_t>{1, 0}));
+  EXPECT_EQ(restored, (std::vector<std::size_t>{1, 0}));  // the Chromium manifest had nothing to restore
   expectUnchanged(scene, before);
 }
 
@@ -215,11 +225,10 @@ TEST(InstallTransaction, FailedRollBackKeepsStagingFoldersAndTheNextRunRecovers)
               if (index == 1) throw Injected();
             }); }),
             kRecoverySentence);
-  EXPECT_TRUE(lockIsFree(scene.home));
-  const auto kept = stagingLeftovers(scene.home);
-  ASSERT_EQ(kept.size(), 2u);
-  EXPECT_TRUE(fs::exists(kept[0] / "previous/Contents/MacOS/TavrinoShareHost") ||
-              fs::exists(kept[1] / "previous/Contents/MacOS/TavrinoShareHost"));
+  EXPECT_TRUE(scene.lockIsFree());
+  const auto kept = scene.stagingLeftovers();
+  ASSERT_EQ(kept.size(), 3u);
+  EXPECT_TRUE(fs::exists(kept[0] / "previous/Contents/MacOS/TavrinoShareHost"));
   EXPECT_FALSE(fs::exists(scene.applicationTarget));
 
   // The next run first puts the saved items back; a failing commit then shows
@@ -235,8 +244,8 @@ TEST(InstallTransaction, CleanUpFailureIsIgnored) {
   CompanionInstaller installer = scene.installer();
   failAt(installer, InstallStep::cleanUp, 0);
   installer.install();
-  EXPECT_EQ(stagingLeftovers(scene.home).size(), 1u);
-  EXPECT_TRUE(lockIsFree(scene.home));
+  EXPECT_EQ(scene.stagingLeftovers().size(), 1u);
+  EXPECT_TRUE(scene.lockIsFree());
   // The leftover belongs to a finished run and goes with the next one.
   scene.installer().install();
   expectInstalled(scene);

@@ -148,47 +148,32 @@ Snapshot snapshot(const fs::path& root) {
   return result;
 }
 
-std::vector<fs::path> stagingLeftovers(const fs::path& home) {
-  std::vector<fs::path> found;
-  for (const fs::path& folder :
-       {home / "Applications", home / "Library/Application Support/Google/Chrome/NativeMessagingHosts"}) {
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(folder, ec)) {
-      if (entry.path().filename().string().starts_with(".tavrino-install-")) found.push_back(entry.path());
-    }
-  }
-  return found;
-}
-
-bool lockIsFree(const fs::path& home) {
-  const fs::path lock = home / "Library/Application Support/Tavrino/ShareCompanion/install.lock";
-  const int fd = ::open(lock.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return true;
-  const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-  ::close(fd);
-  return free;
-}
-
-InstallScene::InstallScene(bool withEarlierInstallation) {
+InstallScene::InstallScene(bool withEarlierInstallation, const std::string& homeName) {
   payload = root.path() / "Payload";
-  home = root.path() / "home dir";
+  home = root.path() / homeName;
+  configHome = home / ".config";
+  dataHome = home / ".local/share";
   fs::create_directories(payload);
   fs::create_directories(home);
   if (!signApp(makeHelperApp(payload, "2.0"))) throw std::runtime_error("cannot sign the payload");
   writeFile(payload / "extension-id.txt", kExtensionId + "\n");
   applicationTarget = home / "Applications/Tavrino Share Helper.app";
-  manifestTarget = home / "Library/Application Support/Google/Chrome/NativeMessagingHosts/net.tavrino.share_companion.json";
+  for (const char* browser : {"google-chrome", "chromium"}) {
+    manifestTargets.push_back(configHome / browser / "NativeMessagingHosts/net.tavrino.share_companion.json");
+  }
   if (withEarlierInstallation) {
     fs::create_directories(home / "Applications");
     if (!signApp(makeHelperApp(home / "Applications", "1.0"))) throw std::runtime_error("cannot sign the old app");
-    fs::create_directories(manifestTarget.parent_path());
-    writeFile(manifestTarget, "{\"name\": \"an earlier manifest\"}\n");
-    fs::permissions(manifestTarget, fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_directories(manifestTargets[0].parent_path());
+    writeFile(manifestTargets[0], "{\"name\": \"an earlier manifest\"}\n");
+    fs::permissions(manifestTargets[0], fs::perms::owner_read | fs::perms::owner_write);
   }
 }
 
 CompanionInstaller InstallScene::installer() const {
   CompanionInstaller installer(payload, home, kRequiredTeam);
+  installer.configHome = configHome;
+  installer.dataHome = dataHome;
   installer.signingTool = TAVRINO_CODESIGN;
   return installer;
 }
@@ -201,23 +186,50 @@ std::string InstallScene::expectedManifest() const {
          executable + "\",\n  \"type\": \"stdio\"\n}";
 }
 
-std::pair<Snapshot, Snapshot> InstallScene::targets() const {
-  return {snapshot(home / "Applications"), snapshot(manifestTarget.parent_path())};
+std::vector<Snapshot> InstallScene::targets() const {
+  std::vector<Snapshot> result{snapshot(applicationTarget.parent_path())};
+  for (const auto& manifest : manifestTargets) result.push_back(snapshot(manifest.parent_path()));
+  return result;
 }
 
-void expectUnchanged(const InstallScene& scene, const std::pair<Snapshot, Snapshot>& before) {
+std::vector<fs::path> InstallScene::stagingLeftovers() const {
+  std::vector<fs::path> found;
+  std::vector<fs::path> folders{applicationTarget.parent_path()};
+  for (const auto& manifest : manifestTargets) folders.push_back(manifest.parent_path());
+  for (const fs::path& folder : folders) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+      if (entry.path().filename().string().starts_with(".tavrino-install-")) found.push_back(entry.path());
+    }
+  }
+  return found;
+}
+
+bool InstallScene::lockIsFree() const {
+  const fs::path lock = dataHome / "Tavrino/ShareCompanion/install.lock";
+  const int fd = ::open(lock.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return true;
+  const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  ::close(fd);
+  return free;
+}
+
+void expectUnchanged(const InstallScene& scene, const std::vector<Snapshot>& before) {
   EXPECT_EQ(scene.targets(), before);
-  EXPECT_TRUE(stagingLeftovers(scene.home).empty());
-  EXPECT_TRUE(lockIsFree(scene.home));
+  EXPECT_TRUE(scene.stagingLeftovers().empty());
+  EXPECT_TRUE(scene.lockIsFree());
 }
 
 void expectInstalled(const InstallScene& scene) {
-  EXPECT_EQ(readFile(scene.manifestTarget), scene.expectedManifest());
-  EXPECT_EQ(fs::status(scene.manifestTarget).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  for (const auto& manifest : scene.manifestTargets) {
+    EXPECT_EQ(readFile(manifest), scene.expectedManifest()) << manifest;
+    EXPECT_EQ(fs::status(manifest).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  }
   EXPECT_EQ(snapshot(scene.applicationTarget), snapshot(scene.payload / "Tavrino Share Helper.app"));
   EXPECT_EQ(verifyExitStatus(scene.applicationTarget, kRequiredTeam), 0);
-  EXPECT_TRUE(stagingLeftovers(scene.home).empty());
-  EXPECT_TRUE(lockIsFree(scene.home));
+  EXPECT_TRUE(scene.stagingLeftovers().empty());
+  EXPECT_TRUE(scene.lockIsFree());
+  EXPECT_FALSE(fs::exists(scene.home / "Library"));
 }
 
 }  // namespace tavrino::setup::testing

@@ -9,7 +9,6 @@
 #include <map>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace tavrino::setup::testing {
@@ -68,30 +67,32 @@ void writeFile(const fs::path& file, const std::string& bytes);
 using Snapshot = std::map<std::string, std::string>;
 Snapshot snapshot(const fs::path& root);
 
-// Staging folders left in the two target folders of `home`.
-std::vector<fs::path> stagingLeftovers(const fs::path& home);
-// Whether a lock on the installer's lock file could be taken right now.
-bool lockIsFree(const fs::path& home);
-
 // A payload (signed new helper, identifier file) and a home folder holding an
-// earlier installation (signed old helper, old manifest).
+// earlier installation as the release before Chromium support left it (signed
+// old helper, old Google Chrome manifest, no Chromium manifest).
 struct InstallScene {
   TempFolder root;
   fs::path payload;
   fs::path home;
+  fs::path configHome;
+  fs::path dataHome;
   fs::path applicationTarget;
-  fs::path manifestTarget;
+  std::vector<fs::path> manifestTargets;  // Google Chrome, Chromium
 
-  explicit InstallScene(bool withEarlierInstallation = true);
+  explicit InstallScene(bool withEarlierInstallation = true, const std::string& homeName = "home dir");
   CompanionInstaller installer() const;
   std::string expectedManifest() const;
-  // The contents of the two target folders.
-  std::pair<Snapshot, Snapshot> targets() const;
+  // The contents of the three target folders.
+  std::vector<Snapshot> targets() const;
+  // Staging folders left in the target folders.
+  std::vector<fs::path> stagingLeftovers() const;
+  // Whether a lock on the installer's lock file could be taken right now.
+  bool lockIsFree() const;
 };
 
 // The targets hold exactly `before`, nothing is staged, and the lock is free.
-void expectUnchanged(const InstallScene& scene, const std::pair<Snapshot, Snapshot>& before);
-// The payload's helper and the expected manifest are installed, verified and cleaned up after.
+void expectUnchanged(const InstallScene& scene, const std::vector<Snapshot>& before);
+// The payload's helper and the expected manifests are installed, verified and cleaned up after.
 void expectInstalled(const InstallScene& scene);
 
 }  // namespace tavrino::setup::testing

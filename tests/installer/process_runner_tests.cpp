@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <sstream>
 #include <system_error>
 
@@ -64,11 +65,27 @@ TEST(SignatureCheck, MalformedTeamIsRefusedBeforeAnyToolStarts) {
   }
 }
 
-TEST(SignatureCheck, DefaultToolSitsBesideTheProgram) {
-  const CompanionInstaller installer("/payload", "/home", std::nullopt);
+TEST(CompanionInstaller, DefaultsFromTheProgramAndTheEnvironment) {
+  const CompanionInstaller installer("/payload", "/home/u", std::nullopt);
   EXPECT_EQ(installer.signingTool, fs::read_symlink("/proc/self/exe").parent_path() / "tavrino-codesign");
   // Outside a bundle there is no team key.
-  EXPECT_FALSE(CompanionInstaller("/payload", "/home").requiredTeam.has_value());
+  EXPECT_FALSE(CompanionInstaller("/payload", "/home/u").requiredTeam.has_value());
+
+  // XDG folders count only when absolute; anything else means the defaults.
+  struct Case { const char* value; fs::path config, data; };
+  for (const auto& [value, config, data] : std::vector<Case>{
+           {nullptr, "/home/u/.config", "/home/u/.local/share"},
+           {"", "/home/u/.config", "/home/u/.local/share"},
+           {"relative/xdg", "/home/u/.config", "/home/u/.local/share"},
+           {"/xdg", "/xdg", "/xdg"},
+       }) {
+    for (const char* variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
+      if (value) ::setenv(variable, value, 1); else ::unsetenv(variable);
+    }
+    const CompanionInstaller made("/payload", "/home/u", std::nullopt);
+    EXPECT_EQ(made.configHome, config) << (value ? value : "unset");
+    EXPECT_EQ(made.dataHome, data) << (value ? value : "unset");
+  }
 }
 
 }  // namespace

@@ -50,13 +50,17 @@ TEST(SetupBundle, CarriesASignedHelperThatInstalls) {
 
   TempFolder home;
   CompanionInstaller installer(payload, home.path(), bundleInfoString(kSetupBundle, "TavrinoInstallerTeam"));
+  installer.configHome = home.path() / ".config";
+  installer.dataHome = home.path() / ".local/share";
   installer.signingTool = kSetupBundle / "Contents/MacOS/tavrino-codesign";
   installer.install();
   const fs::path app = home.path() / "Applications/Tavrino Share Helper.app";
-  const std::string manifest = readFile(
-      home.path() / "Library/Application Support/Google/Chrome/NativeMessagingHosts/net.tavrino.share_companion.json");
-  EXPECT_NE(manifest.find("\"path\": \"" + (app / "Contents/MacOS/TavrinoShareHost").string() + "\""),
-            std::string::npos);
+  for (const char* browser : {"google-chrome", "chromium"}) {
+    const std::string manifest =
+        readFile(home.path() / ".config" / browser / "NativeMessagingHosts/net.tavrino.share_companion.json");
+    EXPECT_NE(manifest.find("\"path\": \"" + (app / "Contents/MacOS/TavrinoShareHost").string() + "\""),
+              std::string::npos);
+  }
   EXPECT_EQ(verifyExitStatus(app, kRequiredTeam), 0);
   const int status = runProgram({(app / "Contents/MacOS/TavrinoShareHost").string(), "--check-build"});
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);

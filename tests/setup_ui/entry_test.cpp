@@ -83,6 +83,8 @@ class SetupOnXvfb : public ::testing::Test {
     env_.insert("DISPLAY", ":" + QString::fromUtf8(xvfb_.readLine()).trimmed());
     env_.insert("HOME", home_.path());
     env_.insert("QT_QPA_PLATFORM", "xcb");
+    // The manifests go to the default ~/.config, the lock under XDG_DATA_HOME.
+    env_.remove("XDG_CONFIG_HOME");
     env_.insert("XDG_DATA_HOME", home_.path() + "/share");
     env_.insert("XDG_DATA_DIRS", home_.path() + "/share");
     env_.remove("DBUS_SESSION_BUS_ADDRESS");
@@ -115,8 +117,10 @@ class SetupOnXvfb : public ::testing::Test {
   }
   std::filesystem::path home() const { return QFile::encodeName(home_.path()).toStdString(); }
   bool installed() const {
-    return QFile::exists(home_.path() + "/Library/Application Support/Google/Chrome/NativeMessagingHosts/"
-                                        "net.tavrino.share_companion.json");
+    for (const char* browser : {"google-chrome", "chromium"})
+      if (!QFile::exists(home_.path() + "/.config/" + browser + "/NativeMessagingHosts/net.tavrino.share_companion.json"))
+        return false;
+    return true;
   }
 
   // The whole screen, kept under `name`.
@@ -171,6 +175,7 @@ TEST_F(SetupOnXvfb, InstallsTheHelperAndShowsTheSuccessScreen) {
   Finished helper = run(helperProgram, {"--check-build"}, env_);
   EXPECT_EQ(helper.status, 0);
   EXPECT_FALSE(helper.out.trimmed().isEmpty());
+  EXPECT_FALSE(QFile::exists(home_.path() + "/Library"));
 
   // Return is "OK", which ends the program.
   press(id, "Return");
@@ -181,7 +186,7 @@ TEST_F(SetupOnXvfb, InstallsTheHelperAndShowsTheSuccessScreen) {
 
 TEST_F(SetupOnXvfb, ASecondInstallerIsToldToWaitAndRetriesOnReturn) {
   // Held the way a second, running installer holds it.
-  std::filesystem::path lockFolder = home() / "Library/Application Support/Tavrino/ShareCompanion";
+  std::filesystem::path lockFolder = home() / "share/Tavrino/ShareCompanion";
   std::filesystem::create_directories(lockFolder);
   std::optional<InstallLock> lock(std::in_place, lockFolder / "install.lock");
   lock->lock();
@@ -197,6 +202,8 @@ TEST_F(SetupOnXvfb, ASecondInstallerIsToldToWaitAndRetriesOnReturn) {
       .install =
           [bundle](const std::filesystem::path& payload, const std::filesystem::path& to) {
             CompanionInstaller installer(payload, to, std::nullopt);
+            installer.configHome = to / ".config";
+            installer.dataHome = to / "share";
             installer.signingTool = bundle / "Contents/MacOS/tavrino-codesign";
             installer.install();
           },

@@ -125,7 +125,7 @@ TEST_F(SetupWindow, FailureScreenShowsTheTextWrappedAndReturnRetries) {
   EXPECT_EQ(install.runs.size(), 3u);
   EXPECT_EQ(closes, 0);
 
-  std::string path = "/home/someone/Library/Application Support/Google/Chrome/NativeMessagingHosts/"
+  std::string path = "/home/someone/.config/google-chrome/NativeMessagingHosts/"
                      ".tavrino-install-3F2504E0-4F89-11D3-9A0C-0305E82C3301/payload/with/a/very/long/"
                      "unbroken/path/that/cannot/possibly/fit/on/one/line/of/three/hundred/pixels";
   finishWith(std::make_exception_ptr(std::runtime_error("filesystem error: cannot copy: Permission denied [" +

@@ -104,11 +104,7 @@ def open_windows(session, fixture):
 def install_with_setup(session, bundle, home):
     manifest = os.path.join(session.env["XDG_CONFIG_HOME"], "chromium/NativeMessagingHosts/net.tavrino.share_companion.json")
     setup = session.start([os.path.join(bundle, "Contents/MacOS/TavrinoSharingSetup")])
-    legacy = os.path.join(home, "Library/Application Support/Google/Chrome/NativeMessagingHosts/net.tavrino.share_companion.json")
-    wait_for("the host manifest", lambda: os.path.exists(manifest) or os.path.exists(legacy), 60)
-    if not os.path.exists(manifest):  # TEMPORARY until the setup program writes Chromium's manifest
-        os.makedirs(os.path.dirname(manifest), exist_ok=True)
-        shutil.copy(legacy, manifest)
+    wait_for("the host manifest", lambda: os.path.exists(manifest), 60)
     window = wait_for("the setup window", lambda: session.run("xdotool", "search", "--name", "^Tavrino Sharing Setup$"), 30)
     window = window.splitlines()[0]
 
@@ -206,10 +202,20 @@ def share(browser, helper, checks, demo, session):
         if kind == "decoded":
             progress(f"decoded {message['decoded']} frames of {message['width']} x {message['height']}")
             if demo and message["decoded"] == WANTED_FRAMES:
-                session.run("import", "-window", "root", os.path.join(demo, "screen.png"))
+                picture(session, demo)
         if kind in ("error", "disconnected"):
             raise RuntimeError(f"the viewer received {kind}: {message}")
     return seen
+
+
+def picture(session, folder):
+    """The screen while it is shared, and the desktop beside the viewer page."""
+    screen, viewer = os.path.join(folder, "screen.png"), os.path.join(folder, "viewer.png")
+    session.run("import", "-window", "root", screen)
+    right = SCREEN[0] - DESKTOP_WIDTH
+    session.run("convert", screen, "-crop", f"{right}x{SCREEN[1]}+{DESKTOP_WIDTH}+0", "+repage", viewer)
+    session.run("convert", "(", screen, "-crop", f"{DESKTOP_WIDTH}x{SCREEN[1]}+0+0", "+repage", ")", viewer,
+                "-background", "white", "-splice", "24x0", "+append", os.path.join(folder, "protected-sharing.png"))
 
 
 def check(seen, checks):
@@ -233,6 +239,20 @@ def check(seen, checks):
     checks.expect(0 <= sent - decoded <= 2 and sent <= received - drops,
                   f'"stats" {{received {received}, sent {sent}, backpressureDrops {drops}}} against {decoded} decoded')
     checks.expect("stopped" in seen, '"stopped" after the page stopped the share')
+
+
+def summary(seen, folder):
+    stats, pixels = seen["stats"], seen["pixels"]
+    print(f"""
+The helper captured {stats['received']} frames, sent {stats['sent']} and skipped {stats['backpressureDrops']} \
+while the browser was busy;
+the viewer decoded {pixels['decoded']} with WebCodecs, and {pixels['protectedPixels']} of their pixels \
+showed the protected (magenta) window.
+
+  {folder}/protected-sharing.png  the desktop (left, the protected window on top) beside the viewer page
+  {folder}/screen.png             the whole virtual screen at the same moment
+  {folder}/received.webm          the pictures the viewer decoded, recorded by the page
+  {folder}/chromium.log           Chromium's log, with every message the viewer received""")
 
 
 def main():
@@ -278,7 +298,7 @@ def main():
                 downloaded = os.path.join(home, "Downloads/received.webm")
                 wait_for("the recording", lambda: os.path.exists(downloaded), 20)
                 shutil.copy(downloaded, os.path.join(options.demo, "received.webm"))
-                print(json.dumps({"stats": seen.get("stats"), "decoded": seen["pixels"]["decoded"]}))
+                summary(seen, options.demo)
         except Exception as error:  # noqa: BLE001 - reported as a failed check with the browser's log
             checks.expect(False, f"{type(error).__name__}: {error}")
         finally:

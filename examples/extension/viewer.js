@@ -158,5 +158,6 @@ function bytes(base64) {
 $("start").onclick = () => start(Number($("displays").value));
 $("stop").onclick = stop;
 // Closing the page closes the port, and with it the helper and its share.
-connect();
-if (new URLSearchParams(location.search).has("selftest")) import("./selftest.js");
+// (A self-test watches from the first message on, so it loads first.)
+const selftest = new URLSearchParams(location.search).has("selftest");
+(selftest ? import("./selftest.js") : Promise.resolve()).then(connect);

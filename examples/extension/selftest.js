@@ -1,5 +1,6 @@
-// Test hook, loaded only by viewer.html?selftest: shares the first display,
-// counts chosen colours in the decoded pictures, reports on the console
+// Test hook, loaded only by viewer.html?selftest: presses "Try Again" after
+// failures, shares the first display, counts chosen colours in the decoded
+// pictures, reports on the console
 // (Chrome prints console lines with --enable-logging=stderr) and leaves the
 // page, which closes the port and so ends the helper.
 //   ?selftest&frames=24&protected=ff00ff&visible=20c040,ffa000&region=0,0,900,900&record
@@ -43,9 +44,17 @@ function record(canvas) {
   recorder.start();
 }
 
+// What the user sees after a failure; press "Try Again" a second later, as a user would.
+function tryAgainLater() {
+  const retry = document.getElementById("retry");
+  report("shown", { text: document.getElementById("status").textContent, retry: !retry.hidden });
+  if (!retry.hidden) setTimeout(() => retry.click(), 1000);
+}
+
 hooks.message = (message) => {
   if (message.type !== "frame") report(message.type, message);
   // After the viewer has handled the message itself.
+  if (message.type === "error" || message.type === "disconnected") queueMicrotask(tryAgainLater);
   if (message.type === "sources" && message.displays.length > 0) queueMicrotask(() => start(message.displays[0].id));
   if (message.type === "stopped" && stopping) {
     report("pixels", { decoded: decodedFrames, protectedPixels, visible: mostSeen });

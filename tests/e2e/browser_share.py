@@ -92,13 +92,13 @@ def start_display(session, use_wm):
         wait_for("openbox", lambda: "window id" in session.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK"), 10)
 
 
-def open_windows(session, fixture):
-    for wm_class, colour, width, height, x, y in WINDOWS:
-        window = session.start([fixture, wm_class, colour, f"{width}x{height}+{x}+{y}"],
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        wid = window.stdout.readline().strip()
-        # A window manager places new windows itself; put each where the checks expect it.
-        session.run("xdotool", "windowmove", "--sync", wid, str(x), str(y))
+def open_window(session, fixture, window):
+    wm_class, colour, width, height, x, y = window
+    process = session.start([fixture, wm_class, colour, f"{width}x{height}+{x}+{y}"],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    wid = process.stdout.readline().strip()
+    # A window manager places new windows itself; put each where the checks expect it.
+    session.run("xdotool", "windowmove", "--sync", wid, str(x), str(y))
 
 
 def install_with_setup(session, bundle, home):
@@ -132,7 +132,8 @@ class Browser:
 
     def __init__(self, session, extension, log_path):
         flags = ["--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
-                 "--disable-component-update", "--disable-sync", "--password-store=basic"]
+                 "--disable-component-update", "--disable-sync", "--password-store=basic",
+                 "--disable-dev-shm-usage"]  # containers often have a small /dev/shm
         self.session = session
         self.flags = flags
         self.lines = queue.Queue()
@@ -187,25 +188,43 @@ class Checks:
             self.failed.append(text)
 
 
-def share(browser, helper, checks, demo, session):
+def share(browser, session, options, checks):
+    """A user's way through the viewer: it opens before the helper is installed
+    and before the protected application runs, and "Try Again" gets past both."""
+    home, demo = session.env["HOME"], options.demo
     query = (f"selftest&frames={WANTED_FRAMES * (3 if demo else 1)}&protected={PROTECTED}"
              f"&visible={','.join(w[1] for w in WINDOWS if w[1] != PROTECTED)}"
              f"&region=0,0,{DESKTOP_WIDTH},{SCREEN[1]}" + ("&record" if demo else ""))
     browser.open(f"chrome-extension://{EXTENSION_ID}/viewer.html?{query}")
-    seen = {}
+    helper, protected_open, seen = None, False, {}
+    deadline = time.monotonic() + 150
     while "pixels" not in seen:
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"the share did not finish; the viewer reported {sorted(seen)}")
         kind, message = browser.next(60)
         seen.setdefault(kind, message)
-        if kind == "started":
+        # Tries made while the setup program runs may still fail as before.
+        if kind == "shown" and "not installed" in message["text"] and helper is None:
+            checks.expect(message["retry"], f'before the install the viewer shows "{message["text"]}" with Try Again')
+            progress("installing the helper with the setup program")
+            helper = install_with_setup(session, options.setup_bundle, home)
+            progress(f"installed {helper}")
+        elif kind == "shown" and "Open Tavrino" in message["text"] and not protected_open:
+            checks.expect(message["retry"] and helper is not None,
+                          f'without the protected application the viewer shows "{message["text"]}" with Try Again')
+            progress("opening the protected application's window")
+            open_window(session, options.fixture, next(w for w in WINDOWS if w[1] == PROTECTED))
+            protected_open = True
+        elif kind in ("error", "disconnected") and "hello" in seen and message.get("code") != "tavrinoUnavailable":
+            raise RuntimeError(f"the viewer received {kind}: {message}")
+        elif kind == "started":
             checks.expect(any(args[:1] == [f"chrome-extension://{EXTENSION_ID}/"] for _, args in helper_processes(helper)),
                           "Chromium started the installed helper for the extension")
-        if kind == "decoded":
+        elif kind == "decoded":
             progress(f"decoded {message['decoded']} frames of {message['width']} x {message['height']}")
             if demo and message["decoded"] == WANTED_FRAMES:
                 picture(session, demo)
-        if kind in ("error", "disconnected"):
-            raise RuntimeError(f"the viewer received {kind}: {message}")
-    return seen
+    return helper, seen
 
 
 def picture(session, folder):
@@ -279,14 +298,12 @@ def main():
         try:
             progress("starting a virtual display" + ("" if options.no_wm else " with openbox"))
             start_display(session, not options.no_wm)
-            open_windows(session, options.fixture)
-            progress("installing the helper with the setup program")
-            helper = install_with_setup(session, options.setup_bundle, home)
-            progress(f"installed {helper}")
+            for window in WINDOWS:
+                if window[1] != PROTECTED:
+                    open_window(session, options.fixture, window)
             progress("starting Chromium with the reference extension")
             browser = Browser(session, os.path.abspath(options.extension), log)
-            progress("sharing from the viewer page")
-            seen = share(browser, helper, checks, options.demo, session)
+            helper, seen = share(browser, session, options, checks)
             check(seen, checks)
             gone = True
             try:
@@ -302,7 +319,7 @@ def main():
         except Exception as error:  # noqa: BLE001 - reported as a failed check with the browser's log
             checks.expect(False, f"{type(error).__name__}: {error}")
         finally:
-            for pid, _ in helper_processes(helper) if "helper" in locals() else []:
+            for pid, _ in helper_processes(f"{home}/Applications/Tavrino Share Helper.app/Contents/MacOS/TavrinoShareHost"):
                 os.kill(pid, signal.SIGKILL)
             session.close()
         if checks.failed and not options.demo:

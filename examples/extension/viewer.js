@@ -90,7 +90,8 @@ function receive(message) {
       decoder?.close();
       decoder = null;
       sharing(false);
-      show("Sharing stopped.");
+      // A failed start stops too; keep its reason on screen.
+      if ($("status").className !== "error") show("Sharing stopped.");
       break;
     case "error":
       // The helper's messages are written for users already.

@@ -243,7 +243,8 @@ def check(seen, checks):
     checks.expect(any((d["width"], d["height"]) == SCREEN for d in displays), f'"sources" lists the {SCREEN[0]} x {SCREEN[1]} display')
     started = seen.get("started", {})
     checks.expect((started.get("width"), started.get("height"), started.get("excludedApplications")) == (*SCREEN, 1),
-                  f'"started": {started}')
+                  f'"started" {started.get("width")} x {started.get("height")} with '
+                  f'{started.get("excludedApplications")} protected application kept out')
     checks.expect(seen.get("configuration", {}).get("codec", "").startswith("avc1.42"), "a Baseline H.264 configuration")
     pixels, stats = seen["pixels"], seen.get("stats", {})
     decoded = pixels["decoded"]

@@ -233,8 +233,9 @@ def picture(session, folder):
     session.run("import", "-window", "root", screen)
     right = SCREEN[0] - DESKTOP_WIDTH
     session.run("convert", screen, "-crop", f"{right}x{SCREEN[1]}+{DESKTOP_WIDTH}+0", "+repage", viewer)
-    session.run("convert", "(", screen, "-crop", f"{DESKTOP_WIDTH}x{SCREEN[1]}+0+0", "+repage", ")", viewer,
-                "-background", "white", "-splice", "24x0", "+append", os.path.join(folder, "protected-sharing.png"))
+    session.run("convert", "(", screen, "-crop", f"{DESKTOP_WIDTH}x{SCREEN[1]}+0+0", "+repage", ")",
+                "(", viewer, "-background", "white", "-splice", "24x0", ")", "+append",
+                os.path.join(folder, "protected-sharing.png"))
 
 
 def check(seen, checks):

@@ -1,0 +1,130 @@
+#include "result_table.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <vector>
+
+namespace tavrino::bench {
+
+namespace {
+
+// One measured run, as side_by_side.sh writes it: tab-separated, in this order.
+struct Run {
+  std::string scene, program;
+  double seconds = 0, programCpu = 0, serverCpu = 0, frames = 0, bytes = 0, peakKib = 0, timeCodes = 0;
+  double latencyMedian = NAN, latencyP99 = NAN;
+};
+
+bool parse(const std::string& line, Run& run) {
+  std::istringstream in(line);
+  std::string pair, latencyMedian, latencyP99;
+  if (!std::getline(in, run.scene, '\t') || !std::getline(in, run.program, '\t') || !std::getline(in, pair, '\t')) {
+    return false;
+  }
+  in >> run.seconds >> run.programCpu >> run.serverCpu >> run.frames >> run.bytes >> run.peakKib >> run.timeCodes >>
+      latencyMedian >> latencyP99;
+  if (in.fail()) return false;
+  run.latencyMedian = std::strtod(latencyMedian.c_str(), nullptr);  // "nan" where nothing was read
+  run.latencyP99 = std::strtod(latencyP99.c_str(), nullptr);
+  return run.seconds > 0;
+}
+
+struct Metric {
+  const char* name;
+  std::function<double(const Run&)> value;
+};
+
+const std::vector<Metric>& metrics() {
+  static const std::vector<Metric> all = {
+      {"CPU of the program, % of a core", [](const Run& r) { return 100 * r.programCpu / r.seconds; }},
+      {"X server's extra CPU, % of a core", [](const Run& r) { return 100 * r.serverCpu / r.seconds; }},
+      {"CPU program + X server, % of a core", [](const Run& r) { return 100 * (r.programCpu + r.serverCpu) / r.seconds; }},
+      {"CPU per frame (program + X), ms",
+       [](const Run& r) { return r.frames > 0 ? 1000 * (r.programCpu + r.serverCpu) / r.frames : NAN; }},
+      {"frames per second", [](const Run& r) { return r.frames / r.seconds; }},
+      {"kbit per second", [](const Run& r) { return r.bytes * 8 / 1000 / r.seconds; }},
+      {"peak memory (VmHWM), MiB", [](const Run& r) { return r.peakKib / 1024; }},
+      {"frames with a time code, %", [](const Run& r) { return r.frames > 0 ? 100 * r.timeCodes / r.frames : NAN; }},
+      {"latency paint to frame, median ms", [](const Run& r) { return r.latencyMedian; }},
+      {"latency paint to frame, p99 ms", [](const Run& r) { return r.latencyP99; }},
+  };
+  return all;
+}
+
+struct Summary {
+  double median = NAN, low = NAN, high = NAN;
+  std::size_t count = 0;
+};
+
+Summary summarize(const std::vector<Run>& runs, const Metric& metric) {
+  std::vector<double> values;
+  for (const auto& run : runs) {
+    const double v = metric.value(run);
+    if (std::isfinite(v)) values.push_back(v);
+  }
+  Summary s;
+  s.count = values.size();
+  if (values.empty()) return s;
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  s.median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+  s.low = values.front();
+  s.high = values.back();
+  return s;
+}
+
+std::string cell(const Summary& s) {
+  if (s.count == 0) return "-";
+  char text[64];
+  if (s.count == 1) {
+    std::snprintf(text, sizeof text, "%.1f", s.median);
+  } else {
+    std::snprintf(text, sizeof text, "%.1f [%.1f-%.1f]", s.median, s.low, s.high);
+  }
+  return text;
+}
+
+}  // namespace
+
+int printResultTable(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) {
+    std::fprintf(stderr, "cannot read %s\n", path.c_str());
+    return 1;
+  }
+  std::vector<std::string> sceneOrder;
+  std::map<std::string, std::map<std::string, std::vector<Run>>> byScene;  // scene -> program -> runs
+  std::string line;
+  while (std::getline(in, line)) {
+    Run run;
+    if (line.empty() || line[0] == '#' || !parse(line, run)) continue;
+    if (!byScene.count(run.scene)) sceneOrder.push_back(run.scene);
+    byScene[run.scene][run.program].push_back(run);
+  }
+  std::printf("medians over the runs [lowest-highest]; ratio = helper median / ffmpeg median\n");
+  for (const auto& scene : sceneOrder) {
+    auto& programs = byScene[scene];
+    const auto& helper = programs["helper"];
+    const auto& ffmpeg = programs["ffmpeg"];
+    std::printf("\n%-38s %-24s %-24s %s\n", (scene + " (" + std::to_string(std::min(helper.size(), ffmpeg.size())) +
+                                             " pairs)").c_str(),
+                "helper", "ffmpeg x11grab", "ratio");
+    for (const auto& metric : metrics()) {
+      const Summary ours = summarize(helper, metric), theirs = summarize(ffmpeg, metric);
+      if (ours.count == 0 && theirs.count == 0) continue;
+      char ratio[32] = "-";
+      if (ours.count > 0 && theirs.count > 0 && theirs.median != 0) {
+        std::snprintf(ratio, sizeof ratio, "%.2f", ours.median / theirs.median);
+      }
+      std::printf("  %-36s %-24s %-24s %s\n", metric.name, cell(ours).c_str(), cell(theirs).c_str(), ratio);
+    }
+  }
+  return 0;
+}
+
+}  // namespace tavrino::bench

@@ -1,0 +1,240 @@
+#!/usr/bin/env bash
+# Captures a virtual desktop (Xvfb) with the shipped share helper, driven as
+# the browser extension drives it (every frame acknowledged on arrival), and
+# with ffmpeg's x11grab + libx264 at the helper's encoder settings, in
+# interleaved pairs, and prints a side-by-side table: CPU of each program plus
+# the X server's extra CPU (its rate with the desktop running but nothing
+# capturing is subtracted), frames and bits per second, peak memory, and the
+# latency from a paint to the arrival of the frame that shows it.
+#
+# Scenes: static (nothing changes), changing (a window repaints a pattern and
+# a time code every 40 ms), rapid (the same every 5 ms: the latency scene).
+# CPU is CPU time from /proc/<pid>/stat, so other work on the machine slows
+# the runs but hardly moves the figures; the machine's load is printed too.
+#
+# Usage: bench/capture/side_by_side.sh BUILD_DIR [--pairs N] [--seconds S]
+#          [--warmup S] [--sizes WxH,...] [--scenes static,changing,rapid]
+#          [--quick] [--keep DIR]
+set -euo pipefail
+build=${1:?usage: $0 BUILD_DIR [--pairs N] [--seconds S] [--warmup S] [--sizes WxH,...] [--scenes LIST] [--quick] [--keep DIR]}
+shift
+pairs=3 seconds=10 warmup=2 sizes=1920x1080,2560x1440 scenes=static,changing,rapid keep=
+while [ $# -gt 0 ]; do
+  case $1 in
+    --pairs) pairs=$2; shift 2 ;;
+    --seconds) seconds=$2; shift 2 ;;
+    --warmup) warmup=$2; shift 2 ;;
+    --sizes) sizes=$2; shift 2 ;;
+    --scenes) scenes=$2; shift 2 ;;
+    --keep) keep=$2; shift 2 ;;
+    --quick) pairs=1 seconds=5 warmup=1 sizes=1920x1080; shift ;;
+    *) echo "unknown option $1" >&2; exit 2 ;;
+  esac
+done
+helper="$build/bundles/Tavrino Share Helper.app/Contents/MacOS/TavrinoShareHost"
+probe=$build/bench/capture/capture_probe
+changer=$build/bench/capture/capture_changer
+for program in "$helper" "$probe" "$changer"; do
+  [ -x "$program" ] || { echo "build it first: $program" >&2; exit 1; }
+done
+for tool in ffmpeg Xvfb; do
+  command -v "$tool" >/dev/null || { echo "$tool is needed" >&2; exit 1; }
+done
+
+work=$(mktemp -d)
+# Processes started and not yet waited for (so their ids are still ours).
+declare -A live
+started() { live[$1]=1; }
+cleanup() {
+  for p in "${!live[@]}"; do kill "$p" 2>/dev/null || true; done
+  if [ -n "$keep" ]; then mkdir -p "$keep" && cp -r "$work"/. "$keep"/; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+results=$work/results.tsv
+: >"$results"
+tick=$(getconf CLK_TCK)
+
+now_us() { date +%s%6N; }
+# CPU seconds (user + system, all threads) a process has used so far; its
+# name may hold spaces, so count fields after the closing parenthesis.
+cpu_seconds() { awk -v tick="$tick" '{ sub(/^.*\) /, ""); printf "%.2f", ($12 + $13) / tick }' "/proc/$1/stat"; }
+peak_kib() { awk '/^VmHWM:/ { print $2 }' "/proc/$1/status"; }
+# Busy and total jiffies of the whole machine, for the load report.
+machine_jiffies() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8, $2 + $3 + $4 + $5 + $6 + $7 + $8 }' /proc/stat; }
+
+wait_for() {  # file, what: until the file has content (or, for a socket, exists)
+  for _ in $(seq 100); do [ -s "$1" ] || [ -S "$1" ] && return 0; sleep 0.1; done
+  echo "$2 did not come up" >&2
+  return 1
+}
+stop() {  # pid, signal: waits up to 10 s, then kills; the exit status is not wanted
+  kill "-$2" "$1" 2>/dev/null || true
+  for _ in $(seq 100); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+  unset "live[$1]"
+}
+finished() {  # pid: waits for it and passes on its exit status
+  local status=0
+  wait "$1" || status=$?
+  unset "live[$1]"
+  return "$status"
+}
+
+free_display() {
+  local n=140
+  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  echo "$n"
+}
+declare -A display xserver
+for size in ${sizes//,/ }; do
+  n=$(free_display)
+  Xvfb ":$n" -screen 0 "${size}x24" -nolisten tcp >/dev/null 2>&1 &
+  started $!
+  xserver[$size]=$!
+  display[$size]=":$n"
+  wait_for "/tmp/.X11-unix/X$n" "Xvfb :$n" || exit 1
+done
+
+# The helper's picture: at most 1920 pixels wide, even, the screen's aspect.
+capture_size() {  # WxH
+  local w=${1%x*} h=${1#*x}
+  local cw=$(((w < 1920 ? w : 1920) / 2 * 2))
+  echo "${cw}x$((cw * h / w / 2 * 2))"
+}
+ffmpeg_command() {  # size, display
+  local filter=()
+  local out
+  out=$(capture_size "$1")
+  [ "$out" = "$1" ] || filter=(-vf "scale=${out/x/:}:flags=bilinear")
+  # The helper's x264 settings: veryfast + zerolatency, Baseline, 6 Mbit/s
+  # with its VBV, keyint 24, no B-frames, x264's automatic thread count, NV12.
+  ffmpeg_args=(ffmpeg -nostdin -hide_banner -loglevel error
+    -f x11grab -framerate 12 -video_size "$1" -i "$2" "${filter[@]}"
+    -c:v libx264 -preset veryfast -tune zerolatency -profile:v baseline -pix_fmt nv12 -threads 0
+    -b:v 6000k -maxrate 6000k -bufsize 4480k -g 24 -bf 0
+    -f flv -flvflags no_duration_filesize -flush_packets 1 pipe:1)
+}
+
+# Measures one capture program that is already running: its CPU and the X
+# server's over the measured window, and its peak memory at the end.
+measure_running() {  # pid, x-server-pid, label
+  sleep "$warmup"
+  kill -0 "$1" 2>/dev/null || { echo "$3 ended early" >&2; return 1; }
+  local c0 x0 t0 c1 x1 t1
+  c0=$(cpu_seconds "$1") x0=$(cpu_seconds "$2") t0=$(now_us)
+  sleep "$seconds"
+  c1=$(cpu_seconds "$1") x1=$(cpu_seconds "$2") t1=$(now_us) peak=$(peak_kib "$1")
+  run_from=$t0 run_to=$t1
+  run_cpu=$(awk -v a="$c0" -v b="$c1" 'BEGIN { printf "%.2f", b - a }')
+  run_x=$(awk -v a="$x0" -v b="$x1" 'BEGIN { printf "%.2f", b - a }')
+}
+
+run_helper() {  # size, exclude-window, record
+  local dir=$work/helper-$$-$RANDOM
+  mkdir -p "$dir"
+  DISPLAY=${display[$1]} "$probe" helper --out "$3" --pid-file "$dir/pid" --exclude "$2" "$helper" 2>"$3.log" &
+  local driver=$!
+  started "$driver"
+  wait_for "$dir/pid" "the helper" || return 1
+  measure_running "$(cat "$dir/pid")" "${xserver[$1]}" helper || { cat "$3.log" >&2; return 1; }
+  kill -TERM "$driver"
+  finished "$driver" || { echo "the helper run failed:" >&2; cat "$3.log" >&2; return 1; }
+}
+
+run_ffmpeg() {  # size, record
+  rm -f "$2.fifo" && mkfifo "$2.fifo"
+  "$probe" flv --out "$2" <"$2.fifo" 2>"$2.log" &
+  local reader=$!
+  started "$reader"
+  ffmpeg_command "$1" "${display[$1]}"
+  "${ffmpeg_args[@]}" >"$2.fifo" 2>>"$2.log" &
+  local encoder=$!
+  started "$encoder"
+  measure_running "$encoder" "${xserver[$1]}" ffmpeg || { cat "$2.log" >&2; return 1; }
+  stop "$encoder" INT
+  finished "$reader" || { echo "the ffmpeg run failed:" >&2; cat "$2.log" >&2; return 1; }
+}
+
+period_of() {
+  case $1 in
+    static) echo 0 ;;
+    changing) echo 40 ;;
+    rapid) echo 5 ;;
+    *) echo "unknown scene $1" >&2; exit 2 ;;
+  esac
+}
+
+# One scene at one size: the desktop, the X server's rate without capture,
+# then both programs in the pair's order; streams are read after the changer
+# has written its paint log.
+run_scene() {  # pair, scene, size
+  local pair=$1 scene=$2 size=$3 period
+  period=$(period_of "$scene")
+  local dir=$work/$scene-$size-$pair
+  mkdir -p "$dir"
+  DISPLAY=${display[$size]} "$changer" --period "$period" --log "$dir/paints" >"$dir/changer.out" &
+  local changer_pid=$!
+  started "$changer_pid"
+  wait_for "$dir/changer.out" "the changing desktop" || return 1
+  local window
+  window=$(awk '/^ready/ { print $2 }' "$dir/changer.out")
+  local x0 t0 idle_rate
+  sleep 1
+  x0=$(cpu_seconds "${xserver[$size]}") t0=$(now_us)
+  sleep "$(awk -v s="$seconds" 'BEGIN { print (s / 2 < 3 ? 3 : s / 2) }')"
+  idle_rate=$(awk -v a="$x0" -v b="$(cpu_seconds "${xserver[$size]}")" -v t0="$t0" -v t1="$(now_us)" \
+    'BEGIN { printf "%.6f", (b - a) / ((t1 - t0) / 1e6) }')
+  local order=(helper ffmpeg)
+  [ $((pair % 2)) -eq 0 ] && order=(ffmpeg helper)
+  declare -A window_of
+  for program in "${order[@]}"; do
+    if [ "$program" = helper ]; then
+      run_helper "$size" "$window" "$dir/helper.rec" || return 1
+    else
+      run_ffmpeg "$size" "$dir/ffmpeg.rec" || return 1
+    fi
+    window_of[$program]="$run_from $run_to $run_cpu $run_x $peak"
+    echo "  $program: $(awk -v c="$run_cpu" -v f="$run_from" -v t="$run_to" \
+      'BEGIN { printf "%.1f%% of a core", 100 * c / ((t - f) / 1e6) }') (program only)" >&2
+  done
+  stop "$changer_pid" TERM
+  local paint_args=()
+  [ "$period" -gt 0 ] && paint_args=(--paint-log "$dir/paints" --screen "$size")
+  for program in helper ffmpeg; do
+    read -r from to cpu xcpu peak <<<"${window_of[$program]}"
+    local line
+    line=$("$probe" measure "$dir/$program.rec" --from "$from" --to "$to" "${paint_args[@]}") || return 1
+    local frames bytes timecodes latency_median_ms latency_p99_ms
+    eval "$line"  # frames=N bytes=N timecodes=N latency_median_ms=X latency_p99_ms=X
+    awk -v OFS='\t' -v scene="$scene $size" -v program="$program" -v pair="$pair" -v from="$from" -v to="$to" \
+      -v cpu="$cpu" -v xcpu="$xcpu" -v rate="$idle_rate" -v frames="$frames" -v bytes="$bytes" -v peak="$peak" \
+      -v codes="$timecodes" -v median="$latency_median_ms" -v p99="$latency_p99_ms" 'BEGIN {
+        s = (to - from) / 1e6
+        print scene, program, pair, s, cpu, xcpu - rate * s, frames, bytes, peak, codes, median, p99
+      }' >>"$results"
+  done
+  [ -n "$keep" ] || rm -f "$dir"/*.rec
+}
+
+echo "helper: $helper"
+echo "ffmpeg: $(ffmpeg -hide_banner -version | head -n 1)"
+echo "pairs: $pairs, measured ${seconds} s per run after ${warmup} s, sizes: $sizes, scenes: $scenes"
+echo "machine: $(nproc) cores, load average at start $(cut -d' ' -f1-3 /proc/loadavg)"
+read -r busy0 total0 <<<"$(machine_jiffies)"
+started=$(date +%s)
+for pair in $(seq "$pairs"); do
+  for size in ${sizes//,/ }; do
+    for scene in ${scenes//,/ }; do
+      echo "pair $pair/$pairs: $scene $size" >&2
+      run_scene "$pair" "$scene" "$size"
+    done
+  done
+done
+read -r busy1 total1 <<<"$(machine_jiffies)"
+echo "took $(($(date +%s) - started)) s; load average at end $(cut -d' ' -f1-3 /proc/loadavg);" \
+  "the cores were $(awk -v b="$((busy1 - busy0))" -v t="$((total1 - total0))" 'BEGIN { printf "%.0f", 100 * b / t }')% busy" \
+  "during the benchmark (its own programs included)"
+echo
+"$probe" table "$results"

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tavrino::bench {
+
+struct MeasureOptions {
+  std::string record;    // stream record file
+  std::string paintLog;  // the changer's "seq time_us" lines; empty: no time code to read
+  int screenWidth = 0;   // the captured screen, to find the time code in a scaled picture
+  int screenHeight = 0;
+  std::int64_t fromMicros = 0;  // the measured window, wall clock
+  std::int64_t toMicros = 0;
+};
+
+// Prints one line of key=value pairs for the frames that arrived inside the
+// window: their count and bytes and, with a paint log, how many showed a
+// readable time code and the median and 99th percentile of the time from
+// that paint to the frame's arrival.
+int measureStream(const MeasureOptions& options);
+
+}  // namespace tavrino::bench

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -15,14 +14,7 @@ namespace {
 
 bool readAll(std::vector<std::uint8_t>& into, std::size_t size) {
   into.resize(size);
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::read(STDIN_FILENO, into.data() + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  return readFully(STDIN_FILENO, into.data(), size);
 }
 
 std::uint32_t bigEndian(const std::uint8_t* bytes, int count) {

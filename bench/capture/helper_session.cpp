@@ -34,18 +34,6 @@ namespace tavrino::bench {
 
 namespace {
 
-bool readAll(int fd, void* data, std::size_t size) {
-  auto* bytes = static_cast<std::uint8_t*>(data);
-  while (size > 0) {
-    const ssize_t n = ::read(fd, bytes, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 bool writeAll(int fd, const void* data, std::size_t size) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   while (size > 0) {
@@ -145,10 +133,10 @@ int driveHelper(const HelperOptions& options) {
   std::string body;
   for (;;) {
     std::uint8_t header[4];
-    if (!readAll(replies, header, 4)) break;
+    if (!readFully(replies, header, 4)) break;
     const std::uint32_t length = header[0] | header[1] << 8 | header[2] << 16 | static_cast<std::uint32_t>(header[3]) << 24;
     body.resize(length);
-    if (!readAll(replies, body.data(), length)) break;
+    if (!readFully(replies, body.data(), length)) break;
     const std::int64_t arrival = wallClockMicros();
     const auto message = nlohmann::json::parse(body, nullptr, false);
     if (!message.is_object()) continue;

@@ -17,7 +17,7 @@ int usage() {
   std::fprintf(stderr,
                "usage: capture_probe helper --out RECORD [--pid-file FILE] [--exclude WINDOW] HELPER\n"
                "       capture_probe flv --out RECORD                      < FLV stream\n"
-               "       capture_probe measure RECORD --from US --to US [--paint-log FILE --screen WxH]\n"
+               "       capture_probe measure RECORD --from US --to US [--paint-log FILE --screen WxH] [--snapshot PGM]\n"
                "       capture_probe table RESULTS\n");
   return 2;
 }
@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
   }
   if (mode == "measure") {
     MeasureOptions options{args.front(), option("--paint-log"), 0, 0, std::strtoll(option("--from").c_str(), nullptr, 10),
-                           std::strtoll(option("--to").c_str(), nullptr, 10)};
+                           std::strtoll(option("--to").c_str(), nullptr, 10), option("--snapshot")};
     if (!options.paintLog.empty() &&
         std::sscanf(option("--screen").c_str(), "%dx%d", &options.screenWidth, &options.screenHeight) != 2) {
       return usage();

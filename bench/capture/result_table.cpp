@@ -16,7 +16,7 @@ namespace {
 // One measured run, as side_by_side.sh writes it: tab-separated, in this order.
 struct Run {
   std::string scene, program;
-  double seconds = 0, programCpu = 0, serverCpu = 0, frames = 0, bytes = 0, peakKib = 0, timeCodes = 0;
+  double seconds = 0, programCpu = 0, serverCpu = 0, frames = 0, bytes = 0, peakKib = 0, growthKib = 0, timeCodes = 0;
   double latencyMedian = NAN, latencyP99 = NAN;
 };
 
@@ -26,8 +26,8 @@ bool parse(const std::string& line, Run& run) {
   if (!std::getline(in, run.scene, '\t') || !std::getline(in, run.program, '\t') || !std::getline(in, pair, '\t')) {
     return false;
   }
-  in >> run.seconds >> run.programCpu >> run.serverCpu >> run.frames >> run.bytes >> run.peakKib >> run.timeCodes >>
-      latencyMedian >> latencyP99;
+  in >> run.seconds >> run.programCpu >> run.serverCpu >> run.frames >> run.bytes >> run.peakKib >> run.growthKib >>
+      run.timeCodes >> latencyMedian >> latencyP99;
   if (in.fail()) return false;
   run.latencyMedian = std::strtod(latencyMedian.c_str(), nullptr);  // "nan" where nothing was read
   run.latencyP99 = std::strtod(latencyP99.c_str(), nullptr);
@@ -37,6 +37,7 @@ bool parse(const std::string& line, Run& run) {
 struct Metric {
   const char* name;
   std::function<double(const Run&)> value;
+  bool compared = true;  // shown with a ratio
 };
 
 const std::vector<Metric>& metrics() {
@@ -49,6 +50,7 @@ const std::vector<Metric>& metrics() {
       {"frames per second", [](const Run& r) { return r.frames / r.seconds; }},
       {"kbit per second", [](const Run& r) { return r.bytes * 8 / 1000 / r.seconds; }},
       {"peak memory (VmHWM), MiB", [](const Run& r) { return r.peakKib / 1024; }},
+      {"memory growth in the run (VmRSS), MiB", [](const Run& r) { return r.growthKib / 1024; }, false},
       {"frames with a time code, %", [](const Run& r) { return r.frames > 0 ? 100 * r.timeCodes / r.frames : NAN; }},
       {"latency paint to frame, median ms", [](const Run& r) { return r.latencyMedian; }},
       {"latency paint to frame, p99 ms", [](const Run& r) { return r.latencyP99; }},
@@ -111,17 +113,17 @@ int printResultTable(const std::string& path) {
     auto& programs = byScene[scene];
     const auto& helper = programs["helper"];
     const auto& ffmpeg = programs["ffmpeg"];
-    std::printf("\n%-38s %-24s %-24s %s\n", (scene + " (" + std::to_string(std::min(helper.size(), ffmpeg.size())) +
+    std::printf("\n%-40s %-24s %-24s %s\n", (scene + " (" + std::to_string(std::min(helper.size(), ffmpeg.size())) +
                                              " pairs)").c_str(),
                 "helper", "ffmpeg x11grab", "ratio");
     for (const auto& metric : metrics()) {
       const Summary ours = summarize(helper, metric), theirs = summarize(ffmpeg, metric);
       if (ours.count == 0 && theirs.count == 0) continue;
       char ratio[32] = "-";
-      if (ours.count > 0 && theirs.count > 0 && theirs.median != 0) {
+      if (metric.compared && ours.count > 0 && theirs.count > 0 && theirs.median != 0) {
         std::snprintf(ratio, sizeof ratio, "%.2f", ours.median / theirs.median);
       }
-      std::printf("  %-36s %-24s %-24s %s\n", metric.name, cell(ours).c_str(), cell(theirs).c_str(), ratio);
+      std::printf("  %-38s %-24s %-24s %s\n", metric.name, cell(ours).c_str(), cell(theirs).c_str(), ratio);
     }
   }
   return 0;

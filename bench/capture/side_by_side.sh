@@ -12,13 +12,20 @@
 # CPU is CPU time from /proc/<pid>/stat, so other work on the machine slows
 # the runs but hardly moves the figures; the machine's load is printed too.
 #
+# Both programs deliver the helper's picture size (at most 1920 wide), so
+# ffmpeg scales a larger screen down as the helper does; --ffmpeg-full-size
+# lets it encode the whole screen instead. --quick: one pair of 5 s runs at
+# 1920x1080 (about a minute); a full run takes about 11 minutes. --keep DIR
+# keeps the streams, logs, the last picture of each run (PGM) and the
+# results table's input.
+#
 # Usage: bench/capture/side_by_side.sh BUILD_DIR [--pairs N] [--seconds S]
 #          [--warmup S] [--sizes WxH,...] [--scenes static,changing,rapid]
-#          [--quick] [--keep DIR]
+#          [--ffmpeg-full-size] [--quick] [--keep DIR]
 set -euo pipefail
-build=${1:?usage: $0 BUILD_DIR [--pairs N] [--seconds S] [--warmup S] [--sizes WxH,...] [--scenes LIST] [--quick] [--keep DIR]}
+build=${1:?usage: $0 BUILD_DIR [--pairs N] [--seconds S] [--warmup S] [--sizes WxH,...] [--scenes LIST] [--ffmpeg-full-size] [--quick] [--keep DIR]}
 shift
-pairs=3 seconds=10 warmup=2 sizes=1920x1080,2560x1440 scenes=static,changing,rapid keep=
+pairs=3 seconds=10 warmup=2 sizes=1920x1080,2560x1440 scenes=static,changing,rapid keep= full_size=
 while [ $# -gt 0 ]; do
   case $1 in
     --pairs) pairs=$2; shift 2 ;;
@@ -27,6 +34,7 @@ while [ $# -gt 0 ]; do
     --sizes) sizes=$2; shift 2 ;;
     --scenes) scenes=$2; shift 2 ;;
     --keep) keep=$2; shift 2 ;;
+    --ffmpeg-full-size) full_size=1; shift ;;
     --quick) pairs=1 seconds=5 warmup=1 sizes=1920x1080; shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
@@ -59,7 +67,7 @@ now_us() { date +%s%6N; }
 # CPU seconds (user + system, all threads) a process has used so far; its
 # name may hold spaces, so count fields after the closing parenthesis.
 cpu_seconds() { awk -v tick="$tick" '{ sub(/^.*\) /, ""); printf "%.2f", ($12 + $13) / tick }' "/proc/$1/stat"; }
-peak_kib() { awk '/^VmHWM:/ { print $2 }' "/proc/$1/status"; }
+memory_kib() { awk -v key="$2:" '$1 == key { print $2 }' "/proc/$1/status"; }  # pid, VmHWM or VmRSS
 # Busy and total jiffies of the whole machine, for the load report.
 machine_jiffies() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8, $2 + $3 + $4 + $5 + $6 + $7 + $8 }' /proc/stat; }
 
@@ -107,7 +115,7 @@ ffmpeg_command() {  # size, display
   local filter=()
   local out
   out=$(capture_size "$1")
-  [ "$out" = "$1" ] || filter=(-vf "scale=${out/x/:}:flags=bilinear")
+  [ "$out" = "$1" ] || [ -n "$full_size" ] || filter=(-vf "scale=${out/x/:}:flags=bilinear")
   # The helper's x264 settings: veryfast + zerolatency, Baseline, 6 Mbit/s
   # with its VBV, keyint 24, no B-frames, x264's automatic thread count, NV12.
   ffmpeg_args=(ffmpeg -nostdin -hide_banner -loglevel error
@@ -118,17 +126,19 @@ ffmpeg_command() {  # size, display
 }
 
 # Measures one capture program that is already running: its CPU and the X
-# server's over the measured window, and its peak memory at the end.
+# server's over the measured window, its peak memory at the end and how much
+# its resident memory grew over the window.
 measure_running() {  # pid, x-server-pid, label
   sleep "$warmup"
   kill -0 "$1" 2>/dev/null || { echo "$3 ended early" >&2; return 1; }
-  local c0 x0 t0 c1 x1 t1
-  c0=$(cpu_seconds "$1") x0=$(cpu_seconds "$2") t0=$(now_us)
+  local c0 x0 t0 c1 x1 t1 rss0
+  c0=$(cpu_seconds "$1") x0=$(cpu_seconds "$2") t0=$(now_us) rss0=$(memory_kib "$1" VmRSS)
   sleep "$seconds"
-  c1=$(cpu_seconds "$1") x1=$(cpu_seconds "$2") t1=$(now_us) peak=$(peak_kib "$1")
+  c1=$(cpu_seconds "$1") x1=$(cpu_seconds "$2") t1=$(now_us)
   run_from=$t0 run_to=$t1
   run_cpu=$(awk -v a="$c0" -v b="$c1" 'BEGIN { printf "%.2f", b - a }')
   run_x=$(awk -v a="$x0" -v b="$x1" 'BEGIN { printf "%.2f", b - a }')
+  run_memory="$(memory_kib "$1" VmHWM) $(($(memory_kib "$1" VmRSS) - rss0))"
 }
 
 run_helper() {  # size, exclude-window, record
@@ -166,9 +176,19 @@ period_of() {
   esac
 }
 
-# One scene at one size: the desktop, the X server's rate without capture,
-# then both programs in the pair's order; streams are read after the changer
-# has written its paint log.
+# CPU seconds per second the X server spends on the desktop alone (the
+# changer's repaints) while nothing captures it.
+server_idle_rate() {  # x-server-pid
+  local x0 t0
+  x0=$(cpu_seconds "$1") t0=$(now_us)
+  sleep "$(awk -v s="$seconds" 'BEGIN { print (s / 2 < 3 ? 3 : s / 2) }')"
+  awk -v a="$x0" -v b="$(cpu_seconds "$1")" -v t0="$t0" -v t1="$(now_us)" \
+    'BEGIN { printf "%.6f", (b - a) / ((t1 - t0) / 1e6) }'
+}
+
+# One scene at one size: the desktop, the X server's rate without capture
+# before and after both programs ran in the pair's order; the streams are
+# read after the changer has written its paint log.
 run_scene() {  # pair, scene, size
   local pair=$1 scene=$2 size=$3 period
   period=$(period_of "$scene")
@@ -180,12 +200,9 @@ run_scene() {  # pair, scene, size
   wait_for "$dir/changer.out" "the changing desktop" || return 1
   local window
   window=$(awk '/^ready/ { print $2 }' "$dir/changer.out")
-  local x0 t0 idle_rate
   sleep 1
-  x0=$(cpu_seconds "${xserver[$size]}") t0=$(now_us)
-  sleep "$(awk -v s="$seconds" 'BEGIN { print (s / 2 < 3 ? 3 : s / 2) }')"
-  idle_rate=$(awk -v a="$x0" -v b="$(cpu_seconds "${xserver[$size]}")" -v t0="$t0" -v t1="$(now_us)" \
-    'BEGIN { printf "%.6f", (b - a) / ((t1 - t0) / 1e6) }')
+  local idle_before idle_after idle_rate
+  idle_before=$(server_idle_rate "${xserver[$size]}")
   local order=(helper ffmpeg)
   [ $((pair % 2)) -eq 0 ] && order=(ffmpeg helper)
   declare -A window_of
@@ -195,24 +212,31 @@ run_scene() {  # pair, scene, size
     else
       run_ffmpeg "$size" "$dir/ffmpeg.rec" || return 1
     fi
-    window_of[$program]="$run_from $run_to $run_cpu $run_x $peak"
+    window_of[$program]="$run_from $run_to $run_cpu $run_x $run_memory"
     echo "  $program: $(awk -v c="$run_cpu" -v f="$run_from" -v t="$run_to" \
       'BEGIN { printf "%.1f%% of a core", 100 * c / ((t - f) / 1e6) }') (program only)" >&2
   done
+  idle_after=$(server_idle_rate "${xserver[$size]}")
+  idle_rate=$(awk -v a="$idle_before" -v b="$idle_after" 'BEGIN { printf "%.6f", (a + b) / 2 }')
   stop "$changer_pid" TERM
   local paint_args=()
   [ "$period" -gt 0 ] && paint_args=(--paint-log "$dir/paints" --screen "$size")
   for program in helper ffmpeg; do
-    read -r from to cpu xcpu peak <<<"${window_of[$program]}"
+    local from to cpu xcpu peak growth
+    read -r from to cpu xcpu peak growth <<<"${window_of[$program]}"
     local line
-    line=$("$probe" measure "$dir/$program.rec" --from "$from" --to "$to" "${paint_args[@]}") || return 1
+    local snapshot=()
+    [ -z "$keep" ] || snapshot=(--snapshot "$dir/$program-last-frame.pgm")
+    line=$("$probe" measure "$dir/$program.rec" --from "$from" --to "$to" "${paint_args[@]}" "${snapshot[@]}") ||
+      return 1
     local frames bytes timecodes latency_median_ms latency_p99_ms
     eval "$line"  # frames=N bytes=N timecodes=N latency_median_ms=X latency_p99_ms=X
     awk -v OFS='\t' -v scene="$scene $size" -v program="$program" -v pair="$pair" -v from="$from" -v to="$to" \
-      -v cpu="$cpu" -v xcpu="$xcpu" -v rate="$idle_rate" -v frames="$frames" -v bytes="$bytes" -v peak="$peak" \
+      -v cpu="$cpu" -v xcpu="$xcpu" -v rate="$idle_rate" -v frames="$frames" -v bytes="$bytes" \
+      -v peak="$peak" -v growth="$growth" \
       -v codes="$timecodes" -v median="$latency_median_ms" -v p99="$latency_p99_ms" 'BEGIN {
         s = (to - from) / 1e6
-        print scene, program, pair, s, cpu, xcpu - rate * s, frames, bytes, peak, codes, median, p99
+        print scene, program, pair, s, cpu, xcpu - rate * s, frames, bytes, peak, growth, codes, median, p99
       }' >>"$results"
   done
   [ -n "$keep" ] || rm -f "$dir"/*.rec
@@ -221,6 +245,9 @@ run_scene() {  # pair, scene, size
 echo "helper: $helper"
 echo "ffmpeg: $(ffmpeg -hide_banner -version | head -n 1)"
 echo "pairs: $pairs, measured ${seconds} s per run after ${warmup} s, sizes: $sizes, scenes: $scenes"
+echo "scenes: static = nothing changes; changing = a window repaints every 40 ms; rapid = every 5 ms"
+echo "  (rapid is the latency scene: the X server's own rate is large there, so its extra is noisy)"
+echo "ffmpeg encodes $([ -n "$full_size" ] && echo "the whole screen" || echo "the helper's picture size")"
 echo "machine: $(nproc) cores, load average at start $(cut -d' ' -f1-3 /proc/loadavg)"
 read -r busy0 total0 <<<"$(machine_jiffies)"
 started=$(date +%s)

@@ -104,6 +104,30 @@ std::int64_t readTimeCode(const AVFrame& picture, int screenWidth, int screenHei
   return value;
 }
 
+// The luma of the last picture in the window, to look at what a program
+// actually captured (a binary PGM file).
+class Snapshot {
+ public:
+  void take(const AVFrame& picture) {
+    width_ = picture.width;
+    height_ = picture.height;
+    luma_.resize(static_cast<std::size_t>(width_) * height_);
+    for (int row = 0; row < height_; ++row) {
+      std::memcpy(&luma_[static_cast<std::size_t>(row) * width_],
+                  picture.data[0] + static_cast<std::ptrdiff_t>(row) * picture.linesize[0], width_);
+    }
+  }
+  bool write(const std::string& path) const {
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
+    return file && std::fprintf(file.get(), "P5\n%d %d\n255\n", width_, height_) > 0 &&
+           std::fwrite(luma_.data(), 1, luma_.size(), file.get()) == luma_.size();
+  }
+
+ private:
+  int width_ = 0, height_ = 0;
+  std::vector<std::uint8_t> luma_;
+};
+
 // The first paint time of every sequence number in the changer's log.
 std::unordered_map<std::int64_t, std::int64_t> readPaintLog(const std::string& path) {
   std::unordered_map<std::int64_t, std::int64_t> paints;
@@ -136,7 +160,7 @@ int measureStream(const MeasureOptions& options) {
     bytes += static_cast<std::int64_t>(r.bytes.size());
   }
   std::vector<double> latencies;
-  if (!options.paintLog.empty()) {
+  if (!options.paintLog.empty() || !options.snapshot.empty()) {
     const auto paints = readPaintLog(options.paintLog);
     const auto configuration = std::find_if(records.begin(), records.end(),
                                             [](const auto& r) { return r.kind == StreamRecord::kConfiguration; });
@@ -149,9 +173,11 @@ int measureStream(const MeasureOptions& options) {
       std::fprintf(stderr, "%s: the decoder refused the configuration\n", options.record.c_str());
       return 1;
     }
+    Snapshot last;
     auto onPicture = [&](const AVFrame& picture) {
       const auto index = static_cast<std::size_t>(picture.pts);
       if (picture.pts < 0 || index >= records.size() || !inWindow(records[index])) return;
+      if (!options.snapshot.empty()) last.take(picture);
       const std::int64_t seq = readTimeCode(picture, options.screenWidth, options.screenHeight);
       const auto paint = paints.find(seq);
       if (paint == paints.end()) return;
@@ -162,6 +188,10 @@ int measureStream(const MeasureOptions& options) {
       if (records[i].kind == StreamRecord::kFrame) decoder.decode(records[i].bytes, static_cast<std::int64_t>(i), onPicture);
     }
     decoder.flush(onPicture);
+    if (!options.snapshot.empty() && !last.write(options.snapshot)) {
+      std::fprintf(stderr, "cannot write %s\n", options.snapshot.c_str());
+      return 1;
+    }
   }
   std::printf("frames=%lld bytes=%lld timecodes=%lld latency_median_ms=%.2f latency_p99_ms=%.2f\n",
               static_cast<long long>(frames), static_cast<long long>(bytes), static_cast<long long>(decoded),

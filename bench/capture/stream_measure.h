@@ -12,6 +12,7 @@ struct MeasureOptions {
   int screenHeight = 0;
   std::int64_t fromMicros = 0;  // the measured window, wall clock
   std::int64_t toMicros = 0;
+  std::string snapshot;  // if set, the luma of the window's last picture goes there as PGM
 };
 
 // Prints one line of key=value pairs for the frames that arrived inside the

@@ -1,6 +1,7 @@
 #include "stream_record.h"
 
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -18,6 +19,18 @@ std::int64_t wallClockMicros() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   return static_cast<std::int64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
+}
+
+bool readFully(int fd, void* data, std::size_t size) {
+  auto* bytes = static_cast<std::uint8_t*>(data);
+  while (size > 0) {
+    const ssize_t n = ::read(fd, bytes, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 RecordWriter::RecordWriter(const std::string& path) : file_(std::fopen(path.c_str(), "wb")) {

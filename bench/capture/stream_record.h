@@ -39,6 +39,9 @@ class RecordWriter {
   bool good_ = true;
 };
 
+// Reads exactly size bytes from a pipe; false at its end or on an error.
+bool readFully(int fd, void* data, std::size_t size);
+
 // Every record of a file; false (with a message on stderr) if it cannot be read.
 bool readRecords(const std::string& path, std::vector<StreamRecord>& records);
 

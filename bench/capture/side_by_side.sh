@@ -134,6 +134,7 @@ measure_running() {  # pid, x-server-pid, label
   local c0 x0 t0 c1 x1 t1 rss0
   c0=$(cpu_seconds "$1") x0=$(cpu_seconds "$2") t0=$(now_us) rss0=$(memory_kib "$1" VmRSS)
   sleep "$seconds"
+  kill -0 "$1" 2>/dev/null || { echo "$3 ended during the measurement" >&2; return 1; }
   c1=$(cpu_seconds "$1") x1=$(cpu_seconds "$2") t1=$(now_us)
   run_from=$t0 run_to=$t1
   run_cpu=$(awk -v a="$c0" -v b="$c1" 'BEGIN { printf "%.2f", b - a }')
@@ -229,14 +230,14 @@ run_scene() {  # pair, scene, size
     [ -z "$keep" ] || snapshot=(--snapshot "$dir/$program-last-frame.pgm")
     line=$("$probe" measure "$dir/$program.rec" --from "$from" --to "$to" "${paint_args[@]}" "${snapshot[@]}") ||
       return 1
-    local frames bytes timecodes latency_median_ms latency_p99_ms
-    eval "$line"  # frames=N bytes=N timecodes=N latency_median_ms=X latency_p99_ms=X
+    local frames bytes latencies
+    eval "$line"  # frames=N bytes=N latencies=X,X,... or -
     awk -v OFS='\t' -v scene="$scene $size" -v program="$program" -v pair="$pair" -v from="$from" -v to="$to" \
       -v cpu="$cpu" -v xcpu="$xcpu" -v rate="$idle_rate" -v frames="$frames" -v bytes="$bytes" \
       -v peak="$peak" -v growth="$growth" \
-      -v codes="$timecodes" -v median="$latency_median_ms" -v p99="$latency_p99_ms" 'BEGIN {
+      -v latencies="$latencies" 'BEGIN {
         s = (to - from) / 1e6
-        print scene, program, pair, s, cpu, xcpu - rate * s, frames, bytes, peak, growth, codes, median, p99
+        print scene, program, pair, s, cpu, xcpu - rate * s, frames, bytes, peak, growth, latencies
       }' >>"$results"
   done
   [ -n "$keep" ] || rm -f "$dir"/*.rec
@@ -247,6 +248,7 @@ echo "ffmpeg: $(ffmpeg -hide_banner -version | head -n 1)"
 echo "pairs: $pairs, measured ${seconds} s per run after ${warmup} s, sizes: $sizes, scenes: $scenes"
 echo "scenes: static = nothing changes; changing = a window repaints every 40 ms; rapid = every 5 ms"
 echo "  (rapid is the latency scene: the X server's own rate is large there, so its extra is noisy)"
+echo "latency: from the paint of the time code a frame shows to that frame's arrival; one frame interval is 83.3 ms"
 echo "ffmpeg encodes $([ -n "$full_size" ] && echo "the whole screen" || echo "the helper's picture size")"
 echo "machine: $(nproc) cores, load average at start $(cut -d' ' -f1-3 /proc/loadavg)"
 read -r busy0 total0 <<<"$(machine_jiffies)"

@@ -137,13 +137,6 @@ std::unordered_map<std::int64_t, std::int64_t> readPaintLog(const std::string& p
   return paints;
 }
 
-double percentile(std::vector<double> values, double fraction) {
-  if (values.empty()) return NAN;
-  std::sort(values.begin(), values.end());
-  const auto rank = static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(values.size())));
-  return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
-}
-
 }  // namespace
 
 int measureStream(const MeasureOptions& options) {
@@ -153,7 +146,7 @@ int measureStream(const MeasureOptions& options) {
     return r.kind == StreamRecord::kFrame && r.arrivalMicros >= options.fromMicros &&
            r.arrivalMicros <= options.toMicros;
   };
-  std::int64_t frames = 0, bytes = 0, decoded = 0;
+  std::int64_t frames = 0, bytes = 0;
   for (const auto& r : records) {
     if (!inWindow(r)) continue;
     ++frames;
@@ -181,7 +174,6 @@ int measureStream(const MeasureOptions& options) {
       const std::int64_t seq = readTimeCode(picture, options.screenWidth, options.screenHeight);
       const auto paint = paints.find(seq);
       if (paint == paints.end()) return;
-      ++decoded;
       latencies.push_back(static_cast<double>(records[index].arrivalMicros - paint->second) / 1000);
     };
     for (std::size_t i = 0; i < records.size(); ++i) {
@@ -193,9 +185,10 @@ int measureStream(const MeasureOptions& options) {
       return 1;
     }
   }
-  std::printf("frames=%lld bytes=%lld timecodes=%lld latency_median_ms=%.2f latency_p99_ms=%.2f\n",
-              static_cast<long long>(frames), static_cast<long long>(bytes), static_cast<long long>(decoded),
-              percentile(latencies, 0.5), percentile(latencies, 0.99));
+  std::printf("frames=%lld bytes=%lld latencies=", static_cast<long long>(frames), static_cast<long long>(bytes));
+  if (options.paintLog.empty()) std::printf("-");
+  for (std::size_t i = 0; i < latencies.size(); ++i) std::printf("%s%.2f", i > 0 ? "," : "", latencies[i]);
+  std::printf("\n");
   return 0;
 }
 

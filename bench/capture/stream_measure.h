@@ -16,9 +16,9 @@ struct MeasureOptions {
 };
 
 // Prints one line of key=value pairs for the frames that arrived inside the
-// window: their count and bytes and, with a paint log, how many showed a
-// readable time code and the median and 99th percentile of the time from
-// that paint to the frame's arrival.
+// window: their count and bytes and, with a paint log, for each frame that
+// shows a readable time code the time in ms from that paint to the frame's
+// arrival ("latencies=12.5,9.8,..."; "-" without a paint log).
 int measureStream(const MeasureOptions& options);
 
 }  // namespace tavrino::bench

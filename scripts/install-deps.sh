@@ -12,6 +12,7 @@ packages=(
   libavcodec-dev libavutil-dev ffmpeg
   libxcb1-dev libxcb-randr0-dev libxcb-res0-dev libxcb-composite0-dev
   libxcb-xfixes0-dev libxcb-shm0-dev libxcb-image0-dev libxcb-icccm4-dev libxcb-util-dev
+  libxcb-damage0-dev libxcb-shape0-dev picom
   qt6-base-dev libgl-dev
   libssl-dev openssl libplist-dev uuid-dev libglib2.0-dev
   procps xvfb xauth x11-utils xdotool imagemagick

@@ -1,19 +1,23 @@
-// The shipped helper on a real X display, driven as Chrome would drive it:
-// the stream it sends is decoded with a standard H.264 decoder and searched
-// for any pixel of the excluded application.
+// The privacy suite: the shipped helper shares a virtual desktop on which
+// the protected application (every window, popup, helper process and
+// embedded window of it) is painted in one colour used nowhere else. Every
+// decoded frame is searched for that colour, and the windows around and
+// behind it must stay visible. Each scenario runs without a window manager,
+// under openbox, and under openbox with a compositing manager.
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
+#include <xcb/xcb.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
-#include "platform/x11/x11_capture_service.h"
 #include "x11_test_support.h"
 #include "x264/h264_decoder.h"
 
@@ -24,6 +28,10 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 using testing::Child;
 using testing::Xvfb;
+
+constexpr const char* kProtected = "local.velmarch.app";
+constexpr const char* kGreen = "00ff00";  // the protected application, and nothing else
+constexpr const char* kClosed = "Tavrino closed. Start sharing again after reopening it.";
 
 std::vector<std::uint8_t> fromBase64(const std::string& text) {
   std::vector<std::uint8_t> bytes(text.size() / 4 * 3 + 3);
@@ -54,9 +62,9 @@ class Extension {
   }
 
   // Waits until `count` messages of the type have arrived; returns them all.
-  std::vector<json> await(const std::string& type, std::size_t count = 1) {
+  std::vector<json> await(const std::string& type, std::size_t count = 1, std::chrono::seconds limit = 30s) {
     std::unique_lock lock(mutex_);
-    arrived_.wait_for(lock, 30s, [&] { return of(type).size() >= count || closed_; });
+    arrived_.wait_for(lock, limit, [&] { return of(type).size() >= count || closed_; });
     return of(type);
   }
 
@@ -108,73 +116,287 @@ class Extension {
   std::thread reader_;
 };
 
-bool looksGreenOrBlue(int cb, int cr) { return cr < 70 || cb > 200; }
+enum class Setup { bare, openbox, compositing };
+const char* nameOf(Setup s) { return s == Setup::bare ? "no WM" : s == Setup::openbox ? "openbox" : "openbox+picom"; }
 
-TEST(ProtectedSharing, TheExcludedApplicationNeverReachesTheDecodedStream) {
-  Xvfb display;
-  setenv("DISPLAY", display.name().c_str(), 1);
-  Child behind({TAVRINO_WINDOW_FIXTURE, "other.app", "ff0000", "800x600+0+0"}, true);
-  behind.readLine();
-  Child fixture({TAVRINO_WINDOW_FIXTURE, "net.tavrino.share-fixture", "00ff00", "300x300+100+100",
-                 "popup", "0000ff", "100x100+500+100"},
-                true);
-  fixture.readLine();
-  fixture.readLine();
+bool ownedSelection(xcb_connection_t* c, const char* name) {
+  auto* a = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
+  if (a == nullptr) return false;
+  auto* owner = xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, a->atom), nullptr);
+  bool owned = owner != nullptr && owner->owner != XCB_WINDOW_NONE;
+  free(owner);
+  free(a);
+  return owned;
+}
+
+// A colour expected at a point of the screen in the last frames.
+struct Probe {
+  int x, y;
+  std::uint32_t rgb;
+};
+
+// One desktop for one scenario: the server, its managers, the applications.
+struct Stage {
+  Setup setup;
+  std::unique_ptr<Xvfb> display;
+  Child wm, compositor;
+  std::vector<Child> apps;
+  Child* protectedApp = nullptr;
+  std::vector<Probe> probes;
+  xcb_connection_t* x = nullptr;
+  std::uint32_t busyWindow = 0;
+
+  Stage(Setup s, bool tcp) : setup(s), display(std::make_unique<Xvfb>("640x480x24", tcp)) {
+    setenv("DISPLAY", display->name().c_str(), 1);
+    x = xcb_connect(display->name().c_str(), nullptr);
+    if (s != Setup::bare) {
+      wm = Child({"/usr/bin/openbox", "--sm-disable"}, false);
+      waitFor([&] { return ownedSelection(x, "WM_S0"); });
+    }
+    if (s == Setup::compositing) {
+      compositor = Child({"/usr/bin/picom", "--backend", "xrender", "--no-fading-openclose"}, false);
+      waitFor([&] { return ownedSelection(x, "_NET_WM_CM_S0"); });
+    }
+  }
+  ~Stage() {
+    apps.clear();
+    compositor.kill();
+    wm.kill();
+    xcb_disconnect(x);
+  }
+  static void waitFor(const std::function<bool()>& ready) {
+    for (int i = 0; i < 100 && !ready(); ++i) std::this_thread::sleep_for(50ms);
+  }
+
+  // Starts a fixture; returns the window ids it prints (`lines` of them).
+  std::vector<std::uint32_t> start(std::vector<std::string> args, std::size_t lines = 1, bool isProtected = false) {
+    args.insert(args.begin(), TAVRINO_WINDOW_FIXTURE);
+    apps.emplace_back(std::move(args), true);
+    if (isProtected) protectedApp = &apps.back();
+    std::vector<std::uint32_t> ids;
+    for (std::size_t i = 0; i < lines; ++i) ids.push_back(static_cast<std::uint32_t>(std::stoul(apps.back().readLine())));
+    std::this_thread::sleep_for(150ms);  // let a window manager frame and show them
+    return ids;
+  }
+  std::vector<std::uint32_t> startProtected(std::vector<std::string> args, std::size_t lines = 1) {
+    args.insert(args.begin(), kProtected);
+    return start(std::move(args), lines, true);
+  }
+};
+
+struct Scenario {
+  const char* name;
+  bool tcp = false;
+  int frames = 24;
+  std::function<void(Stage&)> setUp;
+  // Things done while sharing, once the given number of frames has arrived.
+  std::vector<std::pair<int, std::function<void(Stage&)>>> during = {};
+  int closedMessages = 0;
+};
+
+// Video-range BT.601, as the helper encodes.
+void toYCbCr(std::uint32_t rgb, int& y, int& cb, int& cr) {
+  const double r = (rgb >> 16) & 0xFF, g = (rgb >> 8) & 0xFF, b = rgb & 0xFF;
+  y = static_cast<int>(16 + (65.481 * r + 128.553 * g + 24.966 * b) / 255);
+  cb = static_cast<int>(128 + (-37.797 * r - 74.203 * g + 112.0 * b) / 255);
+  cr = static_cast<int>(128 + (112.0 * r - 93.786 * g - 18.214 * b) / 255);
+}
+
+bool near(const testing::DecodedPicture& p, int x, int y, std::uint32_t rgb) {
+  int ey, ecb, ecr;
+  toYCbCr(rgb, ey, ecb, ecr);
+  const std::size_t c = static_cast<std::size_t>(y / 2) * (p.width / 2) + x / 2;
+  return std::abs(p.y[static_cast<std::size_t>(y) * p.width + x] - ey) < 30 && std::abs(p.cb[c] - ecb) < 25 &&
+         std::abs(p.cr[c] - ecr) < 25;
+}
+
+// Pixels of the protected colour: chroma samples close to it that form 2x2
+// clusters (coding noise at colour edges stays isolated), four pixels each.
+int protectedPixels(const testing::DecodedPicture& p) {
+  int gy, gcb, gcr;
+  toYCbCr(0x00FF00, gy, gcb, gcr);
+  const int w = p.width / 2, h = p.height / 2;
+  auto green = [&](int x, int y) {
+    const std::size_t i = static_cast<std::size_t>(y) * w + x;
+    return std::abs(p.cb[i] - gcb) < 30 && std::abs(p.cr[i] - gcr) < 30;
+  };
+  int count = 0;
+  for (int y = 0; y + 1 < h; ++y) {
+    for (int x = 0; x + 1 < w; ++x) {
+      if (green(x, y) && green(x + 1, y) && green(x, y + 1) && green(x + 1, y + 1)) count += 4;
+    }
+  }
+  return count;
+}
+
+void run(const Scenario& scenario, Setup setup) {
+  Stage stage(setup, scenario.tcp);
+  scenario.setUp(stage);
   std::this_thread::sleep_for(300ms);
 
-  Child helper({TAVRINO_SHARE_HOST, "--test-application"}, true);
+  Child helper({TAVRINO_SHARE_HOST, "chrome-extension://test/"}, true);
+  std::vector<json> frames, errors;
+  json configuration;
   {
     Extension extension(helper);
     ASSERT_EQ(extension.await("hello").size(), 1u);
-    extension.send({{"command", "sources"}, {"request", "p1"}});
-    auto sources = extension.await("sources");
-    ASSERT_EQ(sources.size(), 1u);
-    ASSERT_EQ(sources[0]["displays"].size(), 1u);
-    const json shown = sources[0]["displays"][0];
-    EXPECT_EQ(shown["width"], 1280);
-    EXPECT_EQ(shown["height"], 720);
-
-    extension.send({{"command", "start"}, {"request", "p2"}, {"display", shown["id"]}});
+    extension.send({{"command", "sources"}, {"request", "s"}});
+    auto sources = extension.await("sources", 1, 10s);
+    ASSERT_EQ(sources.size(), 1u) << "one instance must be found; errors: " << json(extension.await("error", 0)).dump();
+    extension.send({{"command", "start"}, {"request", "p"}, {"display", sources[0]["displays"][0]["id"]}});
     auto started = extension.await("started");
     ASSERT_EQ(started.size(), 1u) << "no start; errors: " << json(extension.await("error", 0)).dump();
-    EXPECT_EQ(started[0]["width"], 1280);
-    EXPECT_EQ(started[0]["height"], 720);
-    EXPECT_EQ(started[0]["excludedApplications"], 0);
-    auto frames = extension.await("frame", 8);
-    ASSERT_GE(frames.size(), 8u);
-    extension.send({{"command", "stop"}, {"request", "p2"}});
+    EXPECT_EQ(started[0]["excludedApplications"], 1);
+    for (const auto& [at, action] : scenario.during) {
+      extension.await("frame", static_cast<std::size_t>(at));
+      EXPECT_TRUE(extension.await("error", 0).empty()) << "an error before the protected app ended";
+      action(stage);
+    }
+    if (scenario.closedMessages > 0) {
+      extension.await("error", 1, 10s);
+      std::this_thread::sleep_for(500ms);  // time for a second message, which must not come
+    } else {
+      extension.await("frame", static_cast<std::size_t>(scenario.frames));
+    }
+    extension.send({{"command", "stop"}, {"request", "p"}});
     ASSERT_EQ(extension.await("stopped").size(), 1u);
-    auto configuration = extension.await("configuration");
-    ASSERT_EQ(configuration.size(), 1u);
-    auto stats = extension.await("stats");
-    ASSERT_EQ(stats.size(), 1u);
-    EXPECT_GE(stats[0]["sent"], 8);
-    EXPECT_TRUE(extension.await("error", 0).empty());
     helper.closeInput();
-
-    auto record = fromBase64(configuration[0]["description"]);
-    testing::H264Decoder decoder(record);
-    std::vector<testing::DecodedPicture> pictures;
-    for (const auto& f : extension.await("frame", 0)) {
-      ASSERT_TRUE(decoder.decode(fromBase64(f["data"]), pictures)) << "frame " << f["id"];
-    }
-    ASSERT_TRUE(decoder.flush(pictures));
-    ASSERT_GE(pictures.size(), 8u);
-    for (const auto& picture : pictures) {
-      ASSERT_EQ(picture.width, 1280);
-      const int chromaWidth = picture.width / 2;
-      int leaks = 0;
-      for (std::size_t i = 0; i < picture.cb.size(); ++i) {
-        if (looksGreenOrBlue(picture.cb[i], picture.cr[i])) ++leaks;
-      }
-      EXPECT_EQ(leaks, 0) << "chroma samples of the excluded application in a frame";
-      // Where the fixture's window is, the red window behind it shows.
-      EXPECT_GT(picture.cr[125 * chromaWidth + 125], 200);
-      EXPECT_GT(picture.cr[75 * chromaWidth + 275], 200) << "behind the popup";
-    }
+    frames = extension.await("frame", 0);
+    errors = extension.await("error", 0);
+    auto configurations = extension.await("configuration", 0);
+    ASSERT_EQ(configurations.size(), 1u);
+    configuration = configurations[0];
   }
   EXPECT_EQ(helper.wait(), 0);
+  ASSERT_EQ(errors.size(), static_cast<std::size_t>(scenario.closedMessages)) << json(errors).dump();
+  for (const auto& e : errors) EXPECT_EQ(e["message"], kClosed);
+
+  testing::H264Decoder decoder(fromBase64(configuration["description"]));
+  std::vector<testing::DecodedPicture> pictures;
+  for (const auto& f : frames) ASSERT_TRUE(decoder.decode(fromBase64(f["data"]), pictures)) << "frame " << f["id"];
+  ASSERT_TRUE(decoder.flush(pictures));
+  ASSERT_GE(pictures.size(), 8u);
+  int leaked = 0, leakingFrames = 0;
+  for (const auto& p : pictures) {
+    const int n = protectedPixels(p);
+    leaked += n;
+    leakingFrames += n > 0;
+  }
+  bool visible = true;
+  for (std::size_t i = pictures.size() - 3; i < pictures.size(); ++i) {
+    for (const Probe& probe : stage.probes) {
+      const bool seen = near(pictures[i], probe.x, probe.y, probe.rgb);
+      visible = visible && seen;
+      const auto& p = pictures[i];
+      const std::size_t c = static_cast<std::size_t>(probe.y / 2) * (p.width / 2) + probe.x / 2;
+      EXPECT_TRUE(seen) << "frame " << i << ": expected " << std::hex << probe.rgb << std::dec << " at (" << probe.x
+                        << ", " << probe.y << "), found Y " << int(p.y[static_cast<std::size_t>(probe.y) * p.width + probe.x])
+                        << " Cb " << int(p.cb[c]) << " Cr " << int(p.cr[c]);
+    }
+  }
+  EXPECT_EQ(leaked, 0) << leakingFrames << " frames show the protected application";
+  std::printf("| %s | %s | %zu | %d | %s |\n", scenario.name, nameOf(setup), pictures.size(), leaked,
+              visible ? "yes" : "no");
 }
+
+// The ordinary applications: a red window behind, a yellow one beside.
+void others(Stage& s) {
+  s.start({"other.app", "ff0000", "400x300+20+20"});
+  s.start({"beside.app", "ffff00", "150x150+460+300"});
+  s.probes.push_back({530, 390, 0xFFFF00});
+}
+
+void killProtected(Stage& s) { s.protectedApp->kill(); }
+
+const Scenario kScenarios[] = {
+    {"framed", false, 24,
+     [](Stage& s) {
+       others(s);
+       s.startProtected({kGreen, "240x160+100+80", "popup", kGreen, "100x60+350+60"}, 2);
+       s.probes.push_back({220, 160, 0xFF0000});  // behind the main window
+       s.probes.push_back({400, 95, 0xFF0000});   // behind the popup
+     }},
+    {"startedFirst", false, 24,
+     [](Stage& s) {
+       s.startProtected({kGreen, "240x160+100+80", "popup", kGreen, "100x60+350+60"}, 2);
+       others(s);
+       s.probes.push_back({60, 300, 0xFF0000});
+     }},
+    {"seeded", false, 30,
+     [](Stage& s) {
+       // Lies under the protected window when sharing starts; repaints only when told.
+       s.start({"other.app", "ff0000", "400x300+20+20", "--no-background"});
+       s.startProtected({kGreen, "240x160+100+80"});
+       s.busyWindow = s.start({"busy.app", "0000ff", "100x50+120+175", "--no-background", "--unmapped"})[0];
+       s.probes.push_back({60, 300, 0xFF0000});
+       s.probes.push_back({300, 115, 0xFF0000});  // behind the protected window
+       s.probes.push_back({170, 205, 0x0000FF});  // the busy application, once it repainted
+     },
+     {{4,
+       [](Stage& s) {
+         // Mapped over the protected window: never painted, and a 32-bit one.
+         s.start({"lazy.app", "ff00ff", "120x60+110+90", "--never-paint"});
+         s.start({"glass.app", "ff00ff", "110x50+225+175", "--never-paint", "--argb"});
+         // A stopped application's window is shown; it repaints only once it runs again.
+         ::kill(s.apps[2].pid(), SIGSTOP);
+         xcb_map_window(s.x, s.busyWindow);
+         xcb_flush(s.x);
+       }},
+      {14, [](Stage& s) { ::kill(s.apps[2].pid(), SIGCONT); }}}},
+    {"shaped", false, 24,
+     [](Stage& s) {
+       s.start({"other.app", "ff0000", "400x300+20+20"});
+       s.start({"under.app", "ff00ff", "160x160+220+170", "--ring"});
+       s.startProtected({kGreen, "240x160+100+80"});
+       s.start({"over.app", "0000ff", "180x180+130+60", "--ring"});
+       s.probes.push_back({205, 150, 0xFF0000});  // through the hole of the ring over it
+       s.probes.push_back({150, 100, 0x0000FF});  // that ring itself
+       s.probes.push_back({318, 262, 0xFF0000});  // through the hole of the ring under it
+       s.probes.push_back({360, 315, 0xFF00FF});  // that ring itself
+     }},
+    {"processes", true, 24,
+     [](Stage& s) {
+       others(s);
+       s.startProtected({kGreen, "200x120+100+80", "--child=120x80+300+60", "--tcp-child=120x80+300+200"}, 3);
+       s.probes.push_back({360, 100, 0xFF0000});  // behind the helper process's window
+       s.probes.push_back({360, 245, 0xFF0000});  // behind the one connected over TCP
+     }},
+    {"nested", false, 24,
+     [](Stage& s) {
+       auto ids = s.start({"other.app", "ff0000", "400x300+20+20", "--nest=3"}, 2);
+       s.startProtected({kGreen, "150x100+450+50", "--embed=" + std::to_string(ids[1])}, 2);
+       s.probes.push_back({300, 250, 0xFF0000});  // the rest of the other application
+       s.probes.push_back({100, 95, 0x505050});   // the hole where the embedded window is
+     }},
+    {"reparentRace", false, 48,
+     [](Stage& s) {
+       auto ids = s.start({"other.app", "ff0000", "400x300+20+20"});
+       s.startProtected({kGreen, "150x100+450+50", "--flip=" + std::to_string(ids[0])}, 2);
+       s.probes.push_back({300, 250, 0xFF0000});
+     }},
+    {"killed", false, 24,
+     [](Stage& s) {
+       others(s);
+       s.startProtected({kGreen, "240x160+100+80", "popup", kGreen, "100x60+350+60"}, 2);
+     },
+     {{4, [](Stage& s) { s.wm.kill(); }}, {10, killProtected}},
+     1},
+};
+
+class PrivacySuite : public ::testing::TestWithParam<std::tuple<int, Setup>> {};
+
+TEST_P(PrivacySuite, ProtectedApplicationNeverReachesTheStream) {
+  run(kScenarios[std::get<0>(GetParam())], std::get<1>(GetParam()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, PrivacySuite,
+                         ::testing::Combine(::testing::Range(0, static_cast<int>(std::size(kScenarios))),
+                                            ::testing::Values(Setup::bare, Setup::openbox, Setup::compositing)),
+                         [](const auto& info) {
+                           const Setup s = std::get<1>(info.param);
+                           return std::string(kScenarios[std::get<0>(info.param)].name) +
+                                  (s == Setup::bare ? "_bare" : s == Setup::openbox ? "_openbox" : "_picom");
+                         });
 
 }  // namespace
 }  // namespace tavrino::share

@@ -1,17 +1,33 @@
 // A stand-in desktop application for the capture tests: opens solid-coloured
-// windows with a chosen WM_CLASS (and optionally an override-redirect popup,
-// as menus and tooltips are), prints their ids, and keeps painting them until
-// its standard input closes.
-//   window_fixture CLASS RRGGBB WxH+X+Y [popup RRGGBB WxH+X+Y]
+// windows with a chosen WM_CLASS, prints their ids one a line, and keeps
+// painting them on exposure until its standard input closes.
+//   window_fixture CLASS RRGGBB WxH+X+Y [popup RRGGBB WxH+X+Y] [options]
+// popup: an override-redirect window, as menus and tooltips are.
+// Options, for the ways real applications make life hard for a capture:
+//   --no-background   background None: the server paints nothing, the client does
+//   --never-paint     background None and never painted
+//   --argb            a 32-bit window with an alpha channel
+//   --unmapped        the main window is created but not shown
+//   --ring            the main window is shaped as a ring (a hole in its middle)
+//   --nest=N          N nested child windows in the main window; prints the innermost
+//   --embed=ID        one more window, inside window ID (another application's)
+//   --flip=ID         that window moves between the root and window ID all the time
+//   --child=GEOM      a child process with its own connection and a window of its own
+//   --tcp-child=GEOM  the same over TCP (its owner unknown to the server), without a class
+//   --no-class        no WM_CLASS on the windows
 #include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include <xcb/shape.h>
 #include <xcb/xcb.h>
 
 namespace {
@@ -26,71 +42,192 @@ Geometry parse(const char* text) {
   return g;
 }
 
+struct Options {
+  bool noBackground = false, neverPaint = false, argb = false, unmapped = false, ring = false, noClass = false;
+  int nest = 0;
+  xcb_window_t embed = 0, flip = 0;
+  std::vector<std::string> children, tcpChildren;
+};
+
 struct Shown {
   xcb_window_t window;
   xcb_gcontext_t gc;
   Geometry geometry;
 };
 
-Shown open(xcb_connection_t* c, xcb_screen_t* screen, std::uint32_t colour, Geometry g, bool popup,
-           const std::string& wmClass) {
+xcb_atom_t atom(xcb_connection_t* c, const char* name) {
+  auto* reply = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
+  xcb_atom_t a = reply ? reply->atom : 0;
+  free(reply);
+  return a;
+}
+
+xcb_visualid_t argbVisual(xcb_screen_t* screen) {
+  for (auto d = xcb_screen_allowed_depths_iterator(screen); d.rem; xcb_depth_next(&d)) {
+    if (d.data->depth != 32) continue;
+    for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v)) {
+      if (v.data->_class == XCB_VISUAL_CLASS_TRUE_COLOR) return v.data->visual_id;
+    }
+  }
+  return 0;
+}
+
+Shown open(xcb_connection_t* c, xcb_screen_t* screen, xcb_window_t parent, std::uint32_t colour, Geometry g,
+           bool popup, const std::string& wmClass, const Options& o) {
   xcb_window_t w = xcb_generate_id(c);
-  std::uint32_t mask = XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK;
-  std::uint32_t values[] = {colour, popup ? 1u : 0u, XCB_EVENT_MASK_EXPOSURE};
-  xcb_create_window(c, XCB_COPY_FROM_PARENT, w, screen->root, static_cast<std::int16_t>(g.x),
-                    static_cast<std::int16_t>(g.y), static_cast<std::uint16_t>(g.width),
-                    static_cast<std::uint16_t>(g.height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                    screen->root_visual, mask, values);
-  std::string cls = "fixture";
-  cls.push_back('\0');
-  cls += wmClass;
-  cls.push_back('\0');
-  xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
-                      static_cast<std::uint32_t>(cls.size()), cls.data());
+  const bool none = o.noBackground || o.neverPaint || o.argb;
+  std::uint8_t depth = XCB_COPY_FROM_PARENT;
+  xcb_visualid_t visual = screen->root_visual;
+  std::uint32_t mask = XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK;
+  std::vector<std::uint32_t> values;
+  if (!none) {
+    mask |= XCB_CW_BACK_PIXEL;
+    values.push_back(colour);
+  }
+  values.insert(values.end(), {0u, popup ? 1u : 0u, XCB_EVENT_MASK_EXPOSURE});
+  if (o.argb) {
+    depth = 32;
+    visual = argbVisual(screen);
+    xcb_colormap_t map = xcb_generate_id(c);
+    xcb_create_colormap(c, XCB_COLORMAP_ALLOC_NONE, map, screen->root, visual);
+    mask |= XCB_CW_COLORMAP;
+    values.push_back(map);
+  }
+  xcb_create_window(c, depth, w, parent, static_cast<std::int16_t>(g.x), static_cast<std::int16_t>(g.y),
+                    static_cast<std::uint16_t>(g.width), static_cast<std::uint16_t>(g.height), 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, visual, mask, values.data());
+  if (!o.noClass) {
+    std::string cls = "fixture";
+    cls.push_back('\0');
+    cls += wmClass;
+    cls.push_back('\0');
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
+                        static_cast<std::uint32_t>(cls.size()), cls.data());
+  }
+  std::uint32_t pid = static_cast<std::uint32_t>(getpid());
+  xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, atom(c, "_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, 1, &pid);
+  // Ask a window manager to keep the requested place and size.
+  std::uint32_t hints[18] = {1 | 2, static_cast<std::uint32_t>(g.x), static_cast<std::uint32_t>(g.y),
+                             static_cast<std::uint32_t>(g.width), static_cast<std::uint32_t>(g.height)};
+  xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS, 32, 18, hints);
   xcb_gcontext_t gc = xcb_generate_id(c);
-  std::uint32_t gcValues[] = {colour};
+  std::uint32_t gcValues[] = {colour | (o.argb ? 0xFF000000u : 0u)};
   xcb_create_gc(c, gc, w, XCB_GC_FOREGROUND, gcValues);
-  xcb_map_window(c, w);
   return {w, gc, g};
 }
 
+void ring(xcb_connection_t* c, const Shown& s) {
+  const int w = s.geometry.width, h = s.geometry.height;
+  xcb_rectangle_t band[] = {
+      {0, 0, static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h / 3)},
+      {0, static_cast<std::int16_t>(2 * h / 3), static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h - 2 * h / 3)},
+      {0, static_cast<std::int16_t>(h / 3), static_cast<std::uint16_t>(w / 3), static_cast<std::uint16_t>(2 * h / 3 - h / 3)},
+      {static_cast<std::int16_t>(2 * w / 3), static_cast<std::int16_t>(h / 3), static_cast<std::uint16_t>(w - 2 * w / 3),
+       static_cast<std::uint16_t>(2 * h / 3 - h / 3)}};
+  xcb_shape_rectangles(c, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, XCB_CLIP_ORDERING_UNSORTED, s.window, 0, 0, 4, band);
+}
+
 void paint(xcb_connection_t* c, const Shown& s) {
-  xcb_rectangle_t r{0, 0, static_cast<std::uint16_t>(s.geometry.width),
-                    static_cast<std::uint16_t>(s.geometry.height)};
+  xcb_rectangle_t r{0, 0, static_cast<std::uint16_t>(s.geometry.width), static_cast<std::uint16_t>(s.geometry.height)};
   xcb_poly_fill_rectangle(c, s.window, s.gc, 1, &r);
+}
+
+pid_t spawnChild(const char* self, const char* cls, const char* colour, const std::string& geometry, bool tcp) {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  prctl(PR_SET_PDEATHSIG, SIGKILL);  // the application's helpers end with it
+  if (tcp) {
+    const char* display = std::getenv("DISPLAY");
+    std::string remote = std::string("127.0.0.1") + (display ? std::strchr(display, ':') : ":0");
+    setenv("DISPLAY", remote.c_str(), 1);
+  }
+  std::vector<const char*> args{self, cls, colour, geometry.c_str()};
+  if (tcp) args.push_back("--no-class");
+  args.push_back(nullptr);
+  execv(self, const_cast<char* const*>(args.data()));
+  _exit(127);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 4) return 2;
+  int first = 4;
+  bool popup = argc >= 7 && std::strcmp(argv[4], "popup") == 0;
+  if (popup) first = 7;
+  Options o;
+  for (int i = first; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](const char* prefix) { return a.substr(std::strlen(prefix)); };
+    if (a == "--no-background") o.noBackground = true;
+    else if (a == "--never-paint") o.neverPaint = true;
+    else if (a == "--argb") o.argb = true;
+    else if (a == "--unmapped") o.unmapped = true;
+    else if (a == "--ring") o.ring = true;
+    else if (a == "--no-class") o.noClass = true;
+    else if (a.rfind("--nest=", 0) == 0) o.nest = std::stoi(value("--nest="));
+    else if (a.rfind("--embed=", 0) == 0) o.embed = static_cast<xcb_window_t>(std::stoul(value("--embed=")));
+    else if (a.rfind("--flip=", 0) == 0) o.flip = static_cast<xcb_window_t>(std::stoul(value("--flip=")));
+    else if (a.rfind("--child=", 0) == 0) o.children.push_back(value("--child="));
+    else if (a.rfind("--tcp-child=", 0) == 0) o.tcpChildren.push_back(value("--tcp-child="));
+    else return 2;
+  }
   xcb_connection_t* c = xcb_connect(nullptr, nullptr);
   if (xcb_connection_has_error(c)) return 1;
   xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
-  std::vector<Shown> shown;
-  shown.push_back(open(c, screen, static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 16)),
-                       parse(argv[3]), false, argv[1]));
-  if (argc >= 7 && std::strcmp(argv[4], "popup") == 0) {
-    shown.push_back(open(c, screen, static_cast<std::uint32_t>(std::strtoul(argv[5], nullptr, 16)),
-                         parse(argv[6]), true, argv[1]));
+  const auto colour = static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 16));
+  std::vector<Shown> shown{open(c, screen, screen->root, colour, parse(argv[3]), false, argv[1], o)};
+  std::vector<xcb_window_t> printed{shown[0].window};
+  if (o.ring) ring(c, shown[0]);
+  if (popup) {
+    Options plain;
+    plain.noClass = o.noClass;
+    shown.push_back(open(c, screen, screen->root, static_cast<std::uint32_t>(std::strtoul(argv[5], nullptr, 16)),
+                         parse(argv[6]), true, argv[1], plain));
+    printed.push_back(shown.back().window);
+  }
+  Options inner;
+  inner.noClass = o.noClass;
+  for (int level = 1; level <= o.nest; ++level) {
+    const Geometry& outer = shown.back().geometry;
+    shown.push_back(open(c, screen, shown.back().window, colour, {outer.width - 20, outer.height - 20, 10, 10}, false,
+                         argv[1], inner));
+    if (level == o.nest) printed.push_back(shown.back().window);
+  }
+  if (o.embed != 0 || o.flip != 0) {
+    shown.push_back(open(c, screen, o.embed != 0 ? o.embed : o.flip, colour, {80, 60, 10, 10}, false, argv[1], inner));
+    printed.push_back(shown.back().window);
+  }
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    if (i > 0 || !o.unmapped) xcb_map_window(c, shown[i].window);
   }
   xcb_flush(c);
-  for (const auto& s : shown) paint(c, s);
+  if (!o.neverPaint) {
+    for (const auto& s : shown) paint(c, s);
+  }
   xcb_flush(c);
   // Round trip so the windows exist before anyone reads the ids.
   free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-  for (const auto& s : shown) std::printf("%u\n", s.window);
+  for (xcb_window_t w : printed) std::printf("%u\n", w);
   std::fflush(stdout);
+  for (const auto& g : o.children) spawnChild(argv[0], argv[1], argv[2], g, false);
+  for (const auto& g : o.tcpChildren) spawnChild(argv[0], argv[1], argv[2], g, true);
 
   pollfd fds[2] = {{0, POLLIN, 0}, {xcb_get_file_descriptor(c), POLLIN, 0}};
+  bool onRoot = false;
   for (;;) {
-    if (poll(fds, 2, 100) < 0) break;
+    if (poll(fds, 2, o.flip != 0 ? 25 : 100) < 0) break;
     if (fds[0].revents != 0) {
       char buffer[64];
       if (read(0, buffer, sizeof buffer) <= 0) break;
     }
+    if (o.flip != 0) {
+      onRoot = !onRoot;
+      xcb_reparent_window(c, shown.back().window, onRoot ? screen->root : o.flip, onRoot ? 200 : 10, 10);
+      xcb_flush(c);
+    }
     while (xcb_generic_event_t* event = xcb_poll_for_event(c)) {
-      if ((event->response_type & 0x7f) == XCB_EXPOSE) {
+      if ((event->response_type & 0x7f) == XCB_EXPOSE && !o.neverPaint) {
         for (const auto& s : shown) paint(c, s);
         xcb_flush(c);
       }

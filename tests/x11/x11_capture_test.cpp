@@ -7,7 +7,6 @@
 #include <future>
 #include <mutex>
 
-#include "platform/x11/frame_compositor.h"
 #include "platform/x11/x11_capture_service.h"
 #include "x11_test_support.h"
 
@@ -22,16 +21,6 @@ constexpr std::uint32_t kRed = 0xFF0000;    // the application behind
 constexpr std::uint32_t kGreen = 0x00FF00;  // the protected application
 constexpr std::uint32_t kBlue = 0x0000FF;   // its popup menu
 constexpr const char* kProtected = "local.velmarch.app";
-
-std::uint32_t pixel(const std::vector<std::uint8_t>& canvas, int width, int x, int y) {
-  const auto* p = reinterpret_cast<const std::uint32_t*>(canvas.data());
-  return p[static_cast<std::size_t>(y) * width + x] & 0xFFFFFF;
-}
-
-bool contains(const std::vector<std::uint8_t>& canvas, std::uint32_t colour) {
-  const auto* p = reinterpret_cast<const std::uint32_t*>(canvas.data());
-  return std::any_of(p, p + canvas.size() / 4, [&](std::uint32_t v) { return (v & 0xFFFFFF) == colour; });
-}
 
 ContentResult query(X11CaptureService& service) {
   std::promise<ContentResult> done;
@@ -63,26 +52,12 @@ class X11Desktop : public ::testing::Test {
     display_.reset();
   }
 
-  std::vector<std::uint8_t> compose(const x11::ExclusionRule& rule) {
-    ErrorValue error;
-    auto x = x11::XcbConnection::open(display_->name().c_str(), error);
-    EXPECT_TRUE(x.has_value()) << error.description;
-    auto monitor = x11::listMonitors(*x).front();
-    auto compositor = x11::FrameCompositor::create(*x, monitor, error);
-    EXPECT_TRUE(compositor) << error.description;
-    std::vector<std::uint8_t> canvas;
-    compositor->compose(rule, false, canvas);
-    width_ = monitor.width;
-    return canvas;
-  }
-
   static inline std::unique_ptr<Xvfb> display_;
   static inline std::unique_ptr<Child> behind_;
   static inline std::unique_ptr<Child> protected_;
   static inline std::uint32_t behindWindow_ = 0;
   static inline std::uint32_t protectedWindow_ = 0;
   static inline std::uint32_t popupWindow_ = 0;
-  int width_ = 0;
 };
 
 TEST_F(X11Desktop, ListsDisplaysApplicationsWithTheirProcessesAndOnScreenWindows) {
@@ -113,44 +88,6 @@ TEST_F(X11Desktop, ListsDisplaysApplicationsWithTheirProcessesAndOnScreenWindows
   EXPECT_TRUE(hasWindow(behindWindow_));
   EXPECT_TRUE(hasWindow(protectedWindow_));
   EXPECT_TRUE(hasWindow(popupWindow_));
-}
-
-TEST_F(X11Desktop, WithoutExclusionEveryWindowIsShown) {
-  auto canvas = compose({});
-  EXPECT_EQ(pixel(canvas, width_, 150, 150), kGreen);
-  EXPECT_EQ(pixel(canvas, width_, 450, 150), kBlue);
-  EXPECT_EQ(pixel(canvas, width_, 50, 50), kRed);
-}
-
-TEST_F(X11Desktop, ExcludedApplicationLeavesNoPixelAndShowsWhatLiesBehind) {
-  x11::ExclusionRule byProcess;
-  byProcess.pids = {protected_->pid()};
-  auto canvas = compose(byProcess);
-  EXPECT_FALSE(contains(canvas, kGreen));
-  EXPECT_FALSE(contains(canvas, kBlue)) << "the popup belongs to the excluded application";
-  EXPECT_EQ(pixel(canvas, width_, 150, 150), kRed);
-  EXPECT_EQ(pixel(canvas, width_, 450, 150), kRed);
-}
-
-TEST_F(X11Desktop, ExcludedWindowAloneIsLeftOut) {
-  x11::ExclusionRule byWindow;
-  byWindow.windows = {protectedWindow_};
-  auto canvas = compose(byWindow);
-  EXPECT_FALSE(contains(canvas, kGreen));
-  EXPECT_EQ(pixel(canvas, width_, 150, 150), kRed);
-  EXPECT_EQ(pixel(canvas, width_, 450, 150), kBlue);
-}
-
-TEST_F(X11Desktop, WindowsOfUnknownOwnerAreExcludedByTheirClass) {
-  x11::TopLevelWindow w;
-  w.subtree = {42};
-  w.pids = {0};
-  w.wmClass = kProtected;
-  x11::ExclusionRule rule;
-  rule.classes = {kProtected};
-  EXPECT_TRUE(rule.excludes(w));
-  w.pids = {1234};
-  EXPECT_FALSE(rule.excludes(w)) << "a known other owner is not excluded by its class";
 }
 
 // Collects samples on the queue the capture delivers to.

@@ -97,21 +97,14 @@ class Child {
 // A private virtual display for one test suite.
 class Xvfb {
  public:
-  explicit Xvfb(const std::string& screen = "1280x720x24") {
-    int n = 120;
-    struct stat st {};
-    while (stat(("/tmp/.X11-unix/X" + std::to_string(n)).c_str(), &st) == 0 ||
-           stat(("/tmp/.X" + std::to_string(n) + "-lock").c_str(), &st) == 0) {
-      ++n;
-    }
-    name_ = ":" + std::to_string(n);
-    server_ = Child({"/usr/bin/Xvfb", name_, "-screen", "0", screen, "-nolisten", "tcp"}, false);
-    const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
-    for (int i = 0; i < 100; ++i) {
-      if (stat(socket.c_str(), &st) == 0) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    throw std::runtime_error("Xvfb did not start");
+  // The server picks a free display number itself and reports it, so
+  // parallel tests never race for one.
+  explicit Xvfb(const std::string& screen = "1280x720x24", bool tcp = false) {
+    server_ = Child({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", screen, tcp ? "-listen" : "-nolisten", "tcp"},
+                    true);
+    const std::string number = server_.readLine();
+    if (number.empty()) throw std::runtime_error("Xvfb did not start");
+    name_ = ":" + number;
   }
   const std::string& name() const { return name_; }
   void kill() { server_.kill(SIGTERM); }

@@ -1,43 +1,56 @@
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
-#include "platform/x11/desktop_snapshot.h"
+#include "platform/x11/process_family.h"
+#include "platform/x11/region.h"
+#include "platform/x11/window_tree.h"
 
 namespace tavrino::share::x11 {
 
-// Decides which top-level windows never reach the stream. It errs on the
-// side of leaving a window out: any window of an excluded process anywhere
-// in a top-level's subtree (a window-manager frame, a popup, a tooltip)
-// removes the whole top-level.
+// What the capture keeps out of the picture, as the content filter names it.
 struct ExclusionRule {
-  std::vector<std::int32_t> pids;      // processes of the excluded applications
-  std::vector<std::string> classes;    // their WM_CLASS, for windows whose owner is unknown
+  std::vector<std::int32_t> pids;      // main processes of the excluded applications
+  std::vector<std::string> classes;    // their WM_CLASS classes
   std::vector<xcb_window_t> windows;   // excluded windows
-  std::vector<xcb_window_t> excepted;  // windows of excluded applications that stay in
+  std::vector<xcb_window_t> excepted;  // windows that stay in although they match
 
   bool empty() const { return pids.empty() && classes.empty() && windows.empty(); }
+};
 
-  bool excludes(const TopLevelWindow& w) const {
-    for (xcb_window_t id : w.subtree) {
-      if (std::find(excepted.begin(), excepted.end(), id) != excepted.end()) return false;
-    }
-    for (xcb_window_t id : w.subtree) {
-      if (std::find(windows.begin(), windows.end(), id) != windows.end()) return true;
-    }
-    for (std::int32_t pid : w.pids) {
-      if (pid != 0 && std::find(pids.begin(), pids.end(), pid) != pids.end()) return true;
-    }
-    const bool ownerUnknown = std::find(w.pids.begin(), w.pids.end(), 0) != w.pids.end();
-    if (ownerUnknown && w.wmClass &&
-        std::find(classes.begin(), classes.end(), *w.wmClass) != classes.end()) {
-      return true;
-    }
-    return false;
-  }
+struct ExclusionDecision {
+  // Top-levels left out whole: a protected window is, or is a client window
+  // in, the top-level (so a window manager's frame leaves with its client).
+  std::unordered_set<xcb_window_t> excludedTopLevels;
+  // Every protected window at any depth; inside a top-level that is shown,
+  // its area is filled instead.
+  std::unordered_set<xcb_window_t> protectedWindows;
+};
+
+// Decides, window by window, what belongs to the excluded applications. An
+// application is its main process with all its descendants, plus every
+// window that names itself part of it: its WM_CLASS class, transient for,
+// grouped with or led by one of its windows, or a _NET_WM_PID of the
+// family. Anything not yet known about counts as protected.
+class Exclusion {
+ public:
+  explicit Exclusion(ExclusionRule rule);
+
+  bool active() const { return !rule_.empty(); }
+  ExclusionDecision classify(const WindowTree& tree);
+  // Picks up processes the families have started since the last call.
+  void refreshFamilies();
+  // Where protected pixels are on the screen (root coordinates).
+  static Region protectedArea(const WindowTree& tree, const ExclusionDecision& decision);
+
+ private:
+  bool protectedByItself(const WindowNode& n);
+
+  ExclusionRule rule_;
+  std::vector<ProcessFamily> families_;
 };
 
 }  // namespace tavrino::share::x11

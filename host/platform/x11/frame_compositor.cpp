@@ -13,6 +13,18 @@ namespace tavrino::share::x11 {
 
 namespace {
 constexpr std::uint32_t kEmptyDesktop = 0xFF202020;  // opaque dark grey
+constexpr std::uint32_t kNeutralFill = 0xFF505050;   // where nothing may be shown
+
+// A premultiplied ARGB pixel over an opaque one.
+std::uint32_t over(std::uint32_t src, std::uint32_t dst) {
+  const std::uint32_t alpha = src >> 24;
+  std::uint32_t out = 0xFF000000u;
+  for (int shift = 0; shift <= 16; shift += 8) {
+    const std::uint32_t s = (src >> shift) & 0xFF, d = (dst >> shift) & 0xFF;
+    out |= std::min<std::uint32_t>(255, s + d * (255 - alpha) / 255) << shift;
+  }
+  return out;
+}
 
 bool present(const XcbConnection& x, xcb_extension_t* extension) {
   const xcb_query_extension_reply_t* data = xcb_get_extension_data(x.get(), extension);
@@ -76,25 +88,66 @@ std::unique_ptr<FrameCompositor> FrameCompositor::create(const XcbConnection& x,
   return compositor;
 }
 
-void FrameCompositor::compose(const ExclusionRule& rule, bool showCursor,
-                              std::vector<std::uint8_t>& canvas) {
+void FrameCompositor::compose(const WindowTree& tree, const ExclusionDecision& decision, const SeedGuard& seeds,
+                              bool showCursor, std::vector<std::uint8_t>& canvas) {
   canvas.resize(static_cast<std::size_t>(monitor_.width) * monitor_.height * 4);
   drawBackground(canvas);
-  for (const TopLevelWindow& w : listTopLevelWindows(x_)) {
-    if (!w.viewable || !w.inputOutput || rule.excludes(w)) continue;
-    if (w.depth != 24 && w.depth != 32) continue;  // other pixel layouts are left out, not guessed
-    int left = std::max(w.x, monitor_.x);
-    int top = std::max(w.y, monitor_.y);
-    int right = std::min(w.x + w.width, monitor_.x + monitor_.width);
-    int bottom = std::min(w.y + w.height, monitor_.y + monitor_.height);
-    if (right <= left || bottom <= top) continue;
-    xcb_pixmap_t pixmap = xcb_generate_id(x_.get());
-    auto named = xcb_composite_name_window_pixmap_checked(x_.get(), w.id, pixmap);
-    if (Reply<xcb_generic_error_t> failed(xcb_request_check(x_.get(), named)); failed) continue;
-    blit(pixmap, left - w.x, top - w.y, Rect{left, top, right - left, bottom - top}, canvas);
-    xcb_free_pixmap(x_.get(), pixmap);
+  for (xcb_window_t id : tree.root().children) {
+    const WindowNode* top = tree.find(id);
+    if (top == nullptr || !top->mapped || top->inputOnly || decision.excludedTopLevels.count(id) != 0) continue;
+    drawTopLevel(tree, *top, decision, seeds, canvas);
   }
   if (showCursor) drawCursor(canvas);
+}
+
+void FrameCompositor::drawTopLevel(const WindowTree& tree, const WindowNode& top, const ExclusionDecision& decision,
+                                   const SeedGuard& seeds, std::vector<std::uint8_t>& canvas) {
+  if (top.depth != 24 && top.depth != 32) return;  // other pixel layouts are left out, not guessed
+  const Rect outer = tree.onRoot(top);
+  const Rect screen{monitor_.x, monitor_.y, monitor_.width, monitor_.height};
+  Region shown = (top.shape ? *top.shape : Region(Rect{0, 0, outer.width, outer.height}))
+                     .translated(outer.x, outer.y)
+                     .intersected(screen);
+  if (shown.empty()) return;
+  // Nested protected windows leave a hole (there is nothing behind a child
+  // window to show), as do parts the server may have seeded from the screen.
+  Region hidden = seeds.tainted(top.id).translated(outer.x, outer.y);
+  for (const WindowNode* n : tree.subtree(top)) {
+    if (n != &top && n->mapped && decision.protectedWindows.count(n->id) != 0) hidden.add(tree.onRoot(*n));
+  }
+  hidden = hidden.intersected(shown);
+  shown.subtract(hidden);
+
+  auto* pixels = reinterpret_cast<std::uint32_t*>(canvas.data());
+  for (const Rect& r : hidden.rects()) {
+    for (int row = r.y; row < r.bottom(); ++row) {
+      std::uint32_t* to = pixels + static_cast<std::size_t>(row - monitor_.y) * monitor_.width + (r.x - monitor_.x);
+      std::fill(to, to + r.width, kNeutralFill);
+    }
+  }
+  if (shown.empty()) return;
+  Rect box = shown.rects().front();
+  for (const Rect& r : shown.rects()) {
+    const int right = std::max(box.right(), r.right()), bottom = std::max(box.bottom(), r.bottom());
+    box = Rect{std::min(box.x, r.x), std::min(box.y, r.y), 0, 0};
+    box.width = right - box.x;
+    box.height = bottom - box.y;
+  }
+  xcb_pixmap_t pixmap = xcb_generate_id(x_.get());
+  xcb_composite_name_window_pixmap(x_.get(), top.id, pixmap);
+  std::uint8_t depth = 0;
+  const std::uint8_t* source = read(pixmap, box.translated(-outer.x, -outer.y), depth);
+  xcb_free_pixmap(x_.get(), pixmap);
+  if (source == nullptr || depth != top.depth) return;
+  const bool blend = depth == 32;
+  for (const Rect& r : shown.rects()) {
+    for (int row = r.y; row < r.bottom(); ++row) {
+      const auto* from = reinterpret_cast<const std::uint32_t*>(source) +
+                         static_cast<std::size_t>(row - box.y) * box.width + (r.x - box.x);
+      std::uint32_t* to = pixels + static_cast<std::size_t>(row - monitor_.y) * monitor_.width + (r.x - monitor_.x);
+      for (int col = 0; col < r.width; ++col) to[col] = blend ? over(from[col], to[col]) : from[col] | 0xFF000000u;
+    }
+  }
 }
 
 void FrameCompositor::drawBackground(std::vector<std::uint8_t>& canvas) {
@@ -105,42 +158,33 @@ void FrameCompositor::drawBackground(std::vector<std::uint8_t>& canvas) {
   Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(x_.get(), cookie, nullptr));
   if (!reply || xcb_get_property_value_length(reply.get()) != 4) return;
   xcb_pixmap_t wallpaper = *static_cast<xcb_pixmap_t*>(xcb_get_property_value(reply.get()));
-  blit(wallpaper, monitor_.x, monitor_.y, Rect{monitor_.x, monitor_.y, monitor_.width, monitor_.height},
-       canvas);
+  std::uint8_t depth = 0;
+  const Rect screen{monitor_.x, monitor_.y, monitor_.width, monitor_.height};
+  const std::uint8_t* source = read(wallpaper, screen, depth);
+  if (source == nullptr || (depth != 24 && depth != 32)) return;
+  const auto* from = reinterpret_cast<const std::uint32_t*>(source);
+  for (std::size_t i = 0; i < canvas.size() / 4; ++i) pixels[i] = from[i] | 0xFF000000u;
 }
 
-bool FrameCompositor::blit(xcb_drawable_t drawable, int sx, int sy, const Rect& area,
-                           std::vector<std::uint8_t>& canvas) {
-  const std::uint8_t* source = nullptr;
-  Reply<xcb_get_image_reply_t> plain;
-  std::uint8_t depth = 0;
-  if (shm_) {
-    auto cookie = xcb_shm_get_image(x_.get(), drawable, static_cast<std::int16_t>(sx),
-                                    static_cast<std::int16_t>(sy), static_cast<std::uint16_t>(area.width),
-                                    static_cast<std::uint16_t>(area.height), ~0u,
-                                    XCB_IMAGE_FORMAT_Z_PIXMAP, shm_->id(), 0);
+const std::uint8_t* FrameCompositor::read(xcb_drawable_t drawable, const Rect& area, std::uint8_t& depth) {
+  const auto size = static_cast<std::size_t>(area.width) * area.height * 4;
+  if (shm_ && size <= shm_->size()) {
+    auto cookie = xcb_shm_get_image(x_.get(), drawable, static_cast<std::int16_t>(area.x),
+                                    static_cast<std::int16_t>(area.y), static_cast<std::uint16_t>(area.width),
+                                    static_cast<std::uint16_t>(area.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                                    shm_->id(), 0);
     Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(x_.get(), cookie, nullptr));
-    if (!reply || reply->size < static_cast<std::uint32_t>(area.width) * area.height * 4) return false;
-    source = shm_->data();
+    if (!reply || reply->size < size) return nullptr;
     depth = reply->depth;
-  } else {
-    auto cookie = xcb_get_image(x_.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, static_cast<std::int16_t>(sx),
-                                static_cast<std::int16_t>(sy), static_cast<std::uint16_t>(area.width),
-                                static_cast<std::uint16_t>(area.height), ~0u);
-    plain.reset(xcb_get_image_reply(x_.get(), cookie, nullptr));
-    if (!plain || xcb_get_image_data_length(plain.get()) < area.width * area.height * 4) return false;
-    source = xcb_get_image_data(plain.get());
-    depth = plain->depth;
+    return shm_->data();
   }
-  if (depth != 24 && depth != 32) return false;
-  const std::size_t canvasStride = static_cast<std::size_t>(monitor_.width) * 4;
-  for (int row = 0; row < area.height; ++row) {
-    const auto* from = reinterpret_cast<const std::uint32_t*>(source + static_cast<std::size_t>(row) * area.width * 4);
-    auto* to = reinterpret_cast<std::uint32_t*>(canvas.data() + (area.y - monitor_.y + row) * canvasStride) +
-               (area.x - monitor_.x);
-    for (int col = 0; col < area.width; ++col) to[col] = from[col] | 0xFF000000u;
-  }
-  return true;
+  auto cookie = xcb_get_image(x_.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, static_cast<std::int16_t>(area.x),
+                              static_cast<std::int16_t>(area.y), static_cast<std::uint16_t>(area.width),
+                              static_cast<std::uint16_t>(area.height), ~0u);
+  plain_.reset(xcb_get_image_reply(x_.get(), cookie, nullptr));
+  if (!plain_ || static_cast<std::size_t>(xcb_get_image_data_length(plain_.get())) < size) return nullptr;
+  depth = plain_->depth;
+  return xcb_get_image_data(plain_.get());
 }
 
 void FrameCompositor::drawCursor(std::vector<std::uint8_t>& canvas) {
@@ -162,13 +206,7 @@ void FrameCompositor::drawCursor(std::vector<std::uint8_t>& canvas) {
       std::uint32_t alpha = src >> 24;
       if (alpha == 0) continue;
       std::uint32_t& dst = pixels[static_cast<std::size_t>(y) * monitor_.width + x];
-      std::uint32_t out = 0xFF000000u;
-      for (int shift = 0; shift <= 16; shift += 8) {
-        std::uint32_t s = (src >> shift) & 0xFF;
-        std::uint32_t d = (dst >> shift) & 0xFF;
-        out |= std::min<std::uint32_t>(255, s + d * (255 - alpha) / 255) << shift;
-      }
-      dst = out;
+      dst = over(src, dst);
     }
   }
 }

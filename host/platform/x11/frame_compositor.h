@@ -9,6 +9,8 @@
 
 #include "platform/x11/desktop_snapshot.h"
 #include "platform/x11/exclusion_rule.h"
+#include "platform/x11/seeded_content.h"
+#include "platform/x11/window_tree.h"
 #include "platform/x11/xcb_connection.h"
 
 namespace tavrino::share::x11 {
@@ -49,8 +51,11 @@ class FrameCompositor {
                                                  ErrorValue& error);
 
   // Fills canvas (monitor width x height, 4 bytes a pixel, B G R A) with the
-  // windows the rule allows, bottom to top, and the cursor when asked.
-  void compose(const ExclusionRule& rule, bool showCursor, std::vector<std::uint8_t>& canvas);
+  // shown top-levels, bottom to top, each through its bounding shape, with
+  // the protected windows nested in them and their tainted parts filled
+  // neutral, and the cursor when asked.
+  void compose(const WindowTree& tree, const ExclusionDecision& decision, const SeedGuard& seeds,
+               bool showCursor, std::vector<std::uint8_t>& canvas);
 
   const MonitorInfo& monitor() const { return monitor_; }
 
@@ -58,18 +63,18 @@ class FrameCompositor {
   FrameCompositor(Private, const XcbConnection& x, const MonitorInfo& monitor) : x_(x), monitor_(monitor) {}
 
  private:
-  struct Rect {
-    int x, y, width, height;
-  };
+  void drawTopLevel(const WindowTree& tree, const WindowNode& top, const ExclusionDecision& decision,
+                    const SeedGuard& seeds, std::vector<std::uint8_t>& canvas);
   void drawBackground(std::vector<std::uint8_t>& canvas);
-  // Copies a rectangle of a drawable (32 bits a pixel) to canvas at (dx, dy).
-  bool blit(xcb_drawable_t drawable, int sx, int sy, const Rect& area,
-            std::vector<std::uint8_t>& canvas);
+  // Reads a rectangle of a drawable (32 bits a pixel); the pixels stay valid
+  // until the next read. Null when it cannot be read.
+  const std::uint8_t* read(xcb_drawable_t drawable, const Rect& area, std::uint8_t& depth);
   void drawCursor(std::vector<std::uint8_t>& canvas);
 
   const XcbConnection& x_;
   MonitorInfo monitor_;
   std::unique_ptr<SharedImageSegment> shm_;
+  Reply<xcb_get_image_reply_t> plain_;
   xcb_atom_t rootPixmapAtom_ = XCB_ATOM_NONE;
   bool cursorAvailable_ = false;
 };

@@ -4,6 +4,7 @@
 
 #include <asio/post.hpp>
 
+#include "platform/x11/application_windows.h"
 #include "platform/x11/desktop_snapshot.h"
 #include "platform/x11/x11_capture_stream.h"
 #include "platform/x11/xcb_connection.h"
@@ -27,22 +28,7 @@ ContentResult X11CaptureService::queryShareableContent(bool onScreenWindowsOnly)
   for (const auto& m : x11::listMonitors(*x)) {
     content.displays.push_back(Display{m.id, m.width, m.height});
   }
-  for (const auto& w : x11::listTopLevelWindows(*x)) {
-    if (onScreenWindowsOnly && !w.viewable) continue;
-    if (!w.inputOutput) continue;
-    content.windows.push_back(Window{w.clientWindow});
-    std::int32_t pid = 0;
-    for (std::int32_t p : w.pids) {
-      if (p != 0) {
-        pid = p;
-        break;
-      }
-    }
-    if (pid == 0 || !w.wmClass) continue;
-    bool known = std::any_of(content.applications.begin(), content.applications.end(),
-                             [&](const RunningApplication& a) { return a.processID == pid; });
-    if (!known) content.applications.push_back(RunningApplication{w.wmClass, pid});
-  }
+  x11::listApplications(x11::WindowTree(*x, false), onScreenWindowsOnly, content.applications, content.windows);
   return content;
 }
 

@@ -11,6 +11,7 @@
 #include "platform/x11/desktop_snapshot.h"
 #include "platform/x11/exclusion_rule.h"
 #include "platform/x11/frame_compositor.h"
+#include "platform/x11/watched_desktop.h"
 #include "platform/x11/xcb_connection.h"
 
 namespace tavrino::share::x11 {
@@ -38,6 +39,8 @@ struct X11CaptureStream::State {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+// Copies torn by window changes before a frame is given up.
+constexpr int kCopyAttempts = 3;
 
 ExclusionRule ruleFor(const ContentFilter& filter) {
   ExclusionRule rule;
@@ -118,6 +121,7 @@ void captureLoop(std::shared_ptr<X11CaptureStream::State> s, StreamCompletion st
   std::optional<XcbConnection> x = XcbConnection::open(
       s->displayName.empty() ? nullptr : s->displayName.c_str(), error);
   std::unique_ptr<FrameCompositor> compositor;
+  std::unique_ptr<WatchedDesktop> desktop;
   if (x) {
     auto monitors = listMonitors(*x);
     auto monitor = std::find_if(monitors.begin(), monitors.end(), [&](const MonitorInfo& m) {
@@ -127,18 +131,17 @@ void captureLoop(std::shared_ptr<X11CaptureStream::State> s, StreamCompletion st
       error = x11Error(3, "The selected display is no longer connected.");
     } else if (!hasResourceExtension(*x)) {
       error = x11Error(4, "This X display cannot tell which application owns a window.");
-    } else {
-      compositor = FrameCompositor::create(*x, *monitor, error);
+    } else if ((compositor = FrameCompositor::create(*x, *monitor, error))) {
+      desktop = WatchedDesktop::create(*x, ruleFor(s->filter), error);
     }
   }
   {
     std::lock_guard lock(s->mutex);
-    s->running = compositor != nullptr;
+    s->running = desktop != nullptr;
   }
-  startCompletion(compositor ? std::nullopt : std::optional<ErrorValue>(error));
-  if (!compositor) return;
+  startCompletion(desktop ? std::nullopt : std::optional<ErrorValue>(error));
+  if (!desktop) return;
 
-  const ExclusionRule rule = ruleFor(s->filter);
   const Clock::duration interval = frameInterval(s->configuration);
   std::vector<std::uint8_t> canvas;
   std::vector<std::uint8_t> scaled;
@@ -155,9 +158,21 @@ void captureLoop(std::shared_ptr<X11CaptureStream::State> s, StreamCompletion st
       failure = x11Error(xcb_connection_has_error(x->get()), "The X display connection was lost.");
       break;
     }
-    compositor->compose(rule, s->configuration.showsCursor, canvas);
-    deliver(s, makeSample(canvas, compositor->monitor(), s->configuration, scaled));
+    // A picture is only sent when no window changed while it was copied: the
+    // round trip after the copy brings every event generated during it.
+    desktop->drain();
+    for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
+      desktop->prepare();
+      compositor->compose(desktop->tree(), desktop->decision(), desktop->seeds(), s->configuration.showsCursor,
+                          canvas);
+      std::free(xcb_get_input_focus_reply(x->get(), xcb_get_input_focus(x->get()), nullptr));
+      if (!desktop->drain()) {
+        deliver(s, makeSample(canvas, compositor->monitor(), s->configuration, scaled));
+        break;
+      }
+    }
   }
+  desktop.reset();
   compositor.reset();
   StreamCompletion stopped;
   {

@@ -1,0 +1,47 @@
+#include "platform/x11/application_windows.h"
+
+#include <algorithm>
+
+#include "platform/x11/process_family.h"
+
+namespace tavrino::share::x11 {
+
+std::vector<const WindowNode*> clientWindows(const WindowTree& tree, const WindowNode& topLevel) {
+  const auto windows = tree.subtree(topLevel);  // parents before children
+  std::vector<const WindowNode*> clients;
+  for (const WindowNode* n : windows) {
+    if (n->hasWmState) clients.push_back(n);
+  }
+  if (!clients.empty()) return clients;
+  auto named = std::find_if(windows.begin(), windows.end(), [](const WindowNode* n) { return n->wmClass.has_value(); });
+  return {named != windows.end() ? *named : &topLevel};
+}
+
+void listApplications(const WindowTree& tree, bool onScreenOnly, std::vector<RunningApplication>& applications,
+                      std::vector<Window>& windows) {
+  std::vector<RunningApplication> found;
+  for (xcb_window_t id : tree.root().children) {
+    const WindowNode* top = tree.find(id);
+    if (top == nullptr || top->inputOnly || (onScreenOnly && !tree.viewable(*top))) continue;
+    const auto clients = clientWindows(tree, *top);
+    windows.push_back(Window{clients.front()->id});
+    for (const WindowNode* client : clients) {
+      if (client->pid == 0 || !client->wmClass) continue;
+      if (std::none_of(found.begin(), found.end(), [&](const auto& a) { return a.processID == client->pid; })) {
+        found.push_back(RunningApplication{client->wmClass, client->pid});
+      }
+    }
+  }
+  for (const RunningApplication& app : found) {
+    bool helper = false;
+    for (std::int32_t p = parentProcess(app.processID), steps = 0; p > 1 && steps < 256 && !helper;
+         p = parentProcess(p), ++steps) {
+      helper = std::any_of(found.begin(), found.end(), [&](const RunningApplication& other) {
+        return other.processID == p && other.bundleIdentifier == app.bundleIdentifier;
+      });
+    }
+    if (!helper) applications.push_back(app);
+  }
+}
+
+}  // namespace tavrino::share::x11

@@ -1,0 +1,60 @@
+#include "platform/x11/process_family.h"
+
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace tavrino::share::x11 {
+
+std::int32_t parentProcess(std::int32_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  // "pid (command) state ppid ...": the command may hold spaces and parentheses.
+  const auto close = stat.rfind(')');
+  if (close == std::string::npos || close + 4 >= stat.size()) return 0;
+  const char* first = stat.data() + close + 4;  // past ") S "
+  std::int32_t parent = 0;
+  std::from_chars(first, stat.data() + stat.size(), parent);
+  return parent;
+}
+
+bool ProcessFamily::contains(std::int32_t pid) {
+  if (pid <= 0) return false;
+  if (members_.count(pid) != 0) return true;
+  std::vector<std::int32_t> chain{pid};
+  for (std::int32_t p = parentProcess(pid); p > 1 && chain.size() < 256; p = parentProcess(p)) {
+    if (members_.count(p) != 0) {
+      members_.insert(chain.begin(), chain.end());
+      return true;
+    }
+    chain.push_back(p);
+  }
+  return false;
+}
+
+void ProcessFamily::refresh() {
+  std::unordered_multimap<std::int32_t, std::int32_t> children;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename().string();
+    std::int32_t pid = 0;
+    auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
+    if (ec != std::errc() || end != name.data() + name.size()) continue;
+    if (std::int32_t parent = parentProcess(pid); parent > 0) children.emplace(parent, pid);
+  }
+  std::vector<std::int32_t> todo(members_.begin(), members_.end());
+  while (!todo.empty()) {
+    std::int32_t p = todo.back();
+    todo.pop_back();
+    auto [first, last] = children.equal_range(p);
+    for (auto it = first; it != last; ++it) {
+      if (members_.insert(it->second).second) todo.push_back(it->second);
+    }
+  }
+}
+
+}  // namespace tavrino::share::x11

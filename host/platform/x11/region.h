@@ -1,0 +1,98 @@
+#pragma once
+
+#include <algorithm>
+#include <vector>
+
+namespace tavrino::share::x11 {
+
+struct Rect {
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+
+  bool empty() const { return width <= 0 || height <= 0; }
+  int right() const { return x + width; }
+  int bottom() const { return y + height; }
+  Rect translated(int dx, int dy) const { return {x + dx, y + dy, width, height}; }
+  Rect intersected(const Rect& o) const {
+    int l = std::max(x, o.x), t = std::max(y, o.y);
+    int r = std::min(right(), o.right()), b = std::min(bottom(), o.bottom());
+    return r > l && b > t ? Rect{l, t, r - l, b - t} : Rect{};
+  }
+  bool operator==(const Rect&) const = default;
+};
+
+// A set of pixels as non-overlapping rectangles. Desktops hold a few dozen
+// windows, so plain lists beat a banded representation here.
+class Region {
+ public:
+  Region() = default;
+  explicit Region(Rect r) { add(r); }
+
+  bool empty() const { return rects_.empty(); }
+  const std::vector<Rect>& rects() const { return rects_; }
+
+  void add(const Rect& r) {
+    if (r.empty()) return;
+    Region piece(r, 0);
+    for (const Rect& mine : rects_) piece.subtract(mine);
+    rects_.insert(rects_.end(), piece.rects_.begin(), piece.rects_.end());
+  }
+  void add(const Region& o) {
+    for (const Rect& r : o.rects_) add(r);
+  }
+
+  void subtract(const Rect& cut) {
+    if (cut.empty()) return;
+    std::vector<Rect> out;
+    for (const Rect& r : rects_) {
+      Rect i = r.intersected(cut);
+      if (i.empty()) {
+        out.push_back(r);
+        continue;
+      }
+      // Up to four bands of r around the cut.
+      push(out, {r.x, r.y, r.width, i.y - r.y});
+      push(out, {r.x, i.bottom(), r.width, r.bottom() - i.bottom()});
+      push(out, {r.x, i.y, i.x - r.x, i.height});
+      push(out, {i.right(), i.y, r.right() - i.right(), i.height});
+    }
+    rects_ = std::move(out);
+  }
+  void subtract(const Region& o) {
+    for (const Rect& r : o.rects_) subtract(r);
+  }
+
+  Region intersected(const Rect& clip) const {
+    Region out;
+    for (const Rect& r : rects_) push(out.rects_, r.intersected(clip));
+    return out;
+  }
+  Region intersected(const Region& o) const {
+    Region out;
+    for (const Rect& r : o.rects_) {
+      for (const Rect& mine : rects_) push(out.rects_, mine.intersected(r));
+    }
+    return out;
+  }
+  Region translated(int dx, int dy) const {
+    Region out;
+    for (const Rect& r : rects_) out.rects_.push_back(r.translated(dx, dy));
+    return out;
+  }
+  long long area() const {
+    long long sum = 0;
+    for (const Rect& r : rects_) sum += static_cast<long long>(r.width) * r.height;
+    return sum;
+  }
+
+ private:
+  Region(Rect r, int) : rects_{r} {}
+  static void push(std::vector<Rect>& out, const Rect& r) {
+    if (!r.empty()) out.push_back(r);
+  }
+  std::vector<Rect> rects_;
+};
+
+}  // namespace tavrino::share::x11

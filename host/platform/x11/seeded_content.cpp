@@ -1,0 +1,175 @@
+#include "platform/x11/seeded_content.h"
+
+namespace tavrino::share::x11 {
+
+SeedGuard::SeedGuard(const XcbConnection& x, bool active) : x_(x), active_(active) {
+  const xcb_query_extension_reply_t* damage = xcb_get_extension_data(x.get(), &xcb_damage_id);
+  if (damage == nullptr || !damage->present) return;
+  Reply<xcb_damage_query_version_reply_t> version(
+      xcb_damage_query_version_reply(x.get(), xcb_damage_query_version(x.get(), 1, 1), nullptr));
+  if (version) damageEvent_ = damage->first_event;
+}
+
+Region SeedGuard::seedable(const WindowTree& tree, const ExclusionDecision& decision, Rect onRoot) const {
+  if (!active_) return {};
+  Region area = Exclusion::protectedArea(tree, decision);
+  for (const WindowNode* n : tree.subtree(tree.root())) {
+    if (!n->probed && n->mapped) area.add(tree.onRoot(*n));  // not known yet: may be protected
+  }
+  return area.intersected(onRoot).translated(-onRoot.x, -onRoot.y);
+}
+
+void SeedGuard::taint(xcb_window_t topLevel, Region area) {
+  if (!active_ || area.empty()) return;
+  tracked_[topLevel].taints.push_back(Taint{std::move(area)});
+}
+
+void SeedGuard::taintAtStart(const WindowTree& tree, const ExclusionDecision& decision, bool wholeWindows) {
+  for (xcb_window_t id : tree.root().children) {
+    const WindowNode* top = tree.find(id);
+    if (top == nullptr || decision.excludedTopLevels.count(id) != 0) continue;
+    const Rect r = tree.onRoot(*top);
+    taint(id, wholeWindows ? Region(top->outer().translated(-top->x, -top->y)) : seedable(tree, decision, r));
+  }
+}
+
+void SeedGuard::taintLeftBehind(const WindowTree& tree, const WindowNode& moving, const ExclusionDecision& decision) {
+  const xcb_window_t top = tree.topLevelOf(moving.id);
+  const WindowNode* t = tree.find(top);
+  if (t == nullptr || top == moving.id || !tree.viewable(moving)) return;
+  const Rect origin = tree.onRoot(*t);
+  Region left;
+  for (const WindowNode* n : tree.subtree(moving)) {
+    if (n->mapped && (!n->probed || decision.protectedWindows.count(n->id) != 0)) {
+      left.add(tree.onRoot(*n).translated(-origin.x, -origin.y));
+    }
+  }
+  taint(top, left.intersected(Rect{0, 0, origin.width, origin.height}));
+}
+
+void SeedGuard::beforeEvent(const xcb_generic_event_t* event, const WindowTree& tree,
+                            const ExclusionDecision& decision) {
+  if (!active_) return;
+  const xcb_window_t root = tree.root().id;
+  switch (event->response_type & 0x7f) {
+    case XCB_MAP_NOTIFY: {
+      const WindowNode* n = tree.find(reinterpret_cast<const xcb_map_notify_event_t*>(event)->window);
+      if (n != nullptr && n->parent == root) taint(n->id, seedable(tree, decision, tree.onRoot(*n)));
+      break;
+    }
+    case XCB_UNMAP_NOTIFY:
+    case XCB_DESTROY_NOTIFY: {
+      // Both events start with the event and the window.
+      const WindowNode* n = tree.find(reinterpret_cast<const xcb_unmap_notify_event_t*>(event)->window);
+      if (n != nullptr) taintLeftBehind(tree, *n, decision);
+      break;
+    }
+    case XCB_REPARENT_NOTIFY: {
+      auto* e = reinterpret_cast<const xcb_reparent_notify_event_t*>(event);
+      const WindowNode* n = tree.find(e->window);
+      if (n == nullptr) break;
+      if (n->parent != root) taintLeftBehind(tree, *n, decision);
+      if (e->parent == root) {
+        taint(n->id, seedable(tree, decision, Rect{e->x, e->y, n->outer().width, n->outer().height}));
+      }
+      break;
+    }
+    case XCB_CONFIGURE_NOTIFY: {
+      auto* e = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
+      const WindowNode* n = tree.find(e->window);
+      if (n == nullptr) break;
+      const Rect now{e->x, e->y, e->width + 2 * e->border_width, e->height + 2 * e->border_width};
+      const Rect before = n->outer();
+      if (n->parent != root) {
+        if (now.x != before.x || now.y != before.y || now.width != before.width || now.height != before.height) {
+          taintLeftBehind(tree, *n, decision);
+        }
+      } else if (now.width != before.width || now.height != before.height) {
+        // A new image, filled from the screen; older taints may have moved with the gravity.
+        auto old = tracked_.find(n->id);
+        if (old != tracked_.end() && !old->second.taints.empty()) {
+          taint(n->id, Region(Rect{0, 0, now.width, now.height}));
+        } else {
+          taint(n->id, seedable(tree, decision, now));
+        }
+      }
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+bool SeedGuard::onDamage(const xcb_generic_event_t* event, const WindowTree& tree) {
+  if (damageEvent_ == 0 || (event->response_type & 0x7f) != damageEvent_ + XCB_DAMAGE_NOTIFY) return false;
+  auto* e = reinterpret_cast<const xcb_damage_notify_event_t*>(event);
+  auto it = tracked_.find(e->drawable);
+  const WindowNode* n = tree.find(e->drawable);
+  if (it == tracked_.end() || n == nullptr) return true;
+  const Rect drawn{e->area.x + n->border, e->area.y + n->border, e->area.width, e->area.height};
+  auto& taints = it->second.taints;
+  for (Taint& t : taints) {
+    if (t.armed && static_cast<std::int32_t>(event->full_sequence - t.since) >= 0) t.area.subtract(drawn);
+  }
+  std::erase_if(taints, [](const Taint& t) { return t.area.empty(); });
+  return true;
+}
+
+void SeedGuard::sync(const WindowTree& tree) {
+  if (damageEvent_ == 0) return;
+  xcb_connection_t* c = x_.get();
+  for (auto it = tracked_.begin(); it != tracked_.end();) {
+    const WindowNode* n = tree.find(it->first);
+    if (n == nullptr || n->parent != tree.root().id) {
+      if (n != nullptr && it->second.damage != 0) xcb_damage_destroy(c, it->second.damage);
+      it = tracked_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (xcb_window_t id : tree.root().children) {
+    Tracked& t = tracked_[id];
+    if (t.damage == 0) {
+      t.damage = xcb_generate_id(c);
+      xcb_damage_create(c, t.damage, id, XCB_DAMAGE_REPORT_LEVEL_RAW_RECTANGLES);
+    }
+  }
+  bool unarmed = false;
+  for (auto& [id, t] : tracked_) {
+    for (const Taint& taint : t.taints) unarmed = unarmed || !taint.armed;
+  }
+  if (!unarmed) return;
+  const std::uint32_t since = xcb_no_operation(c).sequence;
+  for (auto& [id, t] : tracked_) {
+    const WindowNode* top = tree.find(id);
+    for (Taint& taint : t.taints) {
+      if (taint.armed) continue;
+      taint.armed = true;
+      taint.since = since;
+      if (top == nullptr || !tree.viewable(*top)) continue;
+      // Expose the area in every window drawn there, so its client repaints it.
+      const Rect origin = tree.onRoot(*top);
+      for (const WindowNode* w : tree.subtree(*top)) {
+        if (w->inputOnly || !tree.viewable(*w)) continue;
+        const Rect inside = tree.onRoot(*w).translated(w->border - origin.x, w->border - origin.y);
+        for (const Rect& r : taint.area.rects()) {
+          const Rect local = r.intersected(Rect{inside.x, inside.y, w->width, w->height});
+          if (local.empty()) continue;
+          xcb_clear_area(c, 1, w->id, static_cast<std::int16_t>(local.x - inside.x),
+                         static_cast<std::int16_t>(local.y - inside.y), static_cast<std::uint16_t>(local.width),
+                         static_cast<std::uint16_t>(local.height));
+        }
+      }
+    }
+  }
+}
+
+Region SeedGuard::tainted(xcb_window_t topLevel) const {
+  Region area;
+  if (auto it = tracked_.find(topLevel); it != tracked_.end()) {
+    for (const Taint& t : it->second.taints) area.add(t.area);
+  }
+  return area;
+}
+
+}  // namespace tavrino::share::x11

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include <xcb/damage.h>
+
+#include "platform/x11/exclusion_rule.h"
+#include "platform/x11/region.h"
+#include "platform/x11/window_tree.h"
+
+namespace tavrino::share::x11 {
+
+// Keeps track of the parts of shown top-levels that may hold protected
+// pixels their own client never drew:
+// - content the server copies from the screen into a window's off-screen
+//   image when it is redirected, mapped, resized or reparented to the root;
+// - what a protected window nested in another application's window leaves
+//   behind in that window's image when it is unmapped, moved or taken out.
+// Such a part ("taint") is filled with a neutral colour until the window's
+// client has drawn over it. Damage reports that drawing, but it reports the
+// server's own copying as well, right after the structure event that caused
+// it; so a taint only counts damage the server generated after it processed
+// a request sent once the taint was known (events carry the sequence number
+// of our last processed request). The guard then asks the clients to repaint
+// (an expose of the tainted area): a window that never repaints stays filled.
+class SeedGuard {
+ public:
+  SeedGuard(const XcbConnection& x, bool active);
+  // Without Damage no repaint can be seen: the capture must not run.
+  bool available() const { return damageEvent_ != 0; }
+
+  // At capture start: the redirection has just copied the screen into every
+  // top-level; with wholeWindows (another compositor redirected them
+  // earlier, at times unknown) every top-level is tainted whole.
+  void taintAtStart(const WindowTree& tree, const ExclusionDecision& decision, bool wholeWindows);
+  // Before the tree applies an event, while it still shows the old state.
+  void beforeEvent(const xcb_generic_event_t* event, const WindowTree& tree, const ExclusionDecision& decision);
+  // Whether the event was a damage report (then it is handled here).
+  bool onDamage(const xcb_generic_event_t* event, const WindowTree& tree);
+  // Follows the tree's top-levels, arms new taints and asks for repaints.
+  void sync(const WindowTree& tree);
+
+  // The tainted part of a top-level, in its outer coordinates.
+  Region tainted(xcb_window_t topLevel) const;
+
+ private:
+  struct Taint {
+    Region area;
+    bool armed = false;
+    std::uint32_t since = 0;  // sequence of the request after which repaints count
+  };
+  struct Tracked {
+    xcb_damage_damage_t damage = 0;
+    std::vector<Taint> taints;
+  };
+  void taint(xcb_window_t topLevel, Region area);
+  void taintLeftBehind(const WindowTree& tree, const WindowNode& moving, const ExclusionDecision& decision);
+  Region seedable(const WindowTree& tree, const ExclusionDecision& decision, Rect onRoot) const;
+
+  const XcbConnection& x_;
+  bool active_;
+  std::uint8_t damageEvent_ = 0;
+  std::unordered_map<xcb_window_t, Tracked> tracked_;
+};
+
+}  // namespace tavrino::share::x11

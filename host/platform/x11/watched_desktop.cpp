@@ -1,0 +1,61 @@
+#include "platform/x11/watched_desktop.h"
+
+#include <cstring>
+
+namespace tavrino::share::x11 {
+
+namespace {
+// A compositing manager redirected the windows before this capture did, at
+// times nobody can tell, so any window may hold old copies of the screen.
+bool compositingManagerRuns(const XcbConnection& x) {
+  xcb_atom_t selection = x.atom("_NET_WM_CM_S0");
+  if (selection == XCB_ATOM_NONE) return false;
+  Reply<xcb_get_selection_owner_reply_t> owner(
+      xcb_get_selection_owner_reply(x.get(), xcb_get_selection_owner(x.get(), selection), nullptr));
+  return owner && owner->owner != XCB_WINDOW_NONE;
+}
+}  // namespace
+
+WatchedDesktop::WatchedDesktop(Private, const XcbConnection& x, ExclusionRule rule)
+    : x_(x), tree_(x, true), exclusion_(std::move(rule)), seeds_(x, exclusion_.active()),
+      familiesRead_(std::chrono::steady_clock::now()) {}
+
+std::unique_ptr<WatchedDesktop> WatchedDesktop::create(const XcbConnection& x, ExclusionRule rule, ErrorValue& error) {
+  auto desktop = std::make_unique<WatchedDesktop>(Private{}, x, std::move(rule));
+  if (!desktop->seeds_.available()) {
+    error = x11Error(8, "Protected sharing needs the X Damage extension, which this display lacks.");
+    return nullptr;
+  }
+  desktop->drain();
+  desktop->tree_.probePending();
+  desktop->decision_ = desktop->exclusion_.classify(desktop->tree_);
+  desktop->seeds_.taintAtStart(desktop->tree_, desktop->decision_, compositingManagerRuns(x));
+  desktop->prepare();
+  return desktop;
+}
+
+bool WatchedDesktop::drain() {
+  bool changed = false;
+  while (xcb_generic_event_t* event = xcb_poll_for_event(x_.get())) {
+    if (!seeds_.onDamage(event, tree_)) {
+      seeds_.beforeEvent(event, tree_, decision_);
+      changed = tree_.apply(event) == WindowTree::Change::structure || changed;
+    }
+    std::free(event);
+  }
+  return changed;
+}
+
+void WatchedDesktop::prepare() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - familiesRead_ > std::chrono::seconds(1)) {
+    exclusion_.refreshFamilies();
+    familiesRead_ = now;
+  }
+  tree_.probePending();
+  decision_ = exclusion_.classify(tree_);
+  seeds_.sync(tree_);
+  xcb_flush(x_.get());
+}
+
+}  // namespace tavrino::share::x11

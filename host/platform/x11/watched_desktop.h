@@ -1,0 +1,44 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+
+#include "platform/x11/exclusion_rule.h"
+#include "platform/x11/seeded_content.h"
+#include "platform/x11/window_tree.h"
+#include "platform/x11/xcb_connection.h"
+
+namespace tavrino::share::x11 {
+
+// The desktop as one capture sees it, kept current from the X events on the
+// capture's own connection: the window tree, which windows are protected and
+// which parts of the shown windows may hold seeded pixels.
+class WatchedDesktop {
+ public:
+  // Fails (with the reason in error) when the display cannot report what the
+  // capture must know to exclude reliably.
+  static std::unique_ptr<WatchedDesktop> create(const XcbConnection& x, ExclusionRule rule, ErrorValue& error);
+
+  // Applies every event received so far; true when one of them changed what
+  // a picture copied meanwhile may contain (so that copy cannot be trusted).
+  bool drain();
+  // Reads new windows, classifies and asks for repaints: call before a copy.
+  void prepare();
+
+  const WindowTree& tree() const { return tree_; }
+  const ExclusionDecision& decision() const { return decision_; }
+  const SeedGuard& seeds() const { return seeds_; }
+
+  struct Private {};
+  WatchedDesktop(Private, const XcbConnection& x, ExclusionRule rule);
+
+ private:
+  const XcbConnection& x_;
+  WindowTree tree_;
+  Exclusion exclusion_;
+  SeedGuard seeds_;
+  ExclusionDecision decision_;
+  std::chrono::steady_clock::time_point familiesRead_;
+};
+
+}  // namespace tavrino::share::x11

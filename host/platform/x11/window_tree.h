@@ -1,0 +1,95 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include <xcb/xcb.h>
+
+#include "platform/x11/region.h"
+#include "platform/x11/xcb_connection.h"
+
+namespace tavrino::share::x11 {
+
+// One window of the display as the capture knows it.
+struct WindowNode {
+  xcb_window_t id = XCB_WINDOW_NONE;
+  xcb_window_t parent = XCB_WINDOW_NONE;
+  std::vector<xcb_window_t> children;  // bottom to top
+  int x = 0;  // outer corner of the border, relative to the parent's inside origin
+  int y = 0;
+  int width = 0;  // inside size
+  int height = 0;
+  int border = 0;
+  std::uint8_t depth = 0;
+  bool mapped = false;
+  bool overrideRedirect = false;
+  bool inputOnly = false;
+  bool probed = false;  // attributes, owner and properties read at least once
+
+  // Who the window belongs to: the X-Resource process of its connection and
+  // what its client says about itself (any client may set these, so they
+  // only ever add to what is kept out of the picture).
+  std::int32_t pid = 0;  // 0 = unknown (a TCP connection, or not read yet)
+  bool hasWmState = false;  // an ICCCM client window: a window manager manages it
+  std::optional<std::string> wmClass;  // class part of WM_CLASS
+  xcb_window_t transientFor = XCB_WINDOW_NONE;
+  xcb_window_t group = XCB_WINDOW_NONE;
+  xcb_window_t leader = XCB_WINDOW_NONE;
+  std::int32_t netWmPid = 0;
+  std::optional<Region> shape;  // bounding shape in outer coordinates; none = the whole rectangle
+
+  Rect outer() const { return {x, y, width + 2 * border, height + 2 * border}; }
+};
+
+// The window tree of one screen, read once in full and then kept current by
+// the X events it selects (creation, destruction, reparenting, geometry,
+// stacking, mapping, ownership properties, shapes) instead of being listed
+// again for every frame. Windows it learns of from events are read
+// ("probed") in batches by probePending(); until then they count as unknown.
+class WindowTree {
+ public:
+  // With watch, selects the events that keep the tree current; the owner of
+  // the connection then passes every event it reads to apply().
+  WindowTree(const XcbConnection& x, bool watch);
+
+  // What an event did to the tree.
+  enum class Change {
+    none,      // not a tree event, or nothing the picture depends on
+    position,  // a top-level moved or was restacked: its own pixels are unchanged
+    structure  // anything else: windows, their contents' places or their owners changed
+  };
+  Change apply(const xcb_generic_event_t* event);
+  void probePending();
+  bool hasPending() const { return !pending_.empty(); }
+
+  const WindowNode& root() const { return nodes_.at(x_.root()); }
+  const WindowNode* find(xcb_window_t id) const;
+  bool viewable(const WindowNode& n) const;
+  // The outer rectangle of a window in root coordinates.
+  Rect onRoot(const WindowNode& n) const;
+  // The child of the root that holds the window, or none.
+  xcb_window_t topLevelOf(xcb_window_t id) const;
+  // The window and its descendants, parents before children.
+  std::vector<const WindowNode*> subtree(const WindowNode& n) const;
+  std::uint8_t shapeEvent() const { return shapeEvent_; }
+
+ private:
+  WindowNode& add(xcb_window_t id, xcb_window_t parent, bool onTop);
+  void remove(xcb_window_t id);
+  void unlink(WindowNode& n);
+  void restack(WindowNode& n, xcb_window_t above);
+
+  const XcbConnection& x_;
+  bool watch_;
+  std::uint8_t shapeEvent_ = 0;  // first event of the Shape extension; 0 = absent
+  xcb_atom_t wmState_, wmClientLeader_, netWmPid_;
+  std::unordered_map<xcb_window_t, WindowNode> nodes_;
+  std::unordered_set<xcb_window_t> pending_;  // to be probed
+  std::unordered_set<xcb_window_t> unlisted_;  // children not yet listed (new windows)
+};
+
+}  // namespace tavrino::share::x11

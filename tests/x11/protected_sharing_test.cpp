@@ -49,7 +49,11 @@ std::vector<std::uint8_t> fromBase64(const std::string& text) {
 class Extension {
  public:
   explicit Extension(Child& helper) : helper_(helper), reader_([this] { read(); }) {}
-  ~Extension() { reader_.join(); }
+  // The helper ends at the end of its input, and the reader with it.
+  ~Extension() {
+    helper_.closeInput();
+    reader_.join();
+  }
 
   void send(const json& request) {
     std::string body = request.dump();
@@ -312,7 +316,7 @@ const Scenario kScenarios[] = {
     {"framed", false, 24,
      [](Stage& s) {
        others(s);
-       s.startProtected({kGreen, "240x160+100+80", "popup", kGreen, "100x60+350+60"}, 2);
+       s.startProtected({kGreen, "240x160+100+80", "popup", kGreen, "100x60+350+60", "--late-popup"}, 2);
        s.probes.push_back({220, 160, 0xFF0000});  // behind the main window
        s.probes.push_back({400, 95, 0xFF0000});   // behind the popup
      }},

@@ -3,6 +3,7 @@
 // painting them on exposure until its standard input closes.
 //   window_fixture CLASS RRGGBB WxH+X+Y [popup RRGGBB WxH+X+Y] [options]
 // popup: an override-redirect window, as menus and tooltips are.
+//   --late-popup      the popup opens two seconds after the main window
 // Options, for the ways real applications make life hard for a capture:
 //   --no-background   background None: the server paints nothing, the client does
 //   --never-paint     background None and never painted
@@ -43,7 +44,8 @@ Geometry parse(const char* text) {
 }
 
 struct Options {
-  bool noBackground = false, neverPaint = false, argb = false, unmapped = false, ring = false, noClass = false;
+  bool noBackground = false, neverPaint = false, argb = false, unmapped = false, ring = false, noClass = false,
+       latePopup = false;
   int nest = 0;
   xcb_window_t embed = 0, flip = 0;
   std::vector<std::string> children, tcpChildren;
@@ -165,6 +167,7 @@ int main(int argc, char** argv) {
     else if (a == "--unmapped") o.unmapped = true;
     else if (a == "--ring") o.ring = true;
     else if (a == "--no-class") o.noClass = true;
+    else if (a == "--late-popup") o.latePopup = true;
     else if (a.rfind("--nest=", 0) == 0) o.nest = std::stoi(value("--nest="));
     else if (a.rfind("--embed=", 0) == 0) o.embed = static_cast<xcb_window_t>(std::stoul(value("--embed=")));
     else if (a.rfind("--flip=", 0) == 0) o.flip = static_cast<xcb_window_t>(std::stoul(value("--flip=")));
@@ -199,7 +202,7 @@ int main(int argc, char** argv) {
     printed.push_back(shown.back().window);
   }
   for (std::size_t i = 0; i < shown.size(); ++i) {
-    if (i > 0 || !o.unmapped) xcb_map_window(c, shown[i].window);
+    if (i == 0 ? !o.unmapped : !(popup && i == 1 && o.latePopup)) xcb_map_window(c, shown[i].window);
   }
   xcb_flush(c);
   if (!o.neverPaint) {
@@ -215,7 +218,13 @@ int main(int argc, char** argv) {
 
   pollfd fds[2] = {{0, POLLIN, 0}, {xcb_get_file_descriptor(c), POLLIN, 0}};
   bool onRoot = false;
+  const auto popupTime = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   for (;;) {
+    if (popup && o.latePopup && std::chrono::steady_clock::now() > popupTime) {
+      o.latePopup = false;
+      xcb_map_window(c, shown[1].window);
+      xcb_flush(c);
+    }
     if (poll(fds, 2, o.flip != 0 ? 25 : 100) < 0) break;
     if (fds[0].revents != 0) {
       char buffer[64];

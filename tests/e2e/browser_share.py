@@ -74,13 +74,16 @@ class Session:
 
     def close(self):
         for process in reversed(self.processes):
-            if process.poll() is None:
-                try:
-                    os.killpg(process.pid, signal.SIGTERM)
-                    process.wait(10)
-                except (ProcessLookupError, subprocess.TimeoutExpired):
-                    os.killpg(process.pid, signal.SIGKILL)
-                    process.wait()
+            if process.poll() is not None:
+                continue
+            try:
+                os.killpg(process.pid, signal.SIGTERM)
+                process.wait(10)
+            except subprocess.TimeoutExpired:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait()
+            except ProcessLookupError:
+                process.wait()
 
 
 def start_display(session, use_wm):

@@ -148,6 +148,8 @@ class Browser:
         threading.Thread(target=self._read, daemon=True).start()
         profile = os.path.join(session.env["XDG_CONFIG_HOME"], "chromium")
         wait_for("Chromium", lambda: os.path.lexists(os.path.join(profile, "SingletonSocket")), 30)
+        # Its first window shows once the profile, and with it the extension, has loaded.
+        wait_for("Chromium's window", lambda: session.run("xdotool", "search", "--onlyvisible", "--class", "chromium"), 30)
 
     def _read(self):
         for line in self.process.stderr:

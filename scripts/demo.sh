@@ -15,7 +15,7 @@ cmake --build build -j"$(nproc)"
 out=out/demo
 rm -rf "$out" && mkdir -p "$out"
 echo "== Sharing a virtual desktop with Chromium"
-python3 tests/e2e/browser_share.py --no-wm --demo "$out" \
+python3 tests/e2e/browser_share.py --demo "$out" \
   --setup-bundle "build/bundles/Tavrino Sharing Setup.app" \
   --fixture build/tests/x11/tavrino_window_fixture \
   --extension examples/extension

@@ -2,7 +2,7 @@
 """A real browser shares a protected desktop, end to end.
 
 On a private Xvfb display with openbox: three solid windows (one of them the
-protected application "local.velmarch.app"), the setup program started from
+protected application "local.velmarch.app", with a popup), the setup program started from
 its bundle installs the helper into a temporary home, and Debian's Chromium,
 with that home and its default profile, loads the reference extension and
 opens its viewer in self-test mode. Chromium starts the installed helper by
@@ -35,6 +35,8 @@ WINDOWS = [
     ("local.velmarch.app", PROTECTED, 360, 240, 300, 300),
     ("other.beside", "20c040", 200, 300, 660, 120),
 ]
+# The protected application also shows a menu-like popup (override-redirect) over the window behind.
+PROTECTED_POPUP = ["popup", PROTECTED, "160x120+100+420"]
 WANTED_FRAMES = 24
 
 
@@ -97,7 +99,8 @@ def start_display(session, use_wm):
 
 def open_window(session, fixture, window):
     wm_class, colour, width, height, x, y = window
-    process = session.start([fixture, wm_class, colour, f"{width}x{height}+{x}+{y}"],
+    popup = PROTECTED_POPUP if colour == PROTECTED else []
+    process = session.start([fixture, wm_class, colour, f"{width}x{height}+{x}+{y}", *popup],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     wid = process.stdout.readline().strip()
     # A window manager places new windows itself; put each where the checks expect it.
@@ -301,6 +304,8 @@ def main():
                    XDG_CACHE_HOME=f"{home}/.cache", QT_QPA_PLATFORM="xcb")
         session = Session(env)
         checks = Checks()
+        if options.demo:
+            os.makedirs(options.demo, exist_ok=True)
         log = os.path.join(options.demo or home, "chromium.log")
         try:
             progress("starting a virtual display" + ("" if options.no_wm else " with openbox"))

@@ -1,8 +1,8 @@
 // Test hook, loaded only by viewer.html?selftest: presses "Try Again" after
 // failures, shares the first display, counts chosen colours in the decoded
-// pictures, reports on the console
-// (Chrome prints console lines with --enable-logging=stderr) and leaves the
-// page, which closes the port and so ends the helper.
+// pictures, reports on the console (Chrome prints console lines with
+// --enable-logging=stderr) and leaves the page, which closes the port and so
+// ends the helper.
 //   ?selftest&frames=24&protected=ff00ff&visible=20c040,ffa000&region=0,0,900,900&record
 // "protected" is counted over the whole picture, "visible" colours inside
 // the region; "record" downloads the decoded pictures as received.webm.

@@ -23,21 +23,40 @@
 #          [--warmup S] [--sizes WxH,...] [--scenes static,changing,rapid]
 #          [--ffmpeg-full-size] [--quick] [--keep DIR]
 set -euo pipefail
+[ "${1:-}" = -h ] || [ "${1:-}" = --help ] && set -- . --help
 build=${1:?usage: $0 BUILD_DIR [--pairs N] [--seconds S] [--warmup S] [--sizes WxH,...] [--scenes LIST] [--ffmpeg-full-size] [--quick] [--keep DIR]}
 shift
 pairs=3 seconds=10 warmup=2 sizes=1920x1080,2560x1440 scenes=static,changing,rapid keep= full_size=
 while [ $# -gt 0 ]; do
   case $1 in
-    --pairs) pairs=$2; shift 2 ;;
-    --seconds) seconds=$2; shift 2 ;;
-    --warmup) warmup=$2; shift 2 ;;
-    --sizes) sizes=$2; shift 2 ;;
-    --scenes) scenes=$2; shift 2 ;;
-    --keep) keep=$2; shift 2 ;;
+    --pairs) pairs=${2:?--pairs wants a value}; shift 2 ;;
+    --seconds) seconds=${2:?--seconds wants a value}; shift 2 ;;
+    --warmup) warmup=${2:?--warmup wants a value}; shift 2 ;;
+    --sizes) sizes=${2:?--sizes wants a value}; shift 2 ;;
+    --scenes) scenes=${2:?--scenes wants a value}; shift 2 ;;
+    --keep) keep=${2:?--keep wants a value}; shift 2 ;;
     --ffmpeg-full-size) full_size=1; shift ;;
     --quick) pairs=1 seconds=5 warmup=1 sizes=1920x1080; shift ;;
+    -h | --help) sed -n '2,/^set -euo/{ /^set -euo/d; s/^# \{0,1\}//; p }' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
+done
+period_of() {  # scene: its repaint interval in ms, 0 for none
+  case $1 in
+    static) echo 0 ;;
+    changing) echo 40 ;;
+    rapid) echo 5 ;;
+    *) return 1 ;;
+  esac
+}
+for scene in ${scenes//,/ }; do
+  period_of "$scene" >/dev/null || { echo "unknown scene $scene (static, changing, rapid)" >&2; exit 2; }
+done
+number='^[0-9]+([.][0-9]+)?$'
+[[ $pairs =~ ^[1-9][0-9]*$ ]] || { echo "--pairs wants a whole number of at least 1" >&2; exit 2; }
+[[ $seconds =~ $number ]] && [[ $warmup =~ $number ]] || { echo "--seconds and --warmup want seconds" >&2; exit 2; }
+for size in ${sizes//,/ }; do
+  [[ $size =~ ^[1-9][0-9]*x[1-9][0-9]*$ ]] || { echo "--sizes wants WIDTHxHEIGHT, not $size" >&2; exit 2; }
 done
 helper="$build/bundles/Tavrino Share Helper.app/Contents/MacOS/TavrinoShareHost"
 probe=$build/bench/capture/capture_probe
@@ -168,21 +187,13 @@ run_ffmpeg() {  # size, record
   finished "$reader" || { echo "the ffmpeg run failed:" >&2; cat "$2.log" >&2; return 1; }
 }
 
-period_of() {
-  case $1 in
-    static) echo 0 ;;
-    changing) echo 40 ;;
-    rapid) echo 5 ;;
-    *) echo "unknown scene $1" >&2; exit 2 ;;
-  esac
-}
 
 # CPU seconds per second the X server spends on the desktop alone (the
 # changer's repaints) while nothing captures it.
 server_idle_rate() {  # x-server-pid
   local x0 t0
   x0=$(cpu_seconds "$1") t0=$(now_us)
-  sleep "$(awk -v s="$seconds" 'BEGIN { print (s / 2 < 3 ? 3 : s / 2) }')"
+  sleep "$(awk -v s="$seconds" 'BEGIN { s /= 2; print (s < 3 ? 3 : s > 10 ? 10 : s) }')"
   awk -v a="$x0" -v b="$(cpu_seconds "$1")" -v t0="$t0" -v t1="$(now_us)" \
     'BEGIN { printf "%.6f", (b - a) / ((t1 - t0) / 1e6) }'
 }

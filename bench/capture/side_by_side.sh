@@ -17,7 +17,8 @@
 # lets it encode the whole screen instead. --quick: one pair of 5 s runs at
 # 1920x1080 (about a minute); a full run takes about 11 minutes. --keep DIR
 # keeps the streams, logs, the last picture of each run (PGM) and the
-# results table's input.
+# results table's input. For memory over 10,000 frames: --pairs 1
+# --seconds 840 --sizes 1920x1080 --scenes changing (about 30 minutes).
 #
 # Usage: bench/capture/side_by_side.sh BUILD_DIR [--pairs N] [--seconds S]
 #          [--warmup S] [--sizes WxH,...] [--scenes static,changing,rapid]

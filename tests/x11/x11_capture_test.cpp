@@ -7,6 +7,11 @@
 #include <future>
 #include <mutex>
 
+#include <random>
+
+#include <xcb/shape.h>
+
+#include "platform/x11/window_tree.h"
 #include "platform/x11/x11_capture_service.h"
 #include "x11_test_support.h"
 
@@ -17,9 +22,6 @@ using namespace std::chrono_literals;
 using testing::Child;
 using testing::Xvfb;
 
-constexpr std::uint32_t kRed = 0xFF0000;    // the application behind
-constexpr std::uint32_t kGreen = 0x00FF00;  // the protected application
-constexpr std::uint32_t kBlue = 0x0000FF;   // its popup menu
 constexpr const char* kProtected = "local.velmarch.app";
 
 ContentResult query(X11CaptureService& service) {
@@ -146,7 +148,7 @@ TEST_F(X11Desktop, StreamDeliversScaledCompleteFramesWithoutTheExcludedApplicati
   auto output = std::make_shared<Collector>();
   ASSERT_FALSE(stream->addStreamOutput(output, StreamOutputType::screen, makeSerialQueue()));
   ASSERT_FALSE(wait([&](StreamCompletion c) { stream->startCapture(std::move(c)); }));
-  ASSERT_TRUE(output->waitFor(3));
+  ASSERT_TRUE(output->waitFor(8));
   ASSERT_FALSE(wait([&](StreamCompletion c) { stream->stopCapture(std::move(c)); }));
   std::size_t atStop;
   {
@@ -160,8 +162,9 @@ TEST_F(X11Desktop, StreamDeliversScaledCompleteFramesWithoutTheExcludedApplicati
     EXPECT_EQ((*sample.attachments)[0][keys::kStreamFrameInfoStatus], 0);
     EXPECT_LT(output->samples[0]->presentationTime.seconds(), output->samples[1]->presentationTime.seconds());
     // Half size: the protected window's centre (150, 150) lands at (75, 75)
-    // and must show the red window behind it (BT.601 video range: Y 81, Cr 240).
-    const ImageBuffer& image = *sample.image;
+    // and must show the red window behind it (BT.601 video range: Y 81, Cr
+    // 240), once that window has repainted what the server seeded there.
+    const ImageBuffer& image = *output->samples.back()->image;
     int y = image.luma[75 * image.lumaStride + 75];
     int cr = image.chroma[37 * image.chromaStride + 37 * 2 + 1];
     EXPECT_NEAR(y, 81, 6);
@@ -185,6 +188,7 @@ TEST(X11CaptureLoss, LosingTheDisplayStopsTheStreamByItself) {
   Xvfb display;
   X11CaptureService service(display.name());
   auto result = query(service);
+  ASSERT_TRUE(std::holds_alternative<ShareableContent>(result)) << std::get<ErrorValue>(result).description;
   const auto& content = std::get<ShareableContent>(result);
   auto delegate = std::make_shared<StopRecorder>();
   auto stream = service.makeStream(ContentFilter::excludingWindows(content.displays[0], {}),
@@ -197,6 +201,81 @@ TEST(X11CaptureLoss, LosingTheDisplayStopsTheStreamByItself) {
   auto future = delegate->stopped.get_future();
   ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
   EXPECT_EQ(future.get().domain, "X11");
+}
+
+// The capture keeps its window tree from events instead of listing it for
+// every frame; after any mix of changes it must equal a fresh listing.
+TEST(WindowModel, KeptByEventsItEqualsAFreshListing) {
+  Xvfb display("320x240x24");
+  ErrorValue error;
+  auto watcher = x11::XcbConnection::open(display.name().c_str(), error);
+  auto actor = x11::XcbConnection::open(display.name().c_str(), error);
+  ASSERT_TRUE(watcher && actor);
+  x11::WindowTree kept(*watcher, true);
+  xcb_connection_t* c = actor->get();
+  std::vector<xcb_window_t> windows{actor->root()};
+  std::mt19937 random(20261206);
+  auto pick = [&] { return windows[random() % windows.size()]; };
+  auto sync = [](xcb_connection_t* connection) {
+    std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+  };
+  for (int round = 0; round < 24; ++round) {
+    for (int step = 0; step < 80; ++step) {
+      const xcb_window_t w = pick();
+      const auto n = static_cast<std::int16_t>(random() % 100);
+      switch (random() % 8) {
+        case 0:
+        case 1: {
+          xcb_window_t created = xcb_generate_id(c);
+          xcb_create_window(c, XCB_COPY_FROM_PARENT, created, w, n, n / 2, 40 + n, 30, n % 3,
+                            XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+          windows.push_back(created);
+          break;
+        }
+        case 2: xcb_map_window(c, w); break;
+        case 3: xcb_unmap_window(c, w); break;
+        case 4: {
+          const std::uint32_t values[] = {static_cast<std::uint32_t>(n), 20u + n,
+                                          random() % 2 ? XCB_STACK_MODE_ABOVE : XCB_STACK_MODE_BELOW};
+          xcb_configure_window(c, w, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_STACK_MODE,
+                               values);
+          break;
+        }
+        case 5: xcb_reparent_window(c, w, pick(), n, n); break;  // refused into its own subtree
+        case 6: {
+          const char cls[] = "i\0some.app";
+          xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, sizeof cls, cls);
+          xcb_rectangle_t hole{0, 0, 10, 10};
+          xcb_shape_rectangles(c, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, XCB_CLIP_ORDERING_UNSORTED, w, 0, 0, 1, &hole);
+          break;
+        }
+        case 7:
+          if (w != actor->root() && random() % 6 == 0) xcb_destroy_window(c, w);
+          break;
+      }
+    }
+    sync(c);
+    sync(watcher->get());
+    while (xcb_generic_event_t* event = xcb_poll_for_event(watcher->get())) {
+      kept.apply(event);
+      std::free(event);
+    }
+    kept.probePending();
+    x11::WindowTree fresh(*watcher, false);
+    std::function<void(const x11::WindowNode&)> compare = [&](const x11::WindowNode& f) {
+      const x11::WindowNode* k = kept.find(f.id);
+      ASSERT_TRUE(k) << "window " << f.id << " missing after round " << round;
+      EXPECT_EQ(k->parent, f.parent);
+      EXPECT_EQ(k->children, f.children) << "children of " << f.id << " in round " << round;
+      EXPECT_EQ(k->outer(), f.outer());
+      EXPECT_EQ(k->mapped, f.mapped);
+      EXPECT_EQ(k->wmClass, f.wmClass);
+      EXPECT_EQ(k->shape.has_value(), f.shape.has_value());
+      for (xcb_window_t child : f.children) compare(*fresh.find(child));
+    };
+    compare(fresh.root());
+    EXPECT_EQ(kept.subtree(kept.root()).size(), fresh.subtree(fresh.root()).size());
+  }
 }
 
 TEST(X11CaptureUnavailable, NoDisplayIsAClearContentError) {

@@ -25,6 +25,7 @@ std::int32_t parentProcess(std::int32_t pid) {
 bool ProcessFamily::contains(std::int32_t pid) {
   if (pid <= 0) return false;
   if (members_.count(pid) != 0) return true;
+  if (outsiders_.count(pid) != 0) return false;
   std::vector<std::int32_t> chain{pid};
   for (std::int32_t p = parentProcess(pid); p > 1 && chain.size() < 256; p = parentProcess(p)) {
     if (members_.count(p) != 0) {
@@ -33,10 +34,12 @@ bool ProcessFamily::contains(std::int32_t pid) {
     }
     chain.push_back(p);
   }
+  outsiders_.insert(pid);
   return false;
 }
 
 void ProcessFamily::refresh() {
+  outsiders_.clear();
   std::unordered_multimap<std::int32_t, std::int32_t> children;
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {

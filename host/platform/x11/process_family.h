@@ -13,13 +13,17 @@ class ProcessFamily {
   explicit ProcessFamily(std::int32_t root) : root_(root) { members_.insert(root); }
 
   std::int32_t root() const { return root_; }
+  // Processes found outside the family are remembered until the next
+  // refresh, which keeps the per-frame classification off /proc.
   bool contains(std::int32_t pid);
-  // Adds every running descendant of a member.
+  // Adds every running descendant of a member and forgets the outsiders
+  // (their ids may have been given to new processes of the family).
   void refresh();
 
  private:
   std::int32_t root_;
   std::unordered_set<std::int32_t> members_;
+  std::unordered_set<std::int32_t> outsiders_;
 };
 
 // The parent of a running process; 0 when it has none or is gone.

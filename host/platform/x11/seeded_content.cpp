@@ -21,7 +21,7 @@ Region SeedGuard::seedable(const WindowTree& tree, const ExclusionDecision& deci
 
 void SeedGuard::taint(xcb_window_t topLevel, Region area) {
   if (!active_ || area.empty()) return;
-  tracked_[topLevel].taints.push_back(Taint{std::move(area)});
+  tracked_[topLevel].pending.add(area);
 }
 
 void SeedGuard::taintAtStart(const WindowTree& tree, const ExclusionDecision& decision, bool wholeWindows) {
@@ -87,7 +87,7 @@ void SeedGuard::beforeEvent(const xcb_generic_event_t* event, const WindowTree& 
       } else if (now.width != before.width || now.height != before.height) {
         // A new image, filled from the screen; older taints may have moved with the gravity.
         auto old = tracked_.find(n->id);
-        if (old != tracked_.end() && !old->second.taints.empty()) {
+        if (old != tracked_.end() && !(old->second.armed.empty() && old->second.pending.empty())) {
           taint(n->id, Region(Rect{0, 0, now.width, now.height}));
         } else {
           taint(n->id, seedable(tree, decision, now));
@@ -107,11 +107,8 @@ bool SeedGuard::onDamage(const xcb_generic_event_t* event, const WindowTree& tre
   const WindowNode* n = tree.find(e->drawable);
   if (it == tracked_.end() || n == nullptr) return true;
   const Rect drawn{e->area.x + n->border, e->area.y + n->border, e->area.width, e->area.height};
-  auto& taints = it->second.taints;
-  for (Taint& t : taints) {
-    if (t.armed && static_cast<std::int32_t>(event->full_sequence - t.since) >= 0) t.area.subtract(drawn);
-  }
-  std::erase_if(taints, [](const Taint& t) { return t.area.empty(); });
+  Tracked& t = it->second;
+  if (static_cast<std::int32_t>(event->full_sequence - t.since) >= 0) t.armed.subtract(drawn);
   return true;
 }
 
@@ -134,31 +131,28 @@ void SeedGuard::sync(const WindowTree& tree) {
       xcb_damage_create(c, t.damage, id, XCB_DAMAGE_REPORT_LEVEL_RAW_RECTANGLES);
     }
   }
-  bool unarmed = false;
-  for (auto& [id, t] : tracked_) {
-    for (const Taint& taint : t.taints) unarmed = unarmed || !taint.armed;
-  }
-  if (!unarmed) return;
+  bool pending = false;
+  for (const auto& [id, t] : tracked_) pending = pending || !t.pending.empty();
+  if (!pending) return;
   const std::uint32_t since = xcb_no_operation(c).sequence;
   for (auto& [id, t] : tracked_) {
+    if (t.pending.empty()) continue;
+    t.armed.add(t.pending);
+    t.pending = Region();
+    t.since = since;
     const WindowNode* top = tree.find(id);
-    for (Taint& taint : t.taints) {
-      if (taint.armed) continue;
-      taint.armed = true;
-      taint.since = since;
-      if (top == nullptr || !tree.viewable(*top)) continue;
-      // Expose the area in every window drawn there, so its client repaints it.
-      const Rect origin = tree.onRoot(*top);
-      for (const WindowNode* w : tree.subtree(*top)) {
-        if (w->inputOnly || !tree.viewable(*w)) continue;
-        const Rect inside = tree.onRoot(*w).translated(w->border - origin.x, w->border - origin.y);
-        for (const Rect& r : taint.area.rects()) {
-          const Rect local = r.intersected(Rect{inside.x, inside.y, w->width, w->height});
-          if (local.empty()) continue;
-          xcb_clear_area(c, 1, w->id, static_cast<std::int16_t>(local.x - inside.x),
-                         static_cast<std::int16_t>(local.y - inside.y), static_cast<std::uint16_t>(local.width),
-                         static_cast<std::uint16_t>(local.height));
-        }
+    if (top == nullptr || !tree.viewable(*top)) continue;
+    // Expose the area in every window drawn there, so its client repaints it.
+    const Rect origin = tree.onRoot(*top);
+    for (const WindowNode* w : tree.subtree(*top)) {
+      if (w->inputOnly || !tree.viewable(*w)) continue;
+      const Rect inside = tree.onRoot(*w).translated(w->border - origin.x, w->border - origin.y);
+      for (const Rect& r : t.armed.rects()) {
+        const Rect local = r.intersected(Rect{inside.x, inside.y, w->width, w->height});
+        if (local.empty()) continue;
+        xcb_clear_area(c, 1, w->id, static_cast<std::int16_t>(local.x - inside.x),
+                       static_cast<std::int16_t>(local.y - inside.y), static_cast<std::uint16_t>(local.width),
+                       static_cast<std::uint16_t>(local.height));
       }
     }
   }
@@ -167,7 +161,8 @@ void SeedGuard::sync(const WindowTree& tree) {
 Region SeedGuard::tainted(xcb_window_t topLevel) const {
   Region area;
   if (auto it = tracked_.find(topLevel); it != tracked_.end()) {
-    for (const Taint& t : it->second.taints) area.add(t.area);
+    area = it->second.armed;
+    area.add(it->second.pending);
   }
   return area;
 }

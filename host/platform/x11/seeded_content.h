@@ -46,14 +46,15 @@ class SeedGuard {
   Region tainted(xcb_window_t topLevel) const;
 
  private:
-  struct Taint {
-    Region area;
-    bool armed = false;
-    std::uint32_t since = 0;  // sequence of the request after which repaints count
-  };
+  // A window's taint: the part known when we last asked for repaints, which
+  // only damage after `since` clears, and what became tainted since then.
+  // Asking again restarts the whole, so a window changing all the time keeps
+  // one region, not a growing list.
   struct Tracked {
     xcb_damage_damage_t damage = 0;
-    std::vector<Taint> taints;
+    Region armed;
+    std::uint32_t since = 0;  // sequence of the request after which repaints count
+    Region pending;
   };
   void taint(xcb_window_t topLevel, Region area);
   void taintLeftBehind(const WindowTree& tree, const WindowNode& moving, const ExclusionDecision& decision);

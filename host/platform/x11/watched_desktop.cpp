@@ -48,7 +48,9 @@ bool WatchedDesktop::drain() {
 
 void WatchedDesktop::prepare() {
   const auto now = std::chrono::steady_clock::now();
-  if (now - familiesRead_ > std::chrono::seconds(1)) {
+  // New windows may come from new processes, whose ids may have been an
+  // outsider's a moment ago.
+  if (tree_.hasPending() || now - familiesRead_ > std::chrono::seconds(1)) {
     exclusion_.refreshFamilies();
     familiesRead_ = now;
   }

@@ -168,7 +168,8 @@ WindowTree::Change WindowTree::apply(const xcb_generic_event_t* event) {
       if (it == nodes_.end()) {
         add(e->window, e->parent, true);
         it = nodes_.find(e->window);
-      } else if (it->second.parent != e->parent) {
+      } else {
+        // On top of its new siblings, even when the parent stays the same.
         unlink(it->second);
         it->second.parent = e->parent;
         nodes_.at(e->parent).children.push_back(e->window);
@@ -335,11 +336,27 @@ void WindowTree::probePending() {
         n.shape = std::move(shape);
       }
       if (tree) {
+        // Until now nothing reported this window's children, so the listing
+        // replaces what events about them in other windows suggested.
         const xcb_window_t* first = xcb_query_tree_children(tree.get());
-        const int count = xcb_query_tree_children_length(tree.get());
-        for (int i = 0; i < count; ++i) {
-          if (!find(first[i])) add(first[i], k.id, true);
+        const std::vector<xcb_window_t> listed(first, first + xcb_query_tree_children_length(tree.get()));
+        for (xcb_window_t child : std::vector<xcb_window_t>(n.children)) {
+          if (std::find(listed.begin(), listed.end(), child) == listed.end()) remove(child);
         }
+        for (xcb_window_t child : listed) {
+          auto known = nodes_.find(child);
+          if (known == nodes_.end()) {
+            add(child, k.id, true);
+          } else {
+            // Its mapping and geometry were reported here, unheard: read them.
+            pending_.insert(child);
+            if (known->second.parent != k.id) {
+              unlink(known->second);
+              known->second.parent = k.id;
+            }
+          }
+        }
+        n.children = listed;
       }
     }
   }

@@ -36,7 +36,7 @@ configure() {  # build-dir, cmake args... [-- targets...]
   local args=() targets=()
   while [ $# -gt 0 ] && [ "$1" != "--" ]; do args+=("$1"); shift; done
   [ $# -gt 0 ] && shift && targets=(--target "$@")
-  cmake -S "$root" -B "$dir" -G Ninja "${args[@]}" >/dev/null
+  cmake -S "$root" -B "$dir" -G Ninja -DTAVRINO_WERROR=ON "${args[@]}" >/dev/null
   cmake --build "$dir" -j"$jobs" "${targets[@]}"
 }
 

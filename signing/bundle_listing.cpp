@@ -15,7 +15,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kFormat = 1;
+// 2: every file and folder carries its full permission bits.
+constexpr int kFormat = 2;
 
 class FileDescriptor {
  public:
@@ -31,13 +32,13 @@ class FileDescriptor {
   int fd_;
 };
 
-std::string hexSha256(const fs::path& file, bool* executable) {
+std::string hexSha256(const fs::path& file, unsigned* mode) {
   const FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   struct stat info {};
   if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     throw BundleError("cannot read " + file.string() + ": " + std::strerror(errno));
   }
-  *executable = (info.st_mode & S_IXUSR) != 0;
+  *mode = info.st_mode & 07777;
   const EvpMdCtxPtr context(EVP_MD_CTX_new());
   if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) throw BundleError("SHA-256 failed");
   std::array<unsigned char, 65536> buffer{};
@@ -60,6 +61,12 @@ std::string hexSha256(const fs::path& file, bool* executable) {
     hex.push_back(kHex[digest[i] & 0xF]);
   }
   return hex;
+}
+
+unsigned folderMode(const fs::path& folder) {
+  struct stat info {};
+  if (::lstat(folder.c_str(), &info) != 0) throw BundleError("cannot read " + folder.string() + ": " + std::strerror(errno));
+  return info.st_mode & 07777;
 }
 
 // Only links that lead downward from their own folder stay inside the bundle
@@ -94,11 +101,11 @@ nlohmann::json listBundle(const fs::path& bundle) {
       if (!staysInside(target)) throw BundleError(relative + " links outside the bundle");
       entries[relative] = {{"type", "link"}, {"target", target.generic_string()}};
     } else if (fs::is_directory(status)) {
-      entries[relative] = {{"type", "folder"}};
+      entries[relative] = {{"type", "folder"}, {"mode", folderMode(path)}};
     } else if (fs::is_regular_file(status)) {
-      bool executable = false;
-      const std::string digest = hexSha256(path, &executable);
-      entries[relative] = {{"type", "file"}, {"sha256", digest}, {"executable", executable}};
+      unsigned mode = 0;
+      const std::string digest = hexSha256(path, &mode);
+      entries[relative] = {{"type", "file"}, {"sha256", digest}, {"mode", mode}};
     } else {
       throw BundleError(relative + " is neither a file, a folder nor a link");
     }

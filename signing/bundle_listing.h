@@ -16,9 +16,10 @@ struct BundleError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Every entry of the bundle (relative path -> description): folders, regular
-// files with their SHA-256 and executable bit, and symbolic links with their
-// target text. Links are never followed; a link that is absolute or climbs
+// Every entry of the bundle (relative path -> description): folders with
+// their permission bits, regular files with their SHA-256 and permission bits
+// (set-id and sticky bits included), and symbolic links with their target
+// text. Links are never followed; a link that is absolute or climbs
 // with ".." is refused, as is any other kind of file. Throws BundleError.
 nlohmann::json listBundle(const std::filesystem::path& bundle);
 

@@ -62,8 +62,13 @@ std::string signContent(const std::string& content, const std::filesystem::path&
 }
 
 VerifiedContent verifySignature(const std::string& der, const std::string& rootPem) {
-  const CmsPtr cms(d2i_CMS_bio(memoryOf(der).get(), nullptr));
+  if (der.size() > LONG_MAX) fail("input too large");
+  const auto* begin = reinterpret_cast<const unsigned char*>(der.data());
+  const unsigned char* cursor = begin;
+  const CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(der.size())));
   if (!cms) fail("the signature cannot be decoded");
+  // Nothing may ride along after the one encoded signature.
+  if (cursor != begin + der.size()) fail("the signature file holds more than the signature");
   if (OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed ||
       OBJ_obj2nid(CMS_get0_eContentType(cms.get())) != NID_pkcs7_data) {
     fail("the signature is not signed data");

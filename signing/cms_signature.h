@@ -23,9 +23,10 @@ struct VerifiedContent {
   X509Ptr signer;
 };
 
-// Checks a DER CMS signature made by exactly one signer whose chain ends in
-// `rootPem` (the only trusted certificate) and whose leaf may sign code;
-// returns the signed content and the signer. Throws SignatureError.
+// Checks that `der` is exactly one DER CMS signature and nothing more, made
+// by exactly one signer whose chain ends in `rootPem` (the only trusted
+// certificate) and whose leaf may sign code; returns the signed content and
+// the signer. Throws SignatureError.
 VerifiedContent verifySignature(const std::string& der, const std::string& rootPem);
 
 // Subject OU entries of a certificate and whether it carries an extension.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "flow/background_install.h"
 #include "window/setup_view.h"
 
 int main(int argc, char** argv) {
@@ -26,5 +27,8 @@ int main(int argc, char** argv) {
     window.move(frame.topLeft());
   }
   window.show();
-  return app.exec();
+  const int status = app.exec();
+  // A window closed while installing lets the installation finish first.
+  tavrino::setup::waitForInstallations();
+  return status;
 }

@@ -14,8 +14,6 @@ namespace tavrino::setup {
 
 namespace {
 
-// Destroyed at exit after the window is gone; its destructor waits for a
-// running installation, so closing the window never cuts a transaction short.
 QThreadPool& installPool() {
   static QThreadPool pool;
   static const bool configured = [] {
@@ -50,6 +48,8 @@ QFuture<void> runDetached(std::function<void()> work) {
   });
   return future;
 }
+
+void waitForInstallations() { installPool().waitForDone(); }
 
 SharingSetupFlow::InstallOperation productionInstallOperation(InstallEnvironment environment) {
   return [environment = std::move(environment)]() -> QFuture<void> {

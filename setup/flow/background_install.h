@@ -15,6 +15,11 @@ namespace tavrino::setup {
 // exception it threw, unchanged.
 QFuture<void> runDetached(std::function<void()> work);
 
+// Blocks until every job handed to runDetached has ended. The program calls
+// it once its window is gone and before main returns: a job must never run
+// into the destruction of statics.
+void waitForInstallations();
+
 // How the production install operation finds its way; kept apart so tests
 // can stand in for the bundle and the installer.
 struct InstallEnvironment {
@@ -23,6 +28,10 @@ struct InstallEnvironment {
   // Blocking; runs on the background thread with the payload and home folders.
   std::function<void(const std::filesystem::path& payload, const std::filesystem::path& home)> install;
 };
+
+// What the program itself uses: its own bundle, the user's home folder and a
+// fresh CompanionInstaller per run.
+InstallEnvironment productionEnvironment();
 
 // On the main thread: forms the payload and home folders (a missing resource
 // folder fails at once with "The installer is incomplete."), then hands the

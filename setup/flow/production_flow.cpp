@@ -1,24 +1,26 @@
-#include <QDir>
-#include <QFile>
-
 #include "flow/background_install.h"
 #include "flow/sharing_setup_flow.h"
 #include "installer/companion_installer.h"
 #include "platform/bundle_info.h"
+#include "platform/user_folders.h"
 
 namespace tavrino::setup {
 
-std::shared_ptr<SharingSetupFlow> SharingSetupFlow::production() {
-  return make(productionInstallOperation({
+InstallEnvironment productionEnvironment() {
+  return {
       .resourceFolder = [] { return mainBundleResourceFolder(); },
       // $HOME first, so a user (or a test) running with another home gets it.
-      .homeFolder = [] { return std::filesystem::path(QFile::encodeName(QDir::homePath()).toStdString()); },
+      .homeFolder = [] { return userHomeFolder(); },
       // A fresh installer per run re-reads the team key and the folders.
       .install =
           [](const std::filesystem::path& payload, const std::filesystem::path& home) {
             CompanionInstaller(payload, home).install();
           },
-  }));
+  };
+}
+
+std::shared_ptr<SharingSetupFlow> SharingSetupFlow::production() {
+  return make(productionInstallOperation(productionEnvironment()));
 }
 
 }  // namespace tavrino::setup

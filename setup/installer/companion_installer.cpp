@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <regex>
+#include <algorithm>
 #include <system_error>
 #include <utility>
 
@@ -27,6 +27,12 @@ std::optional<std::string> teamFromBundle() {
   auto team = mainBundleInfoString("TavrinoInstallerTeam");
   if (!team || team->empty()) return std::nullopt;
   return team;
+}
+
+// Ten upper-case letters or digits.
+bool isTeamIdentifier(const std::string& team) {
+  return team.size() == 10 &&
+         std::all_of(team.begin(), team.end(), [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); });
 }
 
 // The verifier ships beside the setup executable, in "Contents/MacOS" of its bundle.
@@ -68,8 +74,7 @@ CompanionInstaller::CompanionInstaller(fs::path payload, fs::path home, std::opt
 void CompanionInstaller::verify(const fs::path& application) const {
   std::vector<std::string> arguments{"--verify", "--deep", "--strict"};
   if (requiredTeam) {
-    static const std::regex teamPattern("^[A-Z0-9]{10}$");
-    if (!std::regex_match(*requiredTeam, teamPattern)) throw SetupError("Invalid installer signing identity.");
+    if (!isTeamIdentifier(*requiredTeam)) throw SetupError("Invalid installer signing identity.");
     const std::string requirement = "anchor apple generic and certificate leaf[subject.OU] = \"" + *requiredTeam +
                                     "\" and certificate leaf[field.1.2.840.113635.100.6.1.13] exists and "
                                     "identifier \"net.tavrino.share-companion\"";

@@ -1,16 +1,13 @@
 #include "installer/companion_installer.h"
+#include "installer/file_writing.h"
 #include "installer/install_lock.h"
+#include "installer/running_processes.h"
 #include "installer/setup_error.h"
 #include "installer/staging.h"
-#include "installer/unique_fd.h"
 #include "installer/utf8_text.h"
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
-#include <cerrno>
 #include <exception>
 #include <string_view>
 #include <system_error>
@@ -26,34 +23,6 @@ bool isExtensionIdentifier(std::string_view text) {
     if (c < 'a' || c > 'p') return false;
   }
   return true;
-}
-
-std::vector<std::string_view> nonEmptyLines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  while (!text.empty()) {
-    const auto end = text.find('\n');
-    const std::string_view line = text.substr(0, end);
-    if (!line.empty()) lines.push_back(line);
-    if (end == std::string_view::npos) break;
-    text.remove_prefix(end + 1);
-  }
-  return lines;
-}
-
-void writeNewFile(const fs::path& file, std::string_view bytes) {
-  const auto fail = [&](int error) {
-    throw fs::filesystem_error("Cannot write the file", file, std::error_code(error, std::generic_category()));
-  };
-  const UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!fd) fail(errno);
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd.get(), bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      fail(errno);
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
 }
 
 // One call of install(): the records that commit, roll-back and clean-up share.
@@ -86,7 +55,7 @@ class Transaction {
       if (!existed) {
         // Tells a later run that recovers from a crash that the target was empty.
         step(InstallStep::markAbsent, index);
-        createEmptyFile(entry.staged.parent_path() / kAbsentName);
+        writeNewFile(entry.staged.parent_path() / kAbsentName, {});
       }
       step(InstallStep::moveIn, index);
       fs::rename(entry.staged, entry.target);
@@ -112,6 +81,7 @@ class Transaction {
   }
 
   std::size_t stagedCount() const { return staged_.size(); }
+  void writeJournal(const fs::path& journal) const { setup::writeJournal(journal, staged_); }
 
   void cleanUp() const noexcept { removeStagingFolders(staged_, hook_); }
 
@@ -154,11 +124,8 @@ void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeC
   const fs::path applicationTarget = home / "Applications/Tavrino Share Helper.app";
   const std::string installedExecutable = (applicationTarget / "Contents/MacOS/TavrinoShareHost").string();
   transaction.step(InstallStep::listProcesses);
-  const std::string processes = run("/bin/ps", {"-axo", "command="});
-  for (const std::string_view line : nonEmptyLines(processes)) {
-    if (trimSpacesAndTabs(line).starts_with(installedExecutable)) {
-      throw SetupError("Stop desktop sharing and close the helper's permission dialog, then try again.");
-    }
+  if (anyCommandLineStartsWith(installedExecutable)) {
+    throw SetupError("Stop desktop sharing and close the helper's permission dialog, then try again.");
   }
 
   // Google Chrome, then Chromium: the same manifest where each browser looks.
@@ -183,7 +150,7 @@ void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeC
   try {
     const fs::path stagedApplication = transaction.prepare(applicationTarget);
     transaction.step(InstallStep::copyApplication);
-    fs::copy(sourceApplication, stagedApplication, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    copyTree(sourceApplication, stagedApplication);
     transaction.step(InstallStep::verifyCopy);
     verify(stagedApplication);
 
@@ -200,7 +167,7 @@ void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeC
 
     // From here until the commit point a crash is undone by the next run.
     transaction.step(InstallStep::markPending);
-    createEmptyFile(journal);
+    transaction.writeJournal(journal);
   } catch (...) {
     transaction.cleanUp();
     throw;
@@ -217,11 +184,7 @@ void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeC
     failure = std::current_exception();
   }
   if (failure) {
-    if (!transaction.rollBack()) {
-      throw SetupError(
-          "Installation recovery needs help. Previous files were preserved in .tavrino-install folders beside the "
-          "helper and Chrome host registration. Contact Tavrino Support before retrying.");
-    }
+    if (!transaction.rollBack()) throwRecoveryFailure();
     std::error_code ignored;
     fs::remove(journal, ignored);
     transaction.cleanUp();

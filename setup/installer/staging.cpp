@@ -1,13 +1,15 @@
 #include "installer/staging.h"
 
+#include "installer/file_writing.h"
 #include "installer/setup_error.h"
-#include "installer/unique_fd.h"
+#include "installer/utf8_text.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <uuid/uuid.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <string>
 #include <system_error>
 
 namespace tavrino::setup {
@@ -15,25 +17,43 @@ namespace fs = std::filesystem;
 
 namespace {
 
-[[noreturn]] void throwRecoveryFailure() {
-  throw SetupError(
-      "Installation recovery needs help. Previous files were preserved in .tavrino-install folders beside the "
-      "helper and Chrome host registration. Contact Tavrino Support before retrying.");
-}
-
 void call(const StepHook& hook, InstallStep step, std::size_t index) {
   if (hook) hook(step, index);
+}
+
+// The prefix followed by a canonical upper-case UUID, as createStagingFolder names them.
+bool isStagingName(std::string_view name) {
+  if (!name.starts_with(kStagingPrefix)) return false;
+  name.remove_prefix(kStagingPrefix.size());
+  if (name.size() != 36) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    const bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+    if (hyphen ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
+}
+
+// A folder with a staging name that holds nothing but what a run stages; a
+// user's own folder that merely looks alike is never touched.
+bool isLeftover(const fs::directory_entry& entry) {
+  std::error_code ec;
+  if (!isStagingName(entry.path().filename().string()) || !fs::is_directory(entry.symlink_status(ec))) return false;
+  fs::directory_iterator inside(entry.path(), ec);
+  for (const fs::directory_iterator end; !ec && inside != end; inside.increment(ec)) {
+    const std::string name = inside->path().filename().string();
+    if (name != kStagedName && name != kBackupName && name != kAbsentName) return false;
+  }
+  return !ec;
 }
 
 std::vector<fs::path> leftoversIn(const fs::path& parent) {
   std::vector<fs::path> found;
   std::error_code ec;
-  if (!fs::is_directory(fs::symlink_status(parent, ec))) return found;
+  // Followed as the install follows it: a linked folder holds the staging folders.
+  if (!fs::is_directory(fs::status(parent, ec))) return found;
   for (const auto& entry : fs::directory_iterator(parent)) {
-    const std::string name = entry.path().filename().string();
-    if (name.starts_with(kStagingPrefix) && entry.is_directory() && !entry.is_symlink()) {
-      found.push_back(entry.path());
-    }
+    if (isLeftover(entry)) found.push_back(entry.path());
   }
   return found;
 }
@@ -50,6 +70,12 @@ void restoreTarget(const fs::path& target, const fs::path& leftover) {
 }
 
 }  // namespace
+
+void throwRecoveryFailure() {
+  throw SetupError(
+      "Installation recovery needs help. Previous files were preserved in .tavrino-install folders beside the "
+      "helper and Chrome host registration. Contact Tavrino Support before retrying.");
+}
 
 bool entryExists(const fs::path& path) {
   std::error_code ec;
@@ -71,11 +97,6 @@ fs::path createStagingFolder(const fs::path& parent) {
   return folder;
 }
 
-void createEmptyFile(const fs::path& file) {
-  const UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!fd) throw fs::filesystem_error("Cannot create the file", file, std::error_code(errno, std::generic_category()));
-}
-
 void removeStagingFolders(const std::vector<StagedEntry>& staged, const StepHook& hook) noexcept {
   for (std::size_t index = 0; index < staged.size(); ++index) {
     try {
@@ -88,31 +109,45 @@ void removeStagingFolders(const std::vector<StagedEntry>& staged, const StepHook
   }
 }
 
+void writeJournal(const fs::path& journal, const std::vector<StagedEntry>& staged) {
+  std::string names;
+  for (const auto& entry : staged) names += entry.staged.parent_path().filename().string() + "\n";
+  writeNewFile(journal, names);
+}
+
 void recoverLeftovers(const std::vector<fs::path>& targets, const fs::path& journal, const StepHook& hook) {
   std::vector<std::vector<fs::path>> leftovers;
   for (const auto& target : targets) leftovers.push_back(leftoversIn(target.parent_path()));
 
   if (entryExists(journal)) {
+    // The unfinished run's own folders; leftovers of any other run hold
+    // nothing that still needs to go back.
+    std::vector<std::string> pending;
+    const std::string listed = readUtf8File(journal);
+    for (std::string_view rest = listed; !rest.empty();) {
+      const std::size_t end = std::min(rest.find('\n'), rest.size());
+      pending.emplace_back(rest.substr(0, end));
+      rest.remove_prefix(std::min(end + 1, rest.size()));
+    }
     for (std::size_t index = 0; index < targets.size(); ++index) {
-      std::vector<fs::path> touched;
       for (const auto& leftover : leftovers[index]) {
-        if (entryExists(leftover / kBackupName) || entryExists(leftover / kAbsentName)) touched.push_back(leftover);
-      }
-      // Only one unfinished transaction can have touched a target; more means
-      // someone else put folders here, and guessing could destroy files.
-      if (touched.size() > 1) throwRecoveryFailure();
-      if (touched.empty()) continue;
-      try {
-        call(hook, InstallStep::recoverLeftover, index);
-        restoreTarget(targets[index], touched.front());
-      } catch (...) {
-        throwRecoveryFailure();
+        if (std::find(pending.begin(), pending.end(), leftover.filename().string()) == pending.end()) continue;
+        try {
+          call(hook, InstallStep::recoverLeftover, index);
+          restoreTarget(targets[index], leftover);
+        } catch (...) {
+          throwRecoveryFailure();
+        }
       }
     }
     fs::remove(journal);
   }
   for (const auto& folders : leftovers) {
-    for (const auto& folder : folders) fs::remove_all(folder);
+    for (const auto& folder : folders) {
+      // What cannot be removed stays; it must not stop this installation.
+      std::error_code ignored;
+      fs::remove_all(folder, ignored);
+    }
   }
 }
 

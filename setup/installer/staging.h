@@ -37,20 +37,23 @@ bool entryExists(const std::filesystem::path& path);
 // Creates "<parent>/.tavrino-install-<UUID>" with mode 0700; throws filesystem_error.
 std::filesystem::path createStagingFolder(const std::filesystem::path& parent);
 
-// Creates an empty file with mode 0600 that must not exist yet; throws filesystem_error.
-void createEmptyFile(const std::filesystem::path& file);
-
 // Removes each entry's staging folder, ignoring failures.
 void removeStagingFolders(const std::vector<StagedEntry>& staged, const StepHook& hook) noexcept;
 
+// Records that the staged entries are about to be committed: `journal` lists
+// their staging folders until the commit is done or undone.
+void writeJournal(const std::filesystem::path& journal, const std::vector<StagedEntry>& staged);
+
 // Brings the targets back to a consistent state after an installer that died
-// (or whose roll-back failed) left staging folders behind. While `journal`
-// exists, the run that left them had not passed its commit point: each
-// target gets its saved "previous" back, or loses the item that run put where
-// nothing was before. Without the journal the leftovers are the clean-up of a
-// finished run. Then every leftover staging folder is removed. Throws the
-// recovery SetupError when a restoration fails or the leftovers are ambiguous.
+// (or whose roll-back failed) left staging folders behind. The staging folders
+// the journal lists belong to a run that had not passed its commit point:
+// each target gets its saved "previous" back, or loses the item that run put
+// where nothing was before. Then every leftover staging folder is removed as
+// far as possible. Throws the recovery SetupError when a restoration fails.
 void recoverLeftovers(const std::vector<std::filesystem::path>& targets, const std::filesystem::path& journal,
                       const StepHook& hook);
+
+// The one place the recovery sentence is raised.
+[[noreturn]] void throwRecoveryFailure();
 
 }  // namespace tavrino::setup

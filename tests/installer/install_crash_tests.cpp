@@ -16,6 +16,7 @@ enum class Run {
   first,        // into an empty home
   rollingBack,  // the final verification fails first, so the kill lands in the roll-back
   recovering,   // a first run is killed while moving in; the kill lands in the next run's recovery
+  linked,       // over an earlier installation whose target folders are symbolic links
 };
 
 struct KillPoint {
@@ -66,11 +67,19 @@ TEST(InstallCrash, KilledAtEachStepThenRunAgain) {
       {Run::rollingBack, rollBackRemove, 0},  {Run::rollingBack, rollBackRestore, 0},
       {Run::rollingBack, cleanUp, 0},         {Run::recovering, recoverLeftover, 0},
       {Run::recovering, recoverLeftover, 1},  {Run::recovering, recoverLeftover, 2},
+      {Run::linked, moveIn, 0},               {Run::linked, moveIn, 2},
   };
   for (const auto& [run, step, index] : points) {
     SCOPED_TRACE("run " + std::to_string(static_cast<int>(run)) + " step " + std::to_string(static_cast<int>(step)) +
                  " index " + std::to_string(index));
     InstallScene scene(run != Run::first);
+    if (run == Run::linked) {
+      for (const fs::path& folder : {scene.applicationTarget.parent_path(), scene.manifestTargets[0].parent_path()}) {
+        const fs::path elsewhere = scene.root.path() / ("linked-" + folder.parent_path().filename().string());
+        fs::rename(folder, elsewhere);
+        fs::create_directory_symlink(elsewhere, folder);
+      }
+    }
     const auto before = scene.targets();
     if (run == Run::recovering) {
       ASSERT_TRUE(killedAt(scene, moveIn, 2));

@@ -2,7 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
 
 #include <gtest/gtest.h>
 
@@ -131,7 +135,10 @@ TEST(InstallTransaction, LockThatCannotBeTaken) {
 }
 
 TEST(InstallTransaction, RunningInstalledHelperBlocksButACopyElsewhereDoesNot) {
-  InstallScene scene;
+  // Matched byte for byte: no locale turns "é" into "?", and a line break
+  // does not split the command line.
+  ::setenv("LC_ALL", "C", 1);
+  InstallScene scene(true, "run-\xc3\xa9\nhome");
   const fs::path installed = scene.applicationTarget / "Contents/MacOS/TavrinoShareHost";
   fs::copy_file("/bin/sleep", installed, fs::copy_options::overwrite_existing);
   const auto before = scene.targets();
@@ -239,16 +246,71 @@ TEST(InstallTransaction, FailedRollBackKeepsStagingFoldersAndTheNextRunRecovers)
   expectInstalled(scene);
 }
 
-TEST(InstallTransaction, CleanUpFailureIsIgnored) {
+// Only folders named and filled as a run stages them are swept; a user's
+// look-alikes stay, and a staging folder that cannot be removed is no reason
+// to fail.
+TEST(InstallTransaction, SweepOfEarlierRunsLeftovers) {
   InstallScene scene;
+  const fs::path apps = scene.applicationTarget.parent_path();
+  const std::vector<fs::path> mine = {apps / ".tavrino-install-mine",
+                                      apps / ".tavrino-install-3f2504e0-4f89-11d3-9a0c-0305e82c3301/payload",
+                                      apps / ".tavrino-install-3F2504E0-4F89-11D3-9A0C-0305E82C3301/notes"};
+  for (const auto& folder : mine) fs::create_directories(folder);
   CompanionInstaller installer = scene.installer();
   failAt(installer, InstallStep::cleanUp, 0);
   installer.install();
-  EXPECT_EQ(scene.stagingLeftovers().size(), 1u);
+  EXPECT_EQ(scene.stagingLeftovers().size(), mine.size() + 1);
   EXPECT_TRUE(scene.lockIsFree());
-  // The leftover belongs to a finished run and goes with the next one.
   scene.installer().install();
-  expectInstalled(scene);
+  EXPECT_EQ(scene.stagingLeftovers().size(), mine.size());
+  for (const auto& folder : mine) EXPECT_TRUE(fs::is_directory(folder)) << folder;
+}
+
+TEST(InstallTransaction, FullDiskAndUnremovableLeftovers) {
+  if (!inPrivateMounts([] {
+        // A copy cut short by a full disk is reported as such.
+        InstallScene full(false);
+        const fs::path app = full.payload / "Tavrino Share Helper.app";
+        writeFile(app / "Contents/Resources/large.bin", std::string(1 << 20, 'x'));
+        ASSERT_TRUE(signApp(app));
+        mountTmpfs(full.applicationTarget.parent_path(), "size=256k");
+        const auto empty = full.targets();
+        try {
+          full.installer().install();
+          ADD_FAILURE() << "installed onto a full disk";
+        } catch (const fs::filesystem_error& error) {
+          EXPECT_NE(std::string(error.what()).find("No space left on device"), std::string::npos) << error.what();
+        }
+        expectUnchanged(full, empty);
+
+        // A leftover that cannot be removed (it holds a mount point) stays,
+        // and neither blocks later runs nor confuses the recovery of a run
+        // killed while committing.
+        InstallScene scene;
+        CompanionInstaller installer = scene.installer();
+        failAt(installer, InstallStep::cleanUp, 0);
+        installer.install();
+        const auto stuck = scene.stagingLeftovers();
+        ASSERT_EQ(stuck.size(), 1u);
+        mountTmpfs(stuck[0] / "previous/Contents", "size=64k");
+        scene.installer().install();
+        const auto before = scene.targets();
+        const pid_t child = ::fork();
+        if (child == 0) {
+          CompanionInstaller killed = scene.installer();
+          killed.stepHook = [](InstallStep step, std::size_t index) {
+            if (step == InstallStep::moveIn && index == 2) std::raise(SIGKILL);
+          };
+          killed.install();
+          ::_exit(0);
+        }
+        ::waitpid(child, nullptr, 0);
+        EXPECT_THROW(scene.installer().install([](std::size_t) { throw Injected(); }), Injected);
+        EXPECT_EQ(scene.targets(), before);
+        EXPECT_EQ(scene.stagingLeftovers(), stuck);
+      })) {
+    GTEST_SKIP() << "no user and mount namespaces here";
+  }
 }
 
 }  // namespace

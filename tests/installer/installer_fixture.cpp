@@ -3,20 +3,25 @@
 #include "installer/setup_error.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 
 extern char** environ;
 
@@ -76,6 +81,45 @@ void stopProgram(pid_t pid) {
   ::kill(pid, SIGKILL);
   int status = 0;
   ::waitpid(pid, &status, 0);
+}
+
+bool inPrivateMounts(const std::function<void()>& body) {
+  constexpr int kUnavailable = 77;
+  const std::string uid = std::to_string(::getuid());
+  const std::string gid = std::to_string(::getgid());
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const auto write = [](const char* file, const std::string& text) {
+      const int fd = ::open(file, O_WRONLY | O_CLOEXEC);
+      const bool written = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+      if (fd >= 0) ::close(fd);
+      return written;
+    };
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0 || !write("/proc/self/setgroups", "deny") ||
+        !write("/proc/self/uid_map", "0 " + uid + " 1") || !write("/proc/self/gid_map", "0 " + gid + " 1") ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      ::_exit(kUnavailable);
+    }
+    try {
+      body();
+    } catch (const std::exception& error) {
+      ADD_FAILURE() << "unexpected exception: " << error.what();
+    }
+    std::fflush(stdout);
+    ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == kUnavailable) return false;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "see the child's failures above";
+  return true;
+}
+
+void mountTmpfs(const fs::path& at, const std::string& options) {
+  fs::create_directories(at);
+  if (::mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+    throw std::system_error(errno, std::generic_category(), "cannot mount a tmpfs");
+  }
 }
 
 std::string readFile(const fs::path& file) {

@@ -60,6 +60,12 @@ bool signApp(const fs::path& app, const std::string& certificate = "team",
 // The tool's exit status for --verify --deep --strict [-R =<requirement for team>] app.
 int verifyExitStatus(const fs::path& app, const std::string& team = "");
 
+// Runs `body` in a child process with its own user and mount namespaces, where
+// it may mount a tmpfs without privileges; the child's test failures fail the
+// test. False when the system allows no such namespaces.
+bool inPrivateMounts(const std::function<void()>& body);
+void mountTmpfs(const fs::path& at, const std::string& options);
+
 std::string readFile(const fs::path& file);
 void writeFile(const fs::path& file, const std::string& bytes);
 

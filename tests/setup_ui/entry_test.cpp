@@ -10,6 +10,10 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 
@@ -102,15 +106,17 @@ class SetupOnXvfb : public ::testing::Test {
     }
   }
 
-  // Starts the program and returns its window's id.
-  QString startSetup() {
+  // Starts the program and returns its window's id once the window is shown.
+  QString startSetup(const QString& bundle = kBundle) {
     program_.setProcessEnvironment(env_);
-    program_.start(kBundle + "/Contents/MacOS/TavrinoSharingSetup", {});
+    program_.start(bundle + "/Contents/MacOS/TavrinoSharingSetup", {});
     QString found;
     if (program_.waitForStarted())
-      poll([&] { return !(found = tool("xdotool", {"search", "--name", "^Tavrino Sharing Setup$"})).isEmpty(); });
+      poll([&] { return !(found = visibleWindow()).isEmpty(); });
     return found.section('\n', 0, 0);
   }
+
+  QString visibleWindow() { return tool("xdotool", {"search", "--onlyvisible", "--name", "^Tavrino Sharing Setup$"}); }
 
   QString tool(const QString& program, const QStringList& arguments) {
     return run(program, arguments, env_).out.trimmed();
@@ -145,6 +151,28 @@ class SetupOnXvfb : public ::testing::Test {
   void press(const QString& window, const QString& key) {
     tool("xdotool", {"windowfocus", "--sync", window});
     tool("xdotool", {"key", "--clearmodifiers", key});
+  }
+
+  // Asks the window to close, as a window manager's close button does.
+  void requestClose(const QString& window) {
+    xcb_connection_t* connection = xcb_connect(env_.value("DISPLAY").toUtf8().constData(), nullptr);
+    auto atom = [&](const char* name) {
+      xcb_intern_atom_reply_t* reply =
+          xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, std::strlen(name), name), nullptr);
+      xcb_atom_t found = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+      std::free(reply);
+      return found;
+    };
+    xcb_client_message_event_t message{};
+    message.response_type = XCB_CLIENT_MESSAGE;
+    message.format = 32;
+    message.window = window.toUInt();
+    message.type = atom("WM_PROTOCOLS");
+    message.data.data32[0] = atom("WM_DELETE_WINDOW");
+    message.data.data32[1] = XCB_CURRENT_TIME;
+    xcb_send_event(connection, 0, message.window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&message));
+    xcb_flush(connection);
+    xcb_disconnect(connection);
   }
 
   bool waitForSuccess(const QString& name) {
@@ -182,6 +210,38 @@ TEST_F(SetupOnXvfb, InstallsTheHelperAndShowsTheSuccessScreen) {
   ASSERT_TRUE(program_.waitForFinished(10000));
   EXPECT_EQ(program_.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(program_.exitCode(), 0);
+}
+
+TEST_F(SetupOnXvfb, ClosingTheWindowWhileInstallingLetsTheInstallationFinish) {
+  // A copy of the bundle whose signature check waits for a gate file, so the
+  // window closes while the installation surely runs.
+  QTemporaryDir copy;
+  const QString bundle = copy.path() + "/Tavrino Sharing Setup.app";
+  const std::filesystem::path gatedTool = QFile::encodeName(bundle + "/Contents/MacOS/tavrino-codesign").toStdString();
+  std::filesystem::copy(QFile::encodeName(kBundle).toStdString(), QFile::encodeName(bundle).toStdString(),
+                        std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks);
+  std::filesystem::rename(gatedTool, gatedTool.string() + ".real");
+  {
+    QFile gated(QString::fromStdString(gatedTool.string()));
+    ASSERT_TRUE(gated.open(QIODevice::WriteOnly));
+    gated.write("#!/bin/sh\nwhile [ ! -e \"$0.gate\" ]; do sleep 0.05; done\nexec \"$0.real\" \"$@\"\n");
+    gated.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  }
+  QString id = startSetup(bundle);
+  ASSERT_FALSE(id.isEmpty());
+  // Asked again while it stays: a request that comes too early can be lost.
+  EXPECT_TRUE(poll([&] {
+    requestClose(id);
+    return visibleWindow().isEmpty();
+  }));
+  EXPECT_EQ(program_.state(), QProcess::Running);
+
+  QFile(QString::fromStdString(gatedTool.string()) + ".gate").open(QIODevice::WriteOnly);
+  ASSERT_TRUE(program_.waitForFinished(30000));
+  EXPECT_EQ(program_.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(program_.exitCode(), 0);
+  EXPECT_TRUE(installed());
+  EXPECT_TRUE(QDir(home_.path() + "/Applications").entryList({".tavrino-install-*"}, QDir::AllEntries | QDir::Hidden).isEmpty());
 }
 
 TEST_F(SetupOnXvfb, ASecondInstallerIsToldToWaitAndRetriesOnReturn) {

@@ -3,6 +3,10 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <system_error>
@@ -141,6 +145,16 @@ TEST(ProductionInstall, FormsThePayloadRunsOffTheMainThreadAndReportsFailures) {
   EXPECT_EQ(installs, 0);
   auto refuse = [](const auto&, const auto&) { throw SetupError("Invalid installer signing identity."); };
   EXPECT_EQ(productionOutcome("/r", refuse), Phase::failed("Invalid installer signing identity."));
+}
+
+TEST(ProductionInstall, TheHomeFolderIsHomeByteForByte) {
+  // A home that is not valid UTF-8 is the same folder, not a re-encoded twin.
+  for (const char* home : {"/tmp/run-\xff\xfe/home", "/home/\xc3\xa9t\xc3\xa9"}) {
+    ::setenv("HOME", home, 1);
+    EXPECT_EQ(productionEnvironment().homeFolder().native(), home);
+  }
+  ::unsetenv("HOME");
+  EXPECT_EQ(productionEnvironment().homeFolder(), std::filesystem::path(::getpwuid(::getuid())->pw_dir));
 }
 
 }  // namespace

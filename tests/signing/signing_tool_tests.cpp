@@ -24,6 +24,9 @@ TEST_F(SigningTool, AnyChangeToTheBundleIsRefused) {
       [&] { fs::remove(app / "Contents/Resources/Strings/en.txt"); },
       [&] { fs::create_directory(app / "Contents/Plugins"); },
       [&] { fs::permissions(app / "Contents/MacOS/TavrinoShareHost", fs::perms::owner_read); },
+      [&] { fs::permissions(app / "Contents/MacOS/TavrinoShareHost", fs::perms::others_write, fs::perm_options::add); },
+      [&] { fs::permissions(app / "Contents/MacOS/TavrinoShareHost", fs::perms::set_uid, fs::perm_options::add); },
+      [&] { fs::permissions(app / "Contents/Resources", fs::perms::group_write, fs::perm_options::add); },
       [&] { relink("Strings/../Strings"); },
       [&] { relink("/etc"); },
       [&] { writeFile(app / "Contents/_CodeSignature/CodeResources", "extra"); },
@@ -32,6 +35,10 @@ TEST_F(SigningTool, AnyChangeToTheBundleIsRefused) {
         std::string signature = readFile(app / "Contents/_CodeSignature/CodeSignature.p7s");
         signature[signature.size() / 2] ^= 1;
         writeFile(app / "Contents/_CodeSignature/CodeSignature.p7s", signature);
+      },
+      [&] {
+        const fs::path file = app / "Contents/_CodeSignature/CodeSignature.p7s";
+        writeFile(file, readFile(file) + "appended");
       },
   };
   for (std::size_t i = 0; i < tamperings.size(); ++i) {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <sstream>
 #include <system_error>
 
 namespace tavrino::setup::testing {
@@ -31,30 +30,6 @@ TEST(ProcessRunner, OnlyTheExitStatusDecides) {
   // A program that cannot start is the platform's error.
   EXPECT_THROW(installer.run("/nonexistent/tool", {}), std::system_error);
   EXPECT_THROW(installer.run("/etc/hostname", {}), std::system_error);
-}
-
-// The arguments that verify() hands a stand-in signing tool.
-std::vector<std::string> argumentsOfVerify(CompanionInstaller installer, const fs::path& app) {
-  TempFolder folder;
-  installer.signingTool = folder.path() / "record";
-  writeFile(installer.signingTool, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.log\"\n");
-  fs::permissions(installer.signingTool, fs::perms::owner_all);
-  installer.verify(app);
-  std::istringstream log(readFile(folder.path() / "record.log"));
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(log, line);) lines.push_back(line);
-  return lines;
-}
-
-TEST(SignatureCheck, ArgumentsWithAndWithoutTeam) {
-  const fs::path app = "/some folder/Tavrino Share Helper.app";
-  CompanionInstaller installer("/payload", "/home", std::string("TVRN4SHARE"));
-  ASSERT_EQ(requirementFor("TVRN4SHARE").size(), 174u);
-  EXPECT_EQ(argumentsOfVerify(installer, app), (std::vector<std::string>{"--verify", "--deep", "--strict", "-R",
-                                                                         "=" + requirementFor("TVRN4SHARE"),
-                                                                         app.string()}));
-  installer.requiredTeam.reset();
-  EXPECT_EQ(argumentsOfVerify(installer, app), (std::vector<std::string>{"--verify", "--deep", "--strict", app.string()}));
 }
 
 TEST(SignatureCheck, MalformedTeamIsRefusedBeforeAnyToolStarts) {

@@ -1,5 +1,6 @@
 #include "flow/background_install.h"
 
+#include <QCoreApplication>
 #include <QPromise>
 #include <QThread>
 #include <QThreadPool>
@@ -49,7 +50,13 @@ QFuture<void> runDetached(std::function<void()> work) {
   return future;
 }
 
-void waitForInstallations() { installPool().waitForDone(); }
+void waitForInstallations() {
+  installPool().waitForDone();
+  // Their outcomes, posted to the main thread, arrive while the flow and the
+  // application object they report to still exist; an outcome dropped with
+  // the application would cancel its continuation.
+  QCoreApplication::sendPostedEvents();
+}
 
 SharingSetupFlow::InstallOperation productionInstallOperation(InstallEnvironment environment) {
   return [environment = std::move(environment)]() -> QFuture<void> {

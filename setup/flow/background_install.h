@@ -15,9 +15,10 @@ namespace tavrino::setup {
 // exception it threw, unchanged.
 QFuture<void> runDetached(std::function<void()> work);
 
-// Blocks until every job handed to runDetached has ended. The program calls
-// it once its window is gone and before main returns: a job must never run
-// into the destruction of statics.
+// Blocks until every job handed to runDetached has ended and delivers their
+// outcomes to the main thread. The program calls it once its window is gone
+// and before main returns: a job must never run into the destruction of
+// statics or of the application object.
 void waitForInstallations();
 
 // How the production install operation finds its way; kept apart so tests

@@ -32,11 +32,12 @@ int main(int argc, char** argv) {
   }
   std::signal(SIGPIPE, SIG_IGN);
 
-  // The event loop is made before the background pool so that it is destroyed
-  // after it: work the pool still holds at exit may refer to the loop.
-  static asio::io_context mainLoop;
-  static X11CaptureService captureService;
-  static X264CompressionSessionFactory encoders;
+  // Pipes and capture streams post to the background pool until they are
+  // destroyed, so it is made first and, as a static, ends after everything
+  // below.
+  backgroundPool();
+  X11CaptureService captureService;
+  X264CompressionSessionFactory encoders;
 
   if (has("--authorize")) {
     const bool allowed =
@@ -44,14 +45,21 @@ int main(int argc, char** argv) {
     return runAuthorizeAlert(argc, argv, allowed);
   }
 
-  auto host = std::make_shared<Host>(mainLoop.get_executor(), captureService, encoders,
-                                     [](const nlohmann::json& message) { Wire::send(message); },
-                                     arguments, [](const std::string& body) { Wire::sendBody(body); });
-  // A frame message is up to about a megabyte; with the default 64 KiB pipe
-  // every frame costs a dozen wake-ups of the browser. Where the kernel allows
-  // it, one frame fits the pipe whole. Output that is no pipe keeps its size.
-  ::fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);
-  serve(mainLoop, host, fileDescriptorReader(STDIN_FILENO));
+  {
+    asio::io_context mainLoop;
+    auto host = std::make_shared<Host>(mainLoop.get_executor(), captureService, encoders,
+                                       [](const nlohmann::json& message) { Wire::send(message); },
+                                       arguments, [](const std::string& body) { Wire::sendBody(body); });
+    // A frame message is up to about a megabyte; with the default 64 KiB pipe
+    // every frame costs a dozen wake-ups of the browser. Where the kernel allows
+    // it, one frame fits the pipe whole. Output that is no pipe keeps its size.
+    ::fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);
+    serve(mainLoop, host, fileDescriptorReader(STDIN_FILENO));
+    // Every capture has ended. Tasks still waiting for the desktop's content
+    // are released here, while the loop their completions post to exists;
+    // the loop then destroys whatever tasks remain with it.
+    captureService.abandonQueries();
+  }
   shutdownBackgroundPool();
   return 0;
 }

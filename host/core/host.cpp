@@ -5,6 +5,7 @@
 #include <utility>
 
 #include <asio/co_spawn.hpp>
+#include <asio/post.hpp>
 
 #include "core/await_completion.h"
 #include "core/capture_plan.h"
@@ -31,6 +32,22 @@ std::vector<RunningApplication> applicationsWithIdentifier(const ShareableConten
 }
 
 }  // namespace
+
+class Host::BusyScope {
+ public:
+  explicit BusyScope(Host& host) : host_(host) { ++host_.busy_; }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
+  ~BusyScope() { host_.endBusy(); }
+
+ private:
+  Host& host_;
+};
+
+void Host::endBusy() {
+  if (--busy_ > 0) return;
+  for (auto& resume : std::exchange(idleWaiters_, {})) resume();
+}
 
 void spawnTask(const asio::any_io_executor& executor, asio::awaitable<void> task) {
   asio::co_spawn(executor, std::move(task), [](std::exception_ptr error) {
@@ -179,8 +196,27 @@ asio::awaitable<std::optional<ErrorValue>> Host::continueStart(const ShareableCo
   const auto size = captureSize(captureService_.displayPixelsWide(displayID), *display);
   if (!size) co_return failure(text::kDisplayUnavailable);
 
-  auto created = VideoPipe::create(size->width, size->height, request_, ownerPID, encoders_, send_,
-                                   sendFrameBody_);
+  // Opening an encoder takes a while; requests and acknowledgements go on meanwhile.
+  VideoPipe::CreateResult created = failure(text::kDisplayUnavailable);
+  {
+    const BusyScope busy(*this);
+    auto opening = awaitCompletion<VideoPipe::CreateResult>(
+        [size = *size, request = request_, ownerPID, &encoders = encoders_, send = send_,
+         sendBody = sendFrameBody_](auto complete) {
+          asio::post(backgroundPool(), [=, &encoders, complete = std::move(complete)] {
+            complete(VideoPipe::create(size.width, size.height, request, ownerPID, encoders, send,
+                                       sendBody));
+          });
+        });
+    // Kept out of the co_await expression: GCC 12 destroys temporaries with
+    // captures there twice.
+    created = co_await std::move(opening);
+  }
+  // A stop came while the encoder opened.
+  if (epoch_ != token) {
+    starting_ = false;
+    co_return std::nullopt;
+  }
   if (auto* error = std::get_if<ErrorValue>(&created)) co_return *error;
   auto pipe = std::get<std::shared_ptr<VideoPipe>>(std::move(created));
 
@@ -191,8 +227,12 @@ asio::awaitable<std::optional<ErrorValue>> Host::continueStart(const ShareableCo
   capture_ = stream;
   pipe_ = pipe;
   const std::string request = request_;
-  auto startError = co_await awaitCompletion<std::optional<ErrorValue>>(
-      [&stream](auto complete) { stream->startCapture(std::move(complete)); });
+  std::optional<ErrorValue> startError;
+  {
+    const BusyScope busy(*this);
+    startError = co_await awaitCompletion<std::optional<ErrorValue>>(
+        [&stream](auto complete) { stream->startCapture(std::move(complete)); });
+  }
   if (startError) co_return *startError;
 
   // A stop while the capture was starting has already said "stopped".
@@ -205,7 +245,10 @@ asio::awaitable<std::optional<ErrorValue>> Host::continueStart(const ShareableCo
 
 asio::awaitable<void> Host::stop() {
   const auto self = shared_from_this();
+  const BusyScope busy(*this);
   ++epoch_;
+  // A start accepted while this stop waits must not be named as the one it ended.
+  const std::string request = request_;
   // Idle before the first wait: whatever runs meanwhile sees no capture.
   auto capture = std::exchange(capture_, nullptr);
   auto pipe = std::exchange(pipe_, nullptr);
@@ -214,7 +257,18 @@ asio::awaitable<void> Host::stop() {
         [&capture](auto complete) { capture->stopCapture(std::move(complete)); });
   }
   if (pipe) co_await pipe->finish();
-  send_(stoppedMessage(request_));
+  send_(stoppedMessage(request));
+}
+
+asio::awaitable<void> Host::shutdown() {
+  const auto self = shared_from_this();
+  // First the teardowns and starts under way, so that their messages come
+  // before the last "stopped" and a capture that was starting is ended too.
+  while (busy_ > 0) {
+    co_await awaitCompletion<void>(
+        [this](auto resume) { idleWaiters_.push_back(std::move(resume)); });
+  }
+  co_await stop();
 }
 
 void Host::streamDidStopWithError(std::shared_ptr<CaptureStream> stream, const ErrorValue&) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,8 +32,15 @@ class Host final : public StreamDelegate, public std::enable_shared_from_this<Ho
   // One request; started as its own task for every request read.
   asio::awaitable<void> handle(nlohmann::json message);
 
-  // Ends whatever capture runs or starts; always sends exactly one "stopped".
+  // Ends whatever capture runs or starts; always sends exactly one "stopped",
+  // naming the request that was current when this stop began.
   asio::awaitable<void> stop();
+
+  // The stop at the end of input: first waits for every teardown, capture
+  // start and encoder opening already under way, so that nothing of a capture
+  // outlives the serving loop. Waits for the desktop's content queries are
+  // not included: the capture service answers or abandons those itself.
+  asio::awaitable<void> shutdown();
 
   // Capture service callback, on any thread.
   void streamDidStopWithError(std::shared_ptr<CaptureStream> stream, const ErrorValue& error) override;
@@ -55,6 +63,10 @@ class Host final : public StreamDelegate, public std::enable_shared_from_this<Ho
   asio::awaitable<void> reportStreamStopped(std::shared_ptr<Host> self,
                                             std::shared_ptr<CaptureStream> stream);
 
+  // Counts a wait on the capture service or the encoder that shutdown must see end.
+  class BusyScope;
+  void endBusy();
+
   asio::any_io_executor mainExecutor_;
   CaptureService& captureService_;
   CompressionSessionFactory& encoders_;
@@ -67,6 +79,8 @@ class Host final : public StreamDelegate, public std::enable_shared_from_this<Ho
   std::string request_;
   bool starting_ = false;
   std::int64_t epoch_ = 0;
+  int busy_ = 0;
+  std::vector<std::function<void()>> idleWaiters_;
 };
 
 // Runs a Host task on its executor; an escaping exception is rethrown from

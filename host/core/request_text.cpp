@@ -1,6 +1,5 @@
 #include "core/request_text.h"
 
-#include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <memory>
@@ -59,41 +58,19 @@ std::string stringMember(const nlohmann::json& object, const char* key) {
 }
 
 std::optional<std::int64_t> exactInt64(const nlohmann::json& value) {
-  if (value.is_number_integer() && !value.is_number_unsigned()) return value.get<std::int64_t>();
   if (value.is_number_unsigned()) {
     const auto u = value.get<std::uint64_t>();
     if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
     return static_cast<std::int64_t>(u);
   }
-  if (value.is_number_float()) {
-    const double d = value.get<double>();
-    // -2^63 is representable; 2^63 is the first double above the range, so
-    // the conversion below is defined for everything that passes.
-    if (!std::isfinite(d) || d != std::trunc(d) || d < -9223372036854775808.0 ||
-        d >= 9223372036854775808.0)
-      return std::nullopt;
-    return static_cast<std::int64_t>(d);
-  }
+  if (value.is_number_integer()) return value.get<std::int64_t>();
   return std::nullopt;
 }
 
 std::optional<std::uint32_t> exactUInt32(const nlohmann::json& value) {
-  if (value.is_number_unsigned()) {
-    const auto u = value.get<std::uint64_t>();
-    if (u > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
-    return static_cast<std::uint32_t>(u);
-  }
-  if (value.is_number_integer()) {
-    const auto i = value.get<std::int64_t>();
-    if (i < 0 || i > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
-    return static_cast<std::uint32_t>(i);
-  }
-  if (value.is_number_float()) {
-    const double d = value.get<double>();
-    if (!std::isfinite(d) || d != std::trunc(d) || d < 0.0 || d > 4294967295.0) return std::nullopt;
-    return static_cast<std::uint32_t>(d);
-  }
-  return std::nullopt;
+  const auto wide = exactInt64(value);
+  if (!wide || *wide < 0 || *wide > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+  return static_cast<std::uint32_t>(*wide);
 }
 
 }  // namespace tavrino::share

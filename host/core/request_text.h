@@ -20,8 +20,9 @@ std::optional<std::size_t> graphemeClusterCount(std::string_view text);
 // The member as a string; absent or of another type counts as empty.
 std::string stringMember(const nlohmann::json& object, const char* key);
 
-// The value as an exact integer of the width: a whole number in range, in
-// integer or floating-point form (3 and 3.0 qualify, 3.5 does not).
+// The value as an exact integer of the width. Requests are parsed so that
+// every number written as a whole number within 64 bits (3, 3.0, 1e2) is an
+// integer value (Wire::parseRequest); a floating-point value never qualifies.
 std::optional<std::int64_t> exactInt64(const nlohmann::json& value);
 std::optional<std::uint32_t> exactUInt32(const nlohmann::json& value);
 

@@ -11,7 +11,7 @@
 namespace tavrino::share {
 namespace {
 
-asio::awaitable<void> finalStop(std::shared_ptr<Host> host) { co_await host->stop(); }
+asio::awaitable<void> finalStop(std::shared_ptr<Host> host) { co_await host->shutdown(); }
 
 }  // namespace
 

@@ -1,7 +1,10 @@
 #include "core/wire.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <mutex>
+#include <variant>
 
 #include <unistd.h>
 
@@ -52,7 +55,69 @@ bool writeFrameLocked(int fd, const std::string& body) {
   return writeAll(fd, header, sizeof header) && writeAll(fd, body.data(), body.size());
 }
 
+// The value of a JSON number literal when it is a whole number that fits a
+// signed or unsigned 64-bit integer.
+std::optional<std::variant<std::int64_t, std::uint64_t>> wholeNumber(std::string_view literal) {
+  std::size_t at = 0;
+  const bool negative = at < literal.size() && literal[at] == '-';
+  if (negative) ++at;
+  const auto isDigit = [&] { return at < literal.size() && literal[at] >= '0' && literal[at] <= '9'; };
+  std::string digits;
+  std::int64_t exponent = 0;
+  for (; isDigit(); ++at) digits += literal[at];
+  if (at < literal.size() && literal[at] == '.')
+    for (++at; isDigit(); ++at) digits += literal[at], --exponent;
+  if (at < literal.size() && (literal[at] == 'e' || literal[at] == 'E')) {
+    ++at;
+    const bool negativeExponent = at < literal.size() && literal[at] == '-';
+    if (at < literal.size() && (literal[at] == '-' || literal[at] == '+')) ++at;
+    std::int64_t written = 0;
+    // Saturates: an exponent this large decides the answer whatever follows.
+    for (; isDigit(); ++at) written = std::min<std::int64_t>(written * 10 + (literal[at] - '0'), 1'000'000);
+    exponent += negativeExponent ? -written : written;
+  }
+  digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size()));
+  if (digits.empty()) return std::int64_t{0};  // also -0 and 0.0e99
+  while (exponent < 0 && digits.back() == '0') digits.pop_back(), ++exponent;
+  if (exponent < 0) return std::nullopt;  // a fraction remains
+  if (static_cast<std::int64_t>(digits.size()) + exponent > 20) return std::nullopt;
+  digits.append(static_cast<std::size_t>(exponent), '0');
+  unsigned __int128 value = 0;
+  for (const char digit : digits) value = value * 10 + static_cast<unsigned>(digit - '0');
+  constexpr auto kInt64Max = static_cast<unsigned __int128>(std::numeric_limits<std::int64_t>::max());
+  if (negative) {
+    if (value > kInt64Max + 1) return std::nullopt;
+    return static_cast<std::int64_t>(-static_cast<__int128>(value));
+  }
+  if (value <= kInt64Max) return static_cast<std::int64_t>(value);
+  if (value <= std::numeric_limits<std::uint64_t>::max()) return static_cast<std::uint64_t>(value);
+  return std::nullopt;
+}
+
+// The library's own tree builder, except that a number written in
+// floating-point form becomes an integer when its text is a whole number.
+class ExactNumberBuilder : public nlohmann::detail::json_sax_dom_parser<nlohmann::json> {
+ public:
+  using json_sax_dom_parser::json_sax_dom_parser;
+
+  bool number_float(double value, const std::string& literal) {
+    if (const auto whole = wholeNumber(literal)) {
+      if (const auto* i = std::get_if<std::int64_t>(&*whole)) return number_integer(*i);
+      return number_unsigned(std::get<std::uint64_t>(*whole));
+    }
+    return json_sax_dom_parser::number_float(value, literal);
+  }
+};
+
 }  // namespace
+
+std::optional<nlohmann::json> parseRequest(std::string_view body) {
+  nlohmann::json value;
+  ExactNumberBuilder builder(value, false);
+  if (!nlohmann::json::sax_parse(body.begin(), body.end(), &builder) || !value.is_object())
+    return std::nullopt;
+  return value;
+}
 
 std::optional<std::string> encode(const nlohmann::json& message) {
   std::string body;
@@ -107,9 +172,7 @@ std::optional<nlohmann::json> decodeFrame(const ByteReader& input) {
   if (length == 0 || length > kMaxIncomingBody) return std::nullopt;
   const auto body = readExactly(input, length);
   if (!body) return std::nullopt;
-  auto value = nlohmann::json::parse(body->begin(), body->end(), nullptr, false);
-  if (!value.is_object()) return std::nullopt;  // also the discarded value of a parse error
-  return value;
+  return parseRequest(std::string_view(reinterpret_cast<const char*>(body->data()), body->size()));
 }
 
 }  // namespace Wire

@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -48,6 +49,13 @@ void sendBody(const std::string& body);
 // Exactly count bytes, or none when the input ends first. Empty for count <= 0.
 std::optional<std::vector<std::uint8_t>> readExactly(const ByteReader& input, std::int64_t count);
 std::optional<std::vector<std::uint8_t>> readExactly(std::int64_t count);  // standard input
+
+// A request body as a JSON object, or none when it is not JSON or not an
+// object. Exactness is decided on the number as written: every number whose
+// text denotes a whole number within 64 bits (3, 3.0, 1e2, -0.0) becomes an
+// integer value; only numbers that are not whole, or lie beyond 64 bits,
+// stay floating-point, so that no rounding can carry them into range.
+std::optional<nlohmann::json> parseRequest(std::string_view body);
 
 // The next request object, or none when reading has to end: end of input, a
 // length outside 1..kMaxIncomingBody, a body that is not JSON or not an object.

@@ -46,8 +46,8 @@ class FakeCaptureStream final : public CaptureStream {
                                             StreamOutputType type, SerialQueue queue) override {
     std::lock_guard lock(mutex_);
     if (addOutputError_) return addOutputError_;
+    if (type != StreamOutputType::screen) throw std::logic_error("only the screen is captured");
     output_ = std::move(output);
-    outputType_ = type;
     queue_.emplace(std::move(queue));
     return std::nullopt;
   }
@@ -59,7 +59,6 @@ class FakeCaptureStream final : public CaptureStream {
     std::lock_guard lock(mutex_);
     stops_.push_back(std::move(completion));
     output_.reset();  // a stopped stream delivers no more samples
-    outputType_.reset();
   }
 
   std::size_t pendingStarts() const {
@@ -69,11 +68,6 @@ class FakeCaptureStream final : public CaptureStream {
   std::size_t pendingStops() const {
     std::lock_guard lock(mutex_);
     return stops_.size();
-  }
-  // The type of the added output; none before it is added or once stopped.
-  std::optional<StreamOutputType> outputType() const {
-    std::lock_guard lock(mutex_);
-    return outputType_;
   }
 
   void completeStart(std::optional<ErrorValue> error = std::nullopt) { takeOldest(mutex_, starts_)(error); }
@@ -101,7 +95,6 @@ class FakeCaptureStream final : public CaptureStream {
   const std::weak_ptr<StreamDelegate> delegate_;
   const std::optional<ErrorValue> addOutputError_;
   std::shared_ptr<StreamOutput> output_;
-  std::optional<StreamOutputType> outputType_;
   std::optional<SerialQueue> queue_;
   std::deque<StreamCompletion> starts_;
   std::deque<StreamCompletion> stops_;
@@ -120,8 +113,8 @@ class FakeCaptureService final : public CaptureService {
 
   void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                            ContentCompletion completion) override {
+    if (excludingDesktopWindows || !onScreenWindowsOnly) throw std::logic_error("unexpected query");
     std::lock_guard lock(mutex_);
-    queryArguments_.push_back({excludingDesktopWindows, onScreenWindowsOnly});
     queries_.push_back(std::move(completion));
   }
   std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
@@ -151,11 +144,6 @@ class FakeCaptureService final : public CaptureService {
     std::lock_guard lock(mutex_);
     return queries_.size();
   }
-  // (excludingDesktopWindows, onScreenWindowsOnly) of every query asked so far.
-  std::vector<std::pair<bool, bool>> queryArguments() const {
-    std::lock_guard lock(mutex_);
-    return queryArguments_;
-  }
   // Completes the oldest pending query.
   void releaseQuery(ContentResult result) {
     auto completion = takeOldest(mutex_, queries_);
@@ -174,7 +162,6 @@ class FakeCaptureService final : public CaptureService {
  private:
   mutable std::mutex mutex_;
   std::deque<ContentCompletion> queries_;
-  std::vector<std::pair<bool, bool>> queryArguments_;
   ShareableContent lastContent_;
   std::vector<std::shared_ptr<FakeCaptureStream>> streams_;
 };

@@ -152,16 +152,21 @@ class FakeCompressionSessionFactory final : public CompressionSessionFactory {
     std::int32_t height = 0;
     VideoCodec codec = VideoCodec::h264;
     EncoderRequirements requirements;
+    std::thread::id thread;
   };
 
   // Status create() returns, and whether it stores a session.
   std::int32_t createStatus = 0;
   bool storeSession = true;
 
+  // Runs inside create(), on the thread that opens the encoder.
+  std::function<void()> whileCreating = [] {};
+
   std::int32_t create(std::int32_t width, std::int32_t height, VideoCodec codec,
                       const EncoderRequirements& requirements,
                       std::unique_ptr<CompressionSession>& session) override {
-    createCalls.push_back({width, height, codec, requirements});
+    whileCreating();
+    createCalls.push_back({width, height, codec, requirements, std::this_thread::get_id()});
     if (storeSession) session = std::make_unique<FakeCompressionSession>(log);
     return createStatus;
   }

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,6 +42,8 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
   SpawnActions spawn;
   posix_spawn_file_actions_adddup2(&spawn.actions, inRead.fd, STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&spawn.actions, outWrite.fd, STDOUT_FILENO);
+  errors_.reset(::memfd_create("stderr", MFD_CLOEXEC));
+  posix_spawn_file_actions_adddup2(&spawn.actions, errors_.fd, STDERR_FILENO);
 
   std::vector<std::string> storage{path};
   storage.insert(storage.end(), arguments.begin(), arguments.end());
@@ -55,7 +58,8 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
   };
   for (char** e = environ; *e; ++e) {
     const std::string_view entry(*e);
-    if (entry.starts_with("DISPLAY=") || entry.starts_with("WAYLAND_DISPLAY=") || replaced(entry))
+    if (entry.starts_with("DISPLAY=") || entry.starts_with("WAYLAND_DISPLAY=") ||
+        entry.starts_with("XDG_SESSION_TYPE=") || replaced(entry))
       continue;
     environment.emplace_back(entry);
   }
@@ -74,6 +78,17 @@ ChildProcess::~ChildProcess() {
   if (!reaped_ && pid_ > 0) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
+  }
+}
+
+std::string ChildProcess::errors() const {
+  std::string text;
+  char buffer[4096];
+  for (off_t at = 0;;) {
+    const auto n = ::pread(errors_.fd, buffer, sizeof buffer, at);
+    if (n <= 0) return text;
+    text.append(buffer, static_cast<std::size_t>(n));
+    at += n;
   }
 }
 
@@ -112,8 +127,8 @@ std::string ChildProcess::readUntil(const std::function<bool(const std::string&)
   }
 }
 
-int ChildProcess::wait() {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+int ChildProcess::wait(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
   int status = 0;
   while (::waitpid(pid_, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {

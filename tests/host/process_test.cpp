@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -34,9 +35,11 @@ Types typesOf(const std::vector<json>& messages) {
   return types;
 }
 
-void expectCleanExit(int status) {
-  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+void expectCleanExit(ChildProcess& helper) {
+  const int status = helper.wait();
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0)
+                                 << "\n" << helper.errors();
+  EXPECT_EQ(WEXITSTATUS(status), 0) << helper.errors();
 }
 
 // Starts the helper, writes input (then closes it), and returns all its messages.
@@ -48,7 +51,7 @@ std::vector<json> serve(const std::string& input) {
   });
   const std::string output = helper.readAll();
   writer.join();
-  expectCleanExit(helper.wait());
+  expectCleanExit(helper);
   return messagesIn(output);
 }
 
@@ -88,7 +91,7 @@ TEST(HelperProcess, ReadsARequestWrittenOneByteAtATime) {
   }
   helper.closeInput();
   EXPECT_EQ(typesOf(messagesIn(helper.readAll())), (Types{"hello", "stopped", "stopped"}));
-  expectCleanExit(helper.wait());
+  expectCleanExit(helper);
 }
 
 TEST(HelperProcess, HandlesTwoRequestsWrittenBackToBack) {
@@ -113,7 +116,7 @@ TEST(HelperProcess, HandlesTwoRequestsWrittenBackToBack) {
                         {"s1", "The desktop cannot be reached: no X display is available."},
                         {"s2", "Invalid or overlapping sharing request."}}));
   EXPECT_EQ(messages.back()["type"], "stopped");
-  expectCleanExit(helper.wait());
+  expectCleanExit(helper);
 }
 
 TEST(HelperProcess, ExitsWithStatusZeroWhenItsOutputIsClosed) {
@@ -126,7 +129,7 @@ TEST(HelperProcess, ExitsWithStatusZeroWhenItsOutputIsClosed) {
   // Whether or not "hello" still fitted into the pipe, the reply to this fails.
   helper.write(frameOf(json{{"command", "stop"}}));
   helper.closeInput();
-  expectCleanExit(helper.wait());
+  expectCleanExit(helper);
 }
 
 TEST(HelperProcess, CheckBuildPrintsTheBuildLineAndReadsNothing) {
@@ -135,7 +138,37 @@ TEST(HelperProcess, CheckBuildPrintsTheBuildLineAndReadsNothing) {
     ChildProcess helper(TAVRINO_SHARE_HOST_PATH, arguments);
     // Input stays open: the build check must not wait for it.
     EXPECT_EQ(helper.readAll(), "Tavrino Share Helper x86_64\n");
-    expectCleanExit(helper.wait());
+    expectCleanExit(helper);
+  }
+}
+
+TEST(HelperProcess, AuthorizeWithoutADisplayFailsWithOneClearLine) {
+  ChildProcess helper(TAVRINO_SHARE_HOST_PATH, {"--authorize"});
+  EXPECT_EQ(helper.readAll(), "");
+  const int status = helper.wait();
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_NE(WEXITSTATUS(status), 0);
+  const std::string errors = helper.errors();
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+  EXPECT_NE(errors.find("alert"), std::string::npos) << errors;
+}
+
+// Without an X server, a Wayland desktop is named as the reason.
+TEST(HelperProcess, SaysWhenTheDesktopRunsWayland) {
+  const std::string wayland = "Protected sharing needs an X11 desktop session; this desktop runs Wayland.";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{}, "The desktop cannot be reached: no X display is available."},
+      {{"WAYLAND_DISPLAY=wayland-0"}, wayland},
+      {{"XDG_SESSION_TYPE=wayland"}, wayland},
+      {{"XDG_SESSION_TYPE=x11"}, "The desktop cannot be reached: no X display is available."},
+  };
+  for (const auto& [environment, message] : cases) {
+    ChildProcess helper(TAVRINO_SHARE_HOST_PATH, {}, environment);
+    ASSERT_TRUE(helper.write(frameOf(json{{"command", "sources"}, {"request", "w"}})));
+    const auto messages = messagesIn(
+        helper.readUntil([](const std::string& o) { return frameBodies(o).size() >= 2; }));
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages[1], (json{{"type", "error"}, {"request", "w"}, {"message", message}}));
   }
 }
 

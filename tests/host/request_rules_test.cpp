@@ -4,6 +4,7 @@
 
 #include "core/capture_plan.h"
 #include "core/request_text.h"
+#include "core/wire.h"
 
 namespace tavrino::share {
 namespace {
@@ -30,33 +31,47 @@ TEST(RequestText, CountsExtendedGraphemeClusters) {
   EXPECT_FALSE(graphemeClusterCount("\xc3"));
 }
 
-TEST(RequestNumbers, TestsExactSigned64BitIntegers) {
-  EXPECT_EQ(exactInt64(json(5)), 5);
-  EXPECT_EQ(exactInt64(json(-5)), -5);
-  EXPECT_EQ(exactInt64(json(3.0)), 3);
-  EXPECT_EQ(exactInt64(json::parse("-9223372036854775808")), INT64_MIN);
-  EXPECT_EQ(exactInt64(json::parse("9223372036854775807")), INT64_MAX);
-  EXPECT_FALSE(exactInt64(json::parse("9223372036854775808")));
-  EXPECT_FALSE(exactInt64(json(9223372036854775808.0)));  // 2^63: must not be converted
-  EXPECT_EQ(exactInt64(json(-9223372036854775808.0)), INT64_MIN);
-  EXPECT_FALSE(exactInt64(json(1.5)));
-  EXPECT_FALSE(exactInt64(json::parse("1e300")));
-  EXPECT_FALSE(exactInt64(json("5")));
-  EXPECT_FALSE(exactInt64(json(true)));
-  EXPECT_FALSE(exactInt64(json(nullptr)));
-}
-
-TEST(RequestNumbers, TestsExactUnsigned32BitIntegers) {
-  EXPECT_EQ(exactUInt32(json(0)), 0u);
-  EXPECT_EQ(exactUInt32(json(3.0)), 3u);
-  EXPECT_EQ(exactUInt32(json::parse("-0.0")), 0u);
-  EXPECT_EQ(exactUInt32(json::parse("4294967295")), 4294967295u);
-  EXPECT_EQ(exactUInt32(json::parse("4294967295.0")), 4294967295u);
-  EXPECT_FALSE(exactUInt32(json::parse("4294967296")));
-  EXPECT_FALSE(exactUInt32(json::parse("4294967296.0")));
-  EXPECT_FALSE(exactUInt32(json(-1)));
-  EXPECT_FALSE(exactUInt32(json(3.5)));
-  EXPECT_FALSE(exactUInt32(json("1")));
+// Numbers as a peer writes them: exactness is decided on the text, so that no
+// rounding to a double carries a number into range.
+TEST(RequestNumbers, AreExactIntegersOnlyAsWritten) {
+  using I = std::optional<std::int64_t>;
+  using U = std::optional<std::uint32_t>;
+  const struct {
+    const char* text;
+    I int64;
+    U uint32;
+  } cases[] = {
+      {"5", 5, 5u},
+      {"3.0", 3, 3u},
+      {"1.5e1", 15, 15u},
+      {"1E2", 100, 100u},
+      {"-0.0", 0, 0u},
+      {"-1", -1, {}},
+      {"3.5", {}, {}},
+      {"12e-1", {}, {}},
+      {"-9223372036854775808", INT64_MIN, {}},
+      {"-9223372036854775808.0", INT64_MIN, {}},
+      {"-9223372036854775809", {}, {}},
+      {"9223372036854775807", INT64_MAX, {}},
+      {"9223372036854775808", {}, {}},
+      {"18446744073709551616", {}, {}},
+      {"4294967295", 4294967295, 4294967295u},
+      {"4294967295.00000001", {}, {}},
+      {"4294967296", 4294967296, {}},
+      {"4294967295999999999e-9", {}, {}},
+      {"1e300", {}, {}},
+      {"0.0e99999999999999999999", 0, 0u},
+      {"1e-99999999999999999999", {}, {}},
+      {R"("5")", {}, {}},
+      {"true", {}, {}},
+      {"null", {}, {}},
+  };
+  for (const auto& c : cases) {
+    const auto request = Wire::parseRequest(std::string(R"({"id":)") + c.text + "}");
+    ASSERT_TRUE(request) << c.text;
+    EXPECT_EQ(exactInt64(request->at("id")), c.int64) << c.text;
+    EXPECT_EQ(exactUInt32(request->at("id")), c.uint32) << c.text;
+  }
 }
 
 TEST(CaptureModeChoice, PicksFixtureThenWindowThenNormal) {

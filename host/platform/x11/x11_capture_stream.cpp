@@ -62,7 +62,7 @@ Clock::duration frameInterval(const StreamConfiguration& configuration) {
 std::shared_ptr<const SampleBuffer> makeSample(const std::vector<std::uint8_t>& canvas,
                                                const MonitorInfo& monitor,
                                                const StreamConfiguration& configuration,
-                                               std::vector<std::uint8_t>& scaled) {
+                                               std::vector<std::uint8_t>& scaled, Clock::time_point tick) {
   const int width = configuration.width;
   const int height = configuration.height;
   const std::uint8_t* argb = canvas.data();
@@ -80,7 +80,7 @@ std::shared_ptr<const SampleBuffer> makeSample(const std::vector<std::uint8_t>& 
   auto sample = std::make_shared<SampleBuffer>();
   sample->attachments = std::vector<Dictionary>{Dictionary{{keys::kStreamFrameInfoStatus, 0}}};
   sample->image = std::move(image);
-  auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch());
+  auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(tick.time_since_epoch());
   sample->presentationTime = MediaTime::make(now.count(), 1'000'000'000);
   return sample;
 }
@@ -152,6 +152,9 @@ void captureLoop(std::shared_ptr<X11CaptureStream::State> s, StreamCompletion st
       std::unique_lock lock(s->mutex);
       if (s->wake.wait_until(lock, next, [&] { return s->stopRequested; })) break;
     }
+    // Frames are stamped with their tick, not with the end of composing, which
+    // varies: stamps then lie at least the frame interval apart.
+    const Clock::time_point tick = next;
     next += interval;
     if (next < Clock::now()) next = Clock::now() + interval;
     if (x->broken()) {
@@ -167,7 +170,7 @@ void captureLoop(std::shared_ptr<X11CaptureStream::State> s, StreamCompletion st
                           canvas);
       std::free(xcb_get_input_focus_reply(x->get(), xcb_get_input_focus(x->get()), nullptr));
       if (!desktop->drain()) {
-        deliver(s, makeSample(canvas, compositor->monitor(), s->configuration, scaled));
+        deliver(s, makeSample(canvas, compositor->monitor(), s->configuration, scaled, tick));
         break;
       }
     }

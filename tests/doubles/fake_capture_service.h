@@ -2,7 +2,7 @@
 
 // A capture service double whose completions (content query, start, stop) the
 // test releases by hand, so that every interleaving can be played out. Streams
-// can report stopping by themselves and accept pushed samples.
+// can report stopping by themselves.
 
 #include <cstdint>
 #include <deque>
@@ -13,8 +13,6 @@
 #include <stdexcept>
 #include <utility>
 #include <vector>
-
-#include <asio/post.hpp>
 
 #include "platform/capture_service.h"
 
@@ -43,12 +41,11 @@ class FakeCaptureStream final : public CaptureStream {
   const StreamConfiguration configuration;
 
   std::optional<ErrorValue> addStreamOutput(std::shared_ptr<StreamOutput> output,
-                                            StreamOutputType type, SerialQueue queue) override {
+                                            StreamOutputType type, SerialQueue) override {
     std::lock_guard lock(mutex_);
     if (addOutputError_) return addOutputError_;
     if (type != StreamOutputType::screen) throw std::logic_error("only the screen is captured");
-    output_ = std::move(output);
-    queue_.emplace(std::move(queue));
+    output_ = std::move(output);  // held, as the service holds it, until the stream stops
     return std::nullopt;
   }
   void startCapture(StreamCompletion completion) override {
@@ -80,22 +77,11 @@ class FakeCaptureStream final : public CaptureStream {
                                        error);
   }
 
-  // Delivers a sample to the added output on its queue; false when there is none.
-  bool pushSample(std::shared_ptr<const SampleBuffer> sample) {
-    std::lock_guard lock(mutex_);
-    if (!output_) return false;
-    asio::post(*queue_, [self = shared_from_this(), output = output_, sample = std::move(sample)] {
-      output->streamDidOutputSampleBuffer(*self, sample, StreamOutputType::screen);
-    });
-    return true;
-  }
-
  private:
   mutable std::mutex mutex_;
   const std::weak_ptr<StreamDelegate> delegate_;
   const std::optional<ErrorValue> addOutputError_;
   std::shared_ptr<StreamOutput> output_;
-  std::optional<SerialQueue> queue_;
   std::deque<StreamCompletion> starts_;
   std::deque<StreamCompletion> stops_;
 };

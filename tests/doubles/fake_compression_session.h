@@ -34,17 +34,11 @@ struct EncodeCall {
 // under test) and the test, so the test can look after the session is gone.
 class FakeSessionLog {
  public:
-  using Property = std::pair<CompressionProperty, PropertyValue>;
-
   // Status encodeFrame returns; a non-zero status refuses the frame (its
   // handler is dropped, never called).
   void refuseFramesWith(std::int32_t status) {
     std::lock_guard lock(mutex_);
     refuseStatus_ = status;
-  }
-  void refusePropertiesWith(std::int32_t status) {
-    std::lock_guard lock(mutex_);
-    propertyStatus_ = status;
   }
   // When set, every accepted frame gets its result from this function, run on
   // a background pool thread right after encodeFrame returns.
@@ -59,13 +53,8 @@ class FakeSessionLog {
     keepCalls_ = false;
   }
 
-  std::atomic<int> prepareCount{0};
   std::atomic<bool> invalidated{false};
   std::atomic<bool> sessionAlive{false};
-  std::vector<Property> properties() const {
-    std::lock_guard lock(mutex_);
-    return properties_;
-  }
   std::size_t callCount() const {
     std::lock_guard lock(mutex_);
     return callCount_;
@@ -100,10 +89,8 @@ class FakeSessionLog {
 
   mutable std::mutex mutex_;
   std::int32_t refuseStatus_ = 0;
-  std::int32_t propertyStatus_ = 0;
   AutoResult autoResult_;
   bool keepCalls_ = true;
-  std::vector<Property> properties_;
   std::size_t callCount_ = 0;
   std::vector<EncodeCall> calls_;
 };
@@ -115,16 +102,8 @@ class FakeCompressionSession final : public CompressionSession {
   }
   ~FakeCompressionSession() override { log_->sessionAlive = false; }
 
-  std::int32_t setProperty(CompressionProperty key, const PropertyValue& value) override {
-    std::lock_guard lock(log_->mutex_);
-    log_->properties_.emplace_back(key, value);
-    return log_->propertyStatus_;
-  }
-  std::int32_t prepareToEncodeFrames() override {
-    ++log_->prepareCount;
-    std::lock_guard lock(log_->mutex_);
-    return log_->propertyStatus_;
-  }
+  std::int32_t setProperty(CompressionProperty, const PropertyValue&) override { return 0; }
+  std::int32_t prepareToEncodeFrames() override { return 0; }
   std::int32_t encodeFrame(std::shared_ptr<const ImageBuffer> image, MediaTime presentationTime,
                            MediaTime duration, const std::optional<FrameOptions>& options,
                            EncodeOutputHandler handler) override {
@@ -147,14 +126,6 @@ class FakeCompressionSession final : public CompressionSession {
 
 class FakeCompressionSessionFactory final : public CompressionSessionFactory {
  public:
-  struct CreateCall {
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-    VideoCodec codec = VideoCodec::h264;
-    EncoderRequirements requirements;
-    std::thread::id thread;
-  };
-
   // Status create() returns, and whether it stores a session.
   std::int32_t createStatus = 0;
   bool storeSession = true;
@@ -162,16 +133,15 @@ class FakeCompressionSessionFactory final : public CompressionSessionFactory {
   // Runs inside create(), on the thread that opens the encoder.
   std::function<void()> whileCreating = [] {};
 
-  std::int32_t create(std::int32_t width, std::int32_t height, VideoCodec codec,
-                      const EncoderRequirements& requirements,
+  std::int32_t create(std::int32_t, std::int32_t, VideoCodec, const EncoderRequirements&,
                       std::unique_ptr<CompressionSession>& session) override {
     whileCreating();
-    createCalls.push_back({width, height, codec, requirements, std::this_thread::get_id()});
+    createThreads.push_back(std::this_thread::get_id());
     if (storeSession) session = std::make_unique<FakeCompressionSession>(log);
     return createStatus;
   }
 
-  std::vector<CreateCall> createCalls;
+  std::vector<std::thread::id> createThreads;
   std::shared_ptr<FakeSessionLog> log = std::make_shared<FakeSessionLog>();
 };
 

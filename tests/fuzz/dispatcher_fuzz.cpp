@@ -118,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   h.completePending(contentFor(0));
   bool finished = false;
   spawnTask(h.io.get_executor(), [](HostHarness& harness, bool& done) -> asio::awaitable<void> {
-    co_await harness.host->stop();
+    co_await harness.host->shutdown();
     done = true;
   }(h, finished));
   // Every task, also an earlier stop still finishing its pipe, must come to an end.

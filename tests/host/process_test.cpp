@@ -1,20 +1,32 @@
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <future>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <sys/wait.h>
 
 #include "child_process.h"
 #include "frames.h"
+#include "platform/x11/desktop_session.h"
+#include "platform/x11/x11_capture_service.h"
+#include "platform/x11/xcb_connection.h"
+#include "x11/x11_test_support.h"
 
 namespace tavrino::share::testing {
 namespace {
 
+using namespace std::chrono_literals;
 using nlohmann::json;
 using Types = std::vector<std::string>;
 
@@ -35,8 +47,8 @@ Types typesOf(const std::vector<json>& messages) {
   return types;
 }
 
-void expectCleanExit(ChildProcess& helper) {
-  const int status = helper.wait();
+void expectCleanExit(ChildProcess& helper, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+  const int status = helper.wait(limit);
   ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0)
                                  << "\n" << helper.errors();
   EXPECT_EQ(WEXITSTATUS(status), 0) << helper.errors();
@@ -45,12 +57,9 @@ void expectCleanExit(ChildProcess& helper) {
 // Starts the helper, writes input (then closes it), and returns all its messages.
 std::vector<json> serve(const std::string& input) {
   ChildProcess helper(TAVRINO_SHARE_HOST_PATH, {});
-  std::thread writer([&] {
-    helper.write(input);  // may fail once the helper has stopped reading
-    helper.closeInput();
-  });
+  helper.write(input);  // fits the pipe; may fail once the helper has stopped reading
+  helper.closeInput();
   const std::string output = helper.readAll();
-  writer.join();
   expectCleanExit(helper);
   return messagesIn(output);
 }
@@ -61,62 +70,19 @@ std::string stopRequestOfSize(std::size_t size) {
   return prefix + std::string(size - prefix.size() - 2, 'p') + "\"}";
 }
 
-TEST(HelperProcess, SaysHelloThenStoppedOnEmptyInput) {
-  EXPECT_EQ(serve(""), (std::vector<json>{{{"type", "hello"}, {"version", 1}},
-                                          {{"type", "stopped"}, {"request", ""}}}));
-}
-
 TEST(HelperProcess, AnswersRequestsUpToTheLimitAndEndsReadingOnBadFrames) {
   const std::string stop = frameOf(json{{"command", "stop"}});
   const std::vector<std::pair<std::string, Types>> cases = {
+      {"", {"hello", "stopped"}},
       {frame(stopRequestOfSize(16384)), {"hello", "stopped", "stopped"}},
-      {frame(stopRequestOfSize(16385)) + stop, {"hello", "stopped"}},
-      {frame("") + stop, {"hello", "stopped"}},
-      {std::string("\x00\x00\x00\x10", 4) + stop, {"hello", "stopped"}},  // 268,435,456
       {frame(stopRequestOfSize(20000)), {"hello", "stopped"}},
-      {std::string("\x05\x00", 2), {"hello", "stopped"}},
       {frame(R"(["stop"])") + stop, {"hello", "stopped"}},
-      {frame(R"("stop")") + stop, {"hello", "stopped"}},
-      {frame("command=stop") + stop, {"hello", "stopped"}},
   };
-  for (std::size_t i = 0; i < cases.size(); ++i)
-    EXPECT_EQ(typesOf(serve(cases[i].first)), cases[i].second) << "case " << i;
-}
-
-TEST(HelperProcess, ReadsARequestWrittenOneByteAtATime) {
-  ChildProcess helper(TAVRINO_SHARE_HOST_PATH, {});
-  for (const char byte : frameOf(json{{"command", "stop"}, {"request", "slow"}})) {
-    ASSERT_TRUE(helper.write(std::string(1, byte)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const auto messages = serve(cases[i].first);
+    EXPECT_EQ(typesOf(messages), cases[i].second) << "case " << i;
+    EXPECT_EQ(messages.at(0), (json{{"type", "hello"}, {"version", 1}}));
   }
-  helper.closeInput();
-  EXPECT_EQ(typesOf(messagesIn(helper.readAll())), (Types{"hello", "stopped", "stopped"}));
-  expectCleanExit(helper);
-}
-
-TEST(HelperProcess, HandlesTwoRequestsWrittenBackToBack) {
-  ChildProcess helper(TAVRINO_SHARE_HOST_PATH, {});
-  ASSERT_TRUE(helper.write(frameOf(json{{"command", "sources"}, {"request", "s1"}}) +
-                           frameOf(json{{"command", "Start"}, {"request", "s2"}})));
-  // Both were read; each task answers on its own, in either order. Input
-  // stays open until both have answered: at its end the helper may abandon a
-  // request that still waits for the desktop.
-  std::string output =
-      helper.readUntil([](const std::string& o) { return frameBodies(o).size() >= 5; });
-  helper.closeInput();
-  output += helper.readAll();
-  const auto messages = messagesIn(output);
-  ASSERT_EQ(messages.size(), 6u);
-  EXPECT_EQ(messages[0]["type"], "hello");
-  std::map<std::string, json> errors;
-  for (const auto& m : messages)
-    if (m["type"] == "error") errors[m["request"].get<std::string>()] = m["message"];
-  EXPECT_EQ(errors, (std::map<std::string, json>{
-                        // The helper runs without a display, and says so.
-                        {"s1", "The desktop cannot be reached: no X display is available."},
-                        {"s2", "Invalid or overlapping sharing request."}}));
-  EXPECT_EQ(messages.back()["type"], "stopped");
-  expectCleanExit(helper);
 }
 
 TEST(HelperProcess, ExitsWithStatusZeroWhenItsOutputIsClosed) {
@@ -153,23 +119,243 @@ TEST(HelperProcess, AuthorizeWithoutADisplayFailsWithOneClearLine) {
   EXPECT_NE(errors.find("alert"), std::string::npos) << errors;
 }
 
-// Without an X server, a Wayland desktop is named as the reason.
-TEST(HelperProcess, SaysWhenTheDesktopRunsWayland) {
+// Without an X server the helper says why, naming a Wayland desktop. Two
+// requests written back to back are both read and answered on their own.
+TEST(HelperProcess, SaysWhyTheDesktopCannotBeReached) {
+  const std::string noX = "The desktop cannot be reached: no X display is available.";
   const std::string wayland = "Protected sharing needs an X11 desktop session; this desktop runs Wayland.";
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{}, "The desktop cannot be reached: no X display is available."},
+      {{}, noX},
+      {{"XDG_SESSION_TYPE=x11"}, noX},
       {{"WAYLAND_DISPLAY=wayland-0"}, wayland},
       {{"XDG_SESSION_TYPE=wayland"}, wayland},
-      {{"XDG_SESSION_TYPE=x11"}, "The desktop cannot be reached: no X display is available."},
   };
   for (const auto& [environment, message] : cases) {
     ChildProcess helper(TAVRINO_SHARE_HOST_PATH, {}, environment);
-    ASSERT_TRUE(helper.write(frameOf(json{{"command", "sources"}, {"request", "w"}})));
-    const auto messages = messagesIn(
-        helper.readUntil([](const std::string& o) { return frameBodies(o).size() >= 2; }));
-    ASSERT_GE(messages.size(), 2u);
-    EXPECT_EQ(messages[1], (json{{"type", "error"}, {"request", "w"}, {"message", message}}));
+    ASSERT_TRUE(helper.write(frameOf(json{{"command", "sources"}, {"request", "s1"}}) +
+                             frameOf(json{{"command", "Start"}, {"request", "s2"}})));
+    // Input stays open until both have answered: at its end the helper may
+    // abandon a request that still waits for the desktop.
+    const auto output = helper.readUntil([](const std::string& o) { return frameBodies(o).size() >= 5; });
+    std::map<std::string, json> errors;
+    for (const auto& m : messagesIn(output))
+      if (m["type"] == "error") errors[m["request"].get<std::string>()] = m["message"];
+    EXPECT_EQ(errors, (std::map<std::string, json>{{"s1", message},
+                                                   {"s2", "Invalid or overlapping sharing request."}}));
   }
+}
+
+// On a virtual X display: the helper's life through captures, stops, the end
+// of input and an X server that stops answering.
+
+// The helper as the browser drives it: requests in, messages out, every
+// frame acknowledged as soon as it arrives.
+class Helper {
+ public:
+  explicit Helper(const Xvfb& display)
+      : process_(TAVRINO_SHARE_HOST_PATH, {"--test-application"}, {"DISPLAY=" + display.name()}) {}
+
+  ChildProcess& process() { return process_; }
+  void send(const json& request) { ASSERT_TRUE(process_.write(frame(request.dump()))); }
+  void start(const std::string& request, std::uint32_t display) {
+    send({{"command", "start"}, {"request", request}, {"display", display}, {"testExclude", false}});
+  }
+
+  // The next message of the type; those before it stay in messages().
+  json await(const std::string& type) {
+    for (;;) {
+      for (; seen_ < messages_.size(); ++seen_) {
+        const json& message = messages_[seen_];
+        if (message["type"] == "frame")
+          send({{"command", "ack"}, {"request", message["request"]}, {"id", message["id"]}});
+        if (message["type"] == type) return messages_[seen_++];
+        if (message["type"] == "error") throw std::runtime_error("awaiting " + type + ": " + message.dump());
+      }
+      const std::string more = process_.readUntil(
+          [&](const std::string& output) { return !frameBodies(unread_ + output).empty(); });
+      if (more.empty()) throw std::runtime_error("the helper ended before a " + type + " message");
+      unread_ += more;
+      std::size_t rest = 0;
+      for (const auto& body : frameBodies(unread_, &rest)) messages_.push_back(json::parse(body));
+      unread_.erase(0, unread_.size() - rest);
+    }
+  }
+  // Every message up to the end of output.
+  Types typesToTheEnd() {
+    unread_ += process_.readAll();
+    for (const auto& body : frameBodies(unread_)) messages_.push_back(json::parse(body));
+    return typesOf(messages_);
+  }
+  std::uint32_t firstDisplay() {
+    send({{"command", "sources"}, {"request", "s"}});
+    return await("sources")["displays"].at(0)["id"].get<std::uint32_t>();
+  }
+
+ private:
+  ChildProcess process_;
+  std::vector<json> messages_;
+  std::size_t seen_ = 0;
+  std::string unread_;
+};
+
+std::size_t entries(const std::string& directory) {
+  std::size_t count = 0;
+  if (DIR* d = ::opendir(directory.c_str())) {
+    while (const dirent* e = ::readdir(d)) count += e->d_name[0] != '.';
+    ::closedir(d);
+  }
+  return count;
+}
+
+// What a process holds that a capture could leak, but its memory.
+std::string holdingsOf(pid_t pid) {
+  std::size_t segments = 0;  // System V shared memory it created
+  std::ifstream table("/proc/sysvipc/shm");
+  std::string line;
+  std::getline(table, line);  // key shmid perms size cpid ...
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    long key, id, perms, size, creator;
+    segments += fields >> key >> id >> perms >> size >> creator && creator == pid;
+  }
+  const std::string proc = "/proc/" + std::to_string(pid);
+  return std::to_string(entries(proc + "/fd")) + " descriptors, " + std::to_string(entries(proc + "/task")) +
+         " threads, " + std::to_string(segments) + " shared memory segments";
+}
+
+long residentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+  return 0;
+}
+
+class HelperOnADisplay : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { display_ = std::make_unique<Xvfb>(); }
+  static void TearDownTestSuite() { display_.reset(); }
+  static inline std::unique_ptr<Xvfb> display_;
+};
+
+// The end of input while a capture runs, or while its stop is under way,
+// still ends every capture with "stats" then "stopped", and the process.
+TEST_F(HelperOnADisplay, EndOfInputEndsTheRunningCaptureInOrder) {
+  for (const bool stopFirst : {false, true}) {
+    Helper helper(*display_);
+    helper.start("r", helper.firstDisplay());
+    helper.await("frame");
+    if (stopFirst) helper.send({{"command", "stop"}});
+    helper.process().closeInput();
+    Types types = helper.typesToTheEnd();
+    std::erase(types, "frame");
+    std::erase(types, "configuration");
+    EXPECT_EQ(types, stopFirst ? (Types{"hello", "sources", "started", "stats", "stopped", "stopped"})
+                               : (Types{"hello", "sources", "started", "stats", "stopped"}))
+        << "stop first: " << stopFirst;
+    expectCleanExit(helper.process());
+  }
+}
+
+TEST_F(HelperOnADisplay, ManyCapturesLeaveNothingBehind) {
+  Helper helper(*display_);
+  const std::uint32_t display = helper.firstDisplay();
+  const auto cycle = [&](int n) {
+    helper.start("c" + std::to_string(n), display);
+    helper.await("frame");
+    helper.send({{"command", "stop"}});
+    helper.await("stopped");
+  };
+  const pid_t pid = helper.process().pid();
+  // Threads that ended their work a moment ago may still be leaving.
+  const auto settle = [] { std::this_thread::sleep_for(200ms); };
+  for (int n = 0; n < 3; ++n) cycle(n);
+  settle();
+  const std::string before = holdingsOf(pid);
+  // The allocator keeps some memory per thread it has seen: resident memory
+  // is compared once that has levelled off.
+  for (int n = 3; n < 40; ++n) cycle(n);
+  settle();
+  const long levelled = residentKiB(pid);
+  for (int n = 40; n < 80; ++n) cycle(n);
+  settle();
+  EXPECT_EQ(holdingsOf(pid), before);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // (Sanitizers keep freed memory; their own leak check covers those builds.)
+  // A capture's encoder and pictures are megabytes: half a megabyte a cycle is a leak.
+  EXPECT_LT(residentKiB(pid) - levelled, 20 * 1024);
+#endif
+  helper.process().closeInput();
+  expectCleanExit(helper.process());
+}
+
+// A stopped X server neither answers queries nor holds up the end.
+TEST_F(HelperOnADisplay, ExitsAtEndOfInputWhileTheServerDoesNotAnswer) {
+  Helper helper(*display_);
+  helper.await("hello");
+  std::ifstream lock("/tmp/.X" + display_->name().substr(1) + "-lock");
+  pid_t server = 0;
+  ASSERT_TRUE(lock >> server);
+  ASSERT_EQ(::kill(server, SIGSTOP), 0);
+  struct Resume {
+    pid_t pid;
+    ~Resume() { ::kill(pid, SIGCONT); }
+  } resume{server};
+  helper.send({{"command", "sources"}, {"request", "hung"}});
+  std::this_thread::sleep_for(300ms);  // the query now waits for the server
+  helper.process().closeInput();
+  expectCleanExit(helper.process(), 5s);
+  EXPECT_EQ(helper.typesToTheEnd(), (Types{"hello", "stopped"}));
+}
+
+// Frames are stamped at their capture tick: never closer than 1/12 s.
+TEST_F(HelperOnADisplay, FramesAreAtLeastTheMinimumIntervalApart) {
+  Helper helper(*display_);
+  helper.start("t", helper.firstDisplay());
+  std::int64_t previous = helper.await("frame")["timestamp"];
+  for (int i = 0; i < 12; ++i) {
+    const std::int64_t timestamp = helper.await("frame")["timestamp"];
+    EXPECT_GE(timestamp - previous, 83'333) << "frame " << i;
+    previous = timestamp;
+  }
+}
+
+// The start asks for the display's width on the main thread: the answer comes
+// from the content query, without another round trip to the server.
+TEST(X11Service, KnowsTheDisplayWidthFromTheContentQuery) {
+  Xvfb own("640x480x24");
+  X11CaptureService service(own.name());
+  std::promise<ContentResult> answered;
+  service.getShareableContent(false, true, [&](ContentResult r) { answered.set_value(std::move(r)); });
+  const auto result = answered.get_future().get();
+  ASSERT_TRUE(std::holds_alternative<ShareableContent>(result)) << std::get<ErrorValue>(result).description;
+  const std::uint32_t id = std::get<ShareableContent>(result).displays.at(0).displayID;
+  own.kill();
+  EXPECT_EQ(service.displayPixelsWide(id), 640);
+}
+
+TEST(DesktopSession, RefusesXwaylandAndNamesWaylandWhenNoServerAnswers) {
+  const auto refused = [](x11::SessionSignals signals) { return x11::refuseWaylandSession(signals).has_value(); };
+  EXPECT_TRUE(refused({true, true, {"DP-1"}, "", false}));
+  EXPECT_TRUE(refused({true, false, {"XWAYLAND0", "XWAYLAND1"}, "wayland", true}));
+  // A real X server is an X11 desktop whatever the environment says.
+  EXPECT_FALSE(refused({true, false, {"DP-1", "HDMI-1"}, "wayland", true}));
+  EXPECT_FALSE(refused({true, false, {}, "x11", false}));
+  EXPECT_TRUE(refused({false, false, {}, "wayland", false}));
+  EXPECT_TRUE(refused({false, false, {}, "", true}));
+  EXPECT_FALSE(refused({false, false, {}, "x11", false}));
+  EXPECT_EQ(x11::refuseWaylandSession({true, true, {}, "", false})->description,
+            "Protected sharing needs an X11 desktop session; this desktop runs Wayland.");
+}
+
+TEST_F(HelperOnADisplay, AVirtualDisplayReadsAsAnX11Desktop) {
+  ErrorValue error;
+  const auto x = x11::XcbConnection::open(display_->name().c_str(), error);
+  ASSERT_TRUE(x) << error.description;
+  const auto signals = x11::readSessionSignals(&*x);
+  EXPECT_TRUE(signals.serverReached);
+  EXPECT_FALSE(signals.xwaylandExtension);
+  EXPECT_FALSE(signals.outputNames.empty());
+  EXPECT_FALSE(x11::refuseWaylandSession(signals));
 }
 
 }  // namespace

@@ -11,26 +11,6 @@ namespace {
 
 using nlohmann::json;
 
-TEST(RequestText, ComparesCanonicallyEquivalentTexts) {
-  EXPECT_TRUE(canonicallyEqual("caf\u00e9", "cafe\u0301"));
-  EXPECT_TRUE(canonicallyEqual("\u212b", "\u00c5"));  // angstrom sign and A with ring
-  EXPECT_FALSE(canonicallyEqual("start", "Start"));
-  EXPECT_FALSE(canonicallyEqual("stop", "stop "));
-  EXPECT_FALSE(canonicallyEqual("\ufb01", "fi"));  // compatibility, not canonical
-  EXPECT_FALSE(canonicallyEqual("a\xff", "a"));
-}
-
-TEST(RequestText, CountsExtendedGraphemeClusters) {
-  EXPECT_EQ(graphemeClusterCount(""), 0u);
-  EXPECT_EQ(graphemeClusterCount(std::string(100, 'a')), 100u);
-  EXPECT_EQ(graphemeClusterCount("e\u0301"), 1u);
-  // A family emoji joined with zero-width joiners, and a flag of two regional indicators.
-  EXPECT_EQ(graphemeClusterCount("\U0001F468\u200D\U0001F469\u200D\U0001F467"), 1u);
-  EXPECT_EQ(graphemeClusterCount("\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7"), 2u);
-  EXPECT_EQ(graphemeClusterCount("\r\n"), 1u);
-  EXPECT_FALSE(graphemeClusterCount("\xc3"));
-}
-
 // Numbers as a peer writes them: exactness is decided on the text, so that no
 // rounding to a double carries a number into range.
 TEST(RequestNumbers, AreExactIntegersOnlyAsWritten) {

@@ -69,21 +69,6 @@ TEST(WireDecode, EndsOnEveryViolation) {
     EXPECT_FALSE(Wire::decodeFrame(memoryReader(frame(body)))) << body;
 }
 
-TEST(WireReadExactly, DistinguishesNothingFromEmpty) {
-  int reads = 0;
-  const ByteReader counting = [&](std::uint8_t*, std::size_t) -> std::size_t {
-    ++reads;
-    return 0;
-  };
-  const auto empty = Wire::readExactly(counting, 0);
-  ASSERT_TRUE(empty);
-  EXPECT_TRUE(empty->empty());
-  EXPECT_TRUE(Wire::readExactly(counting, -5));
-  EXPECT_EQ(reads, 0);
-  EXPECT_FALSE(Wire::readExactly(counting, 1));
-  EXPECT_FALSE(Wire::readExactly(memoryReader("\1\2\3", 2), 4));  // partial data is discarded
-}
-
 // The writer itself, on standard output: a body of 1,048,575 bytes leaves
 // whole, one byte more is dropped without a trace, and so is a text that is
 // not UTF-8; the writer goes on after both.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/x264/x264_compression_session.h"
+#include "video_pipe/video_pipe.h"
 
 namespace tavrino::share::testing {
 
@@ -19,15 +20,7 @@ inline std::unique_ptr<CompressionSession> makeLiveSession(int width, int height
   X264CompressionSessionFactory factory;
   std::unique_ptr<CompressionSession> session;
   EXPECT_EQ(factory.create(width, height, VideoCodec::h264, {true}, session), 0);
-  if (!session) return nullptr;
-  EXPECT_EQ(session->setProperty(CompressionProperty::realTime, true), 0);
-  EXPECT_EQ(session->setProperty(CompressionProperty::allowFrameReordering, false), 0);
-  EXPECT_EQ(session->setProperty(CompressionProperty::profileLevel, ProfileLevel::h264BaselineAutoLevel), 0);
-  EXPECT_EQ(session->setProperty(CompressionProperty::averageBitRate, std::int64_t{6'000'000}), 0);
-  EXPECT_EQ(session->setProperty(CompressionProperty::expectedFrameRate, std::int64_t{12}), 0);
-  EXPECT_EQ(session->setProperty(CompressionProperty::maxFrameDelayCount, std::int64_t{0}), 0);
-  EXPECT_EQ(session->setProperty(CompressionProperty::maxKeyFrameInterval, std::int64_t{24}), 0);
-  EXPECT_EQ(session->prepareToEncodeFrames(), 0);
+  if (session) VideoPipe::configureForLiveSharing(*session);
   return session;
 }
 

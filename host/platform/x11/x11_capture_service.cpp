@@ -1,6 +1,7 @@
 #include "platform/x11/x11_capture_service.h"
 
 #include <algorithm>
+#include <chrono>
 #include <thread>
 
 #include "platform/x11/application_windows.h"
@@ -36,12 +37,27 @@ struct X11CaptureService::Queries {
   }
 };
 
+namespace {
+
+// An X server refuses or resets a connection now and then when another has
+// just closed (a capture that ended a moment ago); a second try a little
+// later gets through. A display that is not there fails all three.
+std::optional<XcbConnection> connect(const std::string& displayName, ErrorValue& error) {
+  for (int attempt = 0;; ++attempt) {
+    auto x = XcbConnection::open(displayName.empty() ? nullptr : displayName.c_str(), error);
+    if (x || attempt == 2) return x;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10 << attempt));
+  }
+}
+
+}  // namespace
+
 X11CaptureService::X11CaptureService(std::string displayName)
     : displayName_(std::move(displayName)), queries_(std::make_shared<Queries>()) {}
 
 ContentResult X11CaptureService::queryShareableContent(bool onScreenWindowsOnly) const {
   ErrorValue error;
-  auto x = XcbConnection::open(displayName_.empty() ? nullptr : displayName_.c_str(), error);
+  auto x = connect(displayName_, error);
   if (auto refusal = x11::refuseWaylandSession(x11::readSessionSignals(x ? &*x : nullptr)))
     return *refusal;
   if (!x) return error;

@@ -21,7 +21,6 @@
 #include "platform/x11/desktop_session.h"
 #include "platform/x11/x11_capture_service.h"
 #include "platform/x11/xcb_connection.h"
-#include "x11/x11_test_support.h"
 
 namespace tavrino::share::testing {
 namespace {
@@ -148,11 +147,37 @@ TEST(HelperProcess, SaysWhyTheDesktopCannotBeReached) {
 // On a virtual X display: the helper's life through captures, stops, the end
 // of input and an X server that stops answering.
 
+// A virtual display of its own: the server picks a free display number
+// itself, so that suites running side by side never share one.
+class VirtualDisplay {
+ public:
+  explicit VirtualDisplay(const std::string& screen = "1280x720x24")
+      : server_("/usr/bin/Xvfb", {"-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp"}) {
+    const std::string number =
+        server_.readUntil([](const std::string& output) { return output.find('\n') != std::string::npos; });
+    name_ = ":" + number.substr(0, number.find('\n'));
+  }
+  ~VirtualDisplay() { end(); }
+  void end() {
+    if (ended_) return;
+    ended_ = true;
+    ::kill(server_.pid(), SIGTERM);  // lets it remove its socket and lock file
+    server_.wait();
+  }
+  const std::string& name() const { return name_; }
+  pid_t pid() { return server_.pid(); }
+
+ private:
+  ChildProcess server_;
+  std::string name_;
+  bool ended_ = false;
+};
+
 // The helper as the browser drives it: requests in, messages out, every
 // frame acknowledged as soon as it arrives.
 class Helper {
  public:
-  explicit Helper(const Xvfb& display)
+  explicit Helper(const VirtualDisplay& display)
       : process_(TAVRINO_SHARE_HOST_PATH, {"--test-application"}, {"DISPLAY=" + display.name()}) {}
 
   ChildProcess& process() { return process_; }
@@ -232,9 +257,9 @@ long residentKiB(pid_t pid) {
 
 class HelperOnADisplay : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { display_ = std::make_unique<Xvfb>(); }
+  static void SetUpTestSuite() { display_ = std::make_unique<VirtualDisplay>(); }
   static void TearDownTestSuite() { display_.reset(); }
-  static inline std::unique_ptr<Xvfb> display_;
+  static inline std::unique_ptr<VirtualDisplay> display_;
 };
 
 // The end of input while a capture runs, or while its stop is under way,
@@ -292,9 +317,7 @@ TEST_F(HelperOnADisplay, ManyCapturesLeaveNothingBehind) {
 TEST_F(HelperOnADisplay, ExitsAtEndOfInputWhileTheServerDoesNotAnswer) {
   Helper helper(*display_);
   helper.await("hello");
-  std::ifstream lock("/tmp/.X" + display_->name().substr(1) + "-lock");
-  pid_t server = 0;
-  ASSERT_TRUE(lock >> server);
+  const pid_t server = display_->pid();
   ASSERT_EQ(::kill(server, SIGSTOP), 0);
   struct Resume {
     pid_t pid;
@@ -322,14 +345,14 @@ TEST_F(HelperOnADisplay, FramesAreAtLeastTheMinimumIntervalApart) {
 // The start asks for the display's width on the main thread: the answer comes
 // from the content query, without another round trip to the server.
 TEST(X11Service, KnowsTheDisplayWidthFromTheContentQuery) {
-  Xvfb own("640x480x24");
+  VirtualDisplay own("640x480x24");
   X11CaptureService service(own.name());
   std::promise<ContentResult> answered;
   service.getShareableContent(false, true, [&](ContentResult r) { answered.set_value(std::move(r)); });
   const auto result = answered.get_future().get();
   ASSERT_TRUE(std::holds_alternative<ShareableContent>(result)) << std::get<ErrorValue>(result).description;
   const std::uint32_t id = std::get<ShareableContent>(result).displays.at(0).displayID;
-  own.kill();
+  own.end();
   EXPECT_EQ(service.displayPixelsWide(id), 640);
 }
 

@@ -1,22 +1,31 @@
 #include "platform/x11/process_family.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <charconv>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 namespace tavrino::share::x11 {
 
 std::int32_t parentProcess(std::int32_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  // Plain reads: a process that ends while it is read fails the read (ESRCH),
+  // which the standard streams would turn into an exception.
+  const int fd = ::open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char buffer[512];
+  const ssize_t n = ::read(fd, buffer, sizeof buffer);
+  ::close(fd);
+  if (n <= 0) return 0;
+  const std::string_view stat(buffer, static_cast<std::size_t>(n));
   // "pid (command) state ppid ...": the command may hold spaces and parentheses.
-  const auto close = stat.rfind(')');
-  if (close == std::string::npos || close + 4 >= stat.size()) return 0;
-  const char* first = stat.data() + close + 4;  // past ") S "
+  const auto end = stat.rfind(')');
+  if (end == std::string_view::npos || end + 4 >= stat.size()) return 0;
+  const char* first = stat.data() + end + 4;  // past ") S "
   std::int32_t parent = 0;
   std::from_chars(first, stat.data() + stat.size(), parent);
   return parent;
@@ -42,8 +51,8 @@ void ProcessFamily::refresh() {
   outsiders_.clear();
   std::unordered_multimap<std::int32_t, std::int32_t> children;
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
-    const std::string name = entry.path().filename().string();
+  for (std::filesystem::directory_iterator it("/proc", error), last; !error && it != last; it.increment(error)) {
+    const std::string name = it->path().filename().string();
     std::int32_t pid = 0;
     auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
     if (ec != std::errc() || end != name.data() + name.size()) continue;

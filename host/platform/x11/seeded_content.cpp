@@ -47,10 +47,31 @@ void SeedGuard::taintLeftBehind(const WindowTree& tree, const WindowNode& moving
   taint(top, left.intersected(Rect{0, 0, origin.width, origin.height}));
 }
 
+void SeedGuard::leftBehind(const WindowTree& tree, const ExclusionDecision& decision, xcb_window_t parent,
+                           xcb_window_t window) {
+  const WindowNode* p = tree.find(parent);
+  const WindowNode* w = tree.find(window);
+  if (p == nullptr || parent == tree.root().id) return;
+  if (w != nullptr && w->parent == parent) {
+    taintLeftBehind(tree, *w, decision);
+    return;
+  }
+  // The window was there without our knowing (its arrival was reported to a
+  // window not watched yet): what it left may be anywhere in that parent.
+  if (w != nullptr && w->probed && decision.protectedWindows.count(window) == 0) return;
+  const WindowNode* top = tree.find(tree.topLevelOf(parent));
+  if (top == nullptr) return;
+  const Rect origin = tree.onRoot(*top);
+  taint(top->id, Region(tree.onRoot(*p).translated(-origin.x, -origin.y)).intersected(
+                     Rect{0, 0, origin.width, origin.height}));
+}
+
 void SeedGuard::beforeEvent(const xcb_generic_event_t* event, const WindowTree& tree,
                             const ExclusionDecision& decision) {
   if (!active_) return;
   const xcb_window_t root = tree.root().id;
+  // Every event here was delivered to the window's parent, named in `event`,
+  // which may differ from the parent the model knows.
   switch (event->response_type & 0x7f) {
     case XCB_MAP_NOTIFY: {
       const WindowNode* n = tree.find(reinterpret_cast<const xcb_map_notify_event_t*>(event)->window);
@@ -59,17 +80,25 @@ void SeedGuard::beforeEvent(const xcb_generic_event_t* event, const WindowTree& 
     }
     case XCB_UNMAP_NOTIFY:
     case XCB_DESTROY_NOTIFY: {
-      // Both events start with the event and the window.
-      const WindowNode* n = tree.find(reinterpret_cast<const xcb_unmap_notify_event_t*>(event)->window);
-      if (n != nullptr) taintLeftBehind(tree, *n, decision);
+      // Both events start with the parent and the window.
+      auto* e = reinterpret_cast<const xcb_unmap_notify_event_t*>(event);
+      leftBehind(tree, decision, e->event, e->window);
       break;
     }
     case XCB_REPARENT_NOTIFY: {
       auto* e = reinterpret_cast<const xcb_reparent_notify_event_t*>(event);
       const WindowNode* n = tree.find(e->window);
-      if (n == nullptr) break;
-      if (n->parent != root) taintLeftBehind(tree, *n, decision);
-      if (e->parent == root) {
+      if (tree.find(e->parent) == nullptr && (n == nullptr || !n->probed || decision.protectedWindows.count(n->id))) {
+        // Into a window not watched yet: whatever it draws there may stay
+        // behind unreported; that window's area is tainted once it is known.
+        unknownHomes_.emplace(e->parent, 0);
+      }
+      if (e->event != e->parent) {
+        leftBehind(tree, decision, e->event, e->window);  // reported to the old parent
+      } else if (n != nullptr && n->parent == e->parent && (n->x != e->x || n->y != e->y)) {
+        leftBehind(tree, decision, e->parent, e->window);  // moved within the same parent
+      }
+      if (n != nullptr && e->parent == root) {
         taint(n->id, seedable(tree, decision, Rect{e->x, e->y, n->outer().width, n->outer().height}));
       }
       break;
@@ -77,14 +106,10 @@ void SeedGuard::beforeEvent(const xcb_generic_event_t* event, const WindowTree& 
     case XCB_CONFIGURE_NOTIFY: {
       auto* e = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
       const WindowNode* n = tree.find(e->window);
-      if (n == nullptr) break;
       const Rect now{e->x, e->y, e->width + 2 * e->border_width, e->height + 2 * e->border_width};
-      const Rect before = n->outer();
-      if (n->parent != root) {
-        if (now.x != before.x || now.y != before.y || now.width != before.width || now.height != before.height) {
-          taintLeftBehind(tree, *n, decision);
-        }
-      } else if (now.width != before.width || now.height != before.height) {
+      if (e->event != root) {
+        if (n == nullptr || n->parent != e->event || !(n->outer() == now)) leftBehind(tree, decision, e->event, e->window);
+      } else if (n != nullptr && (now.width != n->outer().width || now.height != n->outer().height)) {
         // A new image, filled from the screen; older taints may have moved with the gravity.
         auto old = tracked_.find(n->id);
         if (old != tracked_.end() && !(old->second.armed.empty() && old->second.pending.empty())) {
@@ -115,6 +140,16 @@ bool SeedGuard::onDamage(const xcb_generic_event_t* event, const WindowTree& tre
 void SeedGuard::sync(const WindowTree& tree) {
   if (damageEvent_ == 0) return;
   xcb_connection_t* c = x_.get();
+  for (auto it = unknownHomes_.begin(); it != unknownHomes_.end();) {
+    const WindowNode* home = tree.find(it->first);
+    const WindowNode* top = home != nullptr ? tree.find(tree.topLevelOf(home->id)) : nullptr;
+    if (top != nullptr) {
+      const Rect origin = tree.onRoot(*top);
+      taint(top->id, Region(tree.onRoot(*home).translated(-origin.x, -origin.y)));
+    }
+    // A home never seen was destroyed before anyone could list it.
+    it = top != nullptr || ++it->second > kUnknownHomeSyncs ? unknownHomes_.erase(it) : std::next(it);
+  }
   for (auto it = tracked_.begin(); it != tracked_.end();) {
     const WindowNode* n = tree.find(it->first);
     if (n == nullptr || n->parent != tree.root().id) {

@@ -58,12 +58,17 @@ class SeedGuard {
   };
   void taint(xcb_window_t topLevel, Region area);
   void taintLeftBehind(const WindowTree& tree, const WindowNode& moving, const ExclusionDecision& decision);
+  void leftBehind(const WindowTree& tree, const ExclusionDecision& decision, xcb_window_t parent, xcb_window_t window);
   Region seedable(const WindowTree& tree, const ExclusionDecision& decision, Rect onRoot) const;
 
   const XcbConnection& x_;
   bool active_;
   std::uint8_t damageEvent_ = 0;
   std::unordered_map<xcb_window_t, Tracked> tracked_;
+  // Windows that protected windows went into before they were known, with
+  // the number of syncs they have stayed unknown.
+  std::unordered_map<xcb_window_t, int> unknownHomes_;
+  static constexpr int kUnknownHomeSyncs = 8;
 };
 
 }  // namespace tavrino::share::x11

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include <xcb/composite.h>
+
 namespace tavrino::share::x11 {
 
 namespace {
@@ -29,7 +31,18 @@ std::unique_ptr<WatchedDesktop> WatchedDesktop::create(const XcbConnection& x, E
   desktop->drain();
   desktop->tree_.probePending();
   desktop->decision_ = desktop->exclusion_.classify(desktop->tree_);
-  desktop->seeds_.taintAtStart(desktop->tree_, desktop->decision_, compositingManagerRuns(x));
+  const bool compositing = compositingManagerRuns(x);
+  if (compositing) {
+    // The compositing manager paints the whole screen, protected windows
+    // included, into this window; it exists already, so asking for it shows
+    // nothing new, and the manager keeps it after we let go.
+    Reply<xcb_composite_get_overlay_window_reply_t> overlay(xcb_composite_get_overlay_window_reply(
+        x.get(), xcb_composite_get_overlay_window(x.get(), x.root()), nullptr));
+    if (overlay) desktop->overlay_ = overlay->overlay_win;
+    xcb_composite_release_overlay_window(x.get(), x.root());
+  }
+  desktop->decision_.excludedTopLevels.insert(desktop->overlay_);
+  desktop->seeds_.taintAtStart(desktop->tree_, desktop->decision_, compositing);
   desktop->prepare();
   return desktop;
 }
@@ -56,6 +69,7 @@ void WatchedDesktop::prepare() {
   }
   tree_.probePending();
   decision_ = exclusion_.classify(tree_);
+  decision_.excludedTopLevels.insert(overlay_);
   seeds_.sync(tree_);
   xcb_flush(x_.get());
 }

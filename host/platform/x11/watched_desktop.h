@@ -38,6 +38,7 @@ class WatchedDesktop {
   Exclusion exclusion_;
   SeedGuard seeds_;
   ExclusionDecision decision_;
+  xcb_window_t overlay_ = XCB_WINDOW_NONE;  // a compositing manager's picture of the screen
   std::chrono::steady_clock::time_point familiesRead_;
 };
 

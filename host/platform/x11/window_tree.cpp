@@ -124,6 +124,7 @@ void WindowTree::remove(xcb_window_t id) {
     doomed.insert(doomed.end(), n->second.children.begin(), n->second.children.end());
     pending_.erase(doomed[i]);
     unlisted_.erase(doomed[i]);
+    strays_.erase(doomed[i]);
     nodes_.erase(n);
   }
 }
@@ -162,9 +163,10 @@ WindowTree::Change WindowTree::apply(const xcb_generic_event_t* event) {
       auto* e = reinterpret_cast<const xcb_reparent_notify_event_t*>(event);
       auto it = nodes_.find(e->window);
       if (!find(e->parent)) {
-        remove(e->window);  // into a window we do not know: it will be listed with it
+        if (it != nodes_.end()) strays_.insert(e->window);
         return Change::structure;
       }
+      strays_.erase(e->window);
       if (it == nodes_.end()) {
         add(e->window, e->parent, true);
         it = nodes_.find(e->window);
@@ -253,6 +255,7 @@ void WindowTree::probePending() {
   struct Cookies {
     xcb_window_t id;
     bool list;
+    bool stray;
     xcb_get_window_attributes_cookie_t attributes;
     xcb_get_geometry_cookie_t geometry;
     xcb_query_tree_cookie_t tree;
@@ -261,12 +264,14 @@ void WindowTree::probePending() {
     xcb_shape_query_extents_cookie_t extents;
     xcb_shape_get_rectangles_cookie_t rectangles;
   };
+  pending_.insert(strays_.begin(), strays_.end());
   while (!pending_.empty()) {
     std::vector<Cookies> batch;
     for (xcb_window_t id : pending_) {
       Cookies k{};
       k.id = id;
       k.list = unlisted_.count(id) != 0;
+      k.stray = strays_.count(id) != 0;
       // Select first, then read: whatever changes after the read is reported.
       if (watch_ && k.list) {
         xcb_change_window_attributes(c, id, XCB_CW_EVENT_MASK, &kWatchedEvents);
@@ -274,7 +279,7 @@ void WindowTree::probePending() {
       }
       k.attributes = xcb_get_window_attributes(c, id);
       k.geometry = xcb_get_geometry(c, id);
-      if (k.list) k.tree = xcb_query_tree(c, id);
+      if (k.list || k.stray) k.tree = xcb_query_tree(c, id);
       for (std::size_t a = 0; a < kAtoms; ++a) k.properties[a] = xcb_get_property(c, 0, id, atoms[a], XCB_ATOM_ANY, 0, 64);
       if (resources) {
         xcb_res_client_id_spec_t spec{id, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
@@ -290,7 +295,7 @@ void WindowTree::probePending() {
     for (const Cookies& k : batch) {
       Reply<xcb_get_window_attributes_reply_t> attributes(xcb_get_window_attributes_reply(c, k.attributes, nullptr));
       Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, k.geometry, nullptr));
-      Reply<xcb_query_tree_reply_t> tree(k.list ? xcb_query_tree_reply(c, k.tree, nullptr) : nullptr);
+      Reply<xcb_query_tree_reply_t> tree(k.list || k.stray ? xcb_query_tree_reply(c, k.tree, nullptr) : nullptr);
       Reply<xcb_get_property_reply_t> properties[kAtoms];
       for (std::size_t a = 0; a < kAtoms; ++a) properties[a].reset(xcb_get_property_reply(c, k.properties[a], nullptr));
       Reply<xcb_res_query_client_ids_reply_t> pid(resources ? xcb_res_query_client_ids_reply(c, k.pid, nullptr) : nullptr);
@@ -302,11 +307,12 @@ void WindowTree::probePending() {
       auto it = nodes_.find(k.id);
       if (it == nodes_.end()) continue;  // destroyed meanwhile
       WindowNode& n = it->second;
-      if (!attributes || !geometry || (k.list && !tree)) {
+      if (!attributes || !geometry || ((k.list || k.stray) && !tree)) {
         remove(k.id);  // gone: its destruction is reported to its parent as well
         continue;
       }
       unlisted_.erase(k.id);
+      const int stayX = n.x, stayY = n.y;
       n.probed = true;
       n.mapped = attributes->map_state != XCB_MAP_STATE_UNMAPPED || k.id == x_.root();
       n.overrideRedirect = attributes->override_redirect;
@@ -335,7 +341,18 @@ void WindowTree::probePending() {
         }
         n.shape = std::move(shape);
       }
-      if (tree) {
+      if (k.stray) {
+        if (auto parent = nodes_.find(tree->parent); parent != nodes_.end()) {
+          unlink(n);
+          n.parent = tree->parent;
+          parent->second.children.push_back(k.id);
+          strays_.erase(k.id);
+        } else {
+          n.x = stayX;  // its place in its new parent means nothing here
+          n.y = stayY;
+        }
+      }
+      if (tree && k.list) {
         // Until now nothing reported this window's children, so the listing
         // replaces what events about them in other windows suggested.
         const xcb_window_t* first = xcb_query_tree_children(tree.get());
@@ -350,6 +367,7 @@ void WindowTree::probePending() {
           } else {
             // Its mapping and geometry were reported here, unheard: read them.
             pending_.insert(child);
+            strays_.erase(child);
             if (known->second.parent != k.id) {
               unlink(known->second);
               known->second.parent = k.id;

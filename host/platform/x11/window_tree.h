@@ -90,6 +90,10 @@ class WindowTree {
   std::unordered_map<xcb_window_t, WindowNode> nodes_;
   std::unordered_set<xcb_window_t> pending_;  // to be probed
   std::unordered_set<xcb_window_t> unlisted_;  // children not yet listed (new windows)
+  // Windows reparented into a window not known yet: they stay where they
+  // were (their pixels may still be there as far as anyone can tell) until
+  // a probe finds their new parent.
+  std::unordered_set<xcb_window_t> strays_;
 };
 
 }  // namespace tavrino::share::x11

@@ -52,6 +52,8 @@ struct Metric {
   bool compared = true;  // shown with a ratio
 };
 
+double framesPerSecond(const Run& r) { return r.frames / r.seconds; }
+
 const std::vector<Metric>& metrics() {
   static const std::vector<Metric> all = {
       {"CPU of the program, % of a core", [](const Run& r) { return 100 * r.programCpu / r.seconds; }},
@@ -59,7 +61,7 @@ const std::vector<Metric>& metrics() {
       {"CPU program + X server, % of a core", [](const Run& r) { return 100 * (r.programCpu + r.serverCpu) / r.seconds; }},
       {"CPU per frame (program + X), ms",
        [](const Run& r) { return r.frames > 0 ? 1000 * (r.programCpu + r.serverCpu) / r.frames : NAN; }},
-      {"frames per second", [](const Run& r) { return r.frames / r.seconds; }},
+      {"frames per second", framesPerSecond},
       {"kbit per second", [](const Run& r) { return r.bytes * 8 / 1000 / r.seconds; }},
       {"peak memory (VmHWM), MiB", [](const Run& r) { return r.peakKib / 1024; }},
       {"memory growth in the run (VmRSS), MiB", [](const Run& r) { return r.growthKib / 1024; }, false},
@@ -69,6 +71,8 @@ const std::vector<Metric>& metrics() {
   };
   return all;
 }
+
+constexpr double kBehindFps = 11.5;
 
 struct Summary {
   double median = NAN, low = NAN, high = NAN;
@@ -113,6 +117,17 @@ std::string cell(const Summary& s) {
   return text;
 }
 
+void printRow(const char* name, const Summary& ours, const Summary& theirs, bool compared) {
+  if (ours.count == 0 && theirs.count == 0) return;
+  char ratio[32] = "-";
+  // A ratio to a figure near nothing (the X server's extra for ffmpeg at
+  // times) says nothing.
+  if (compared && ours.count > 0 && theirs.count > 0 && std::abs(theirs.median) >= 0.5) {
+    std::snprintf(ratio, sizeof ratio, "%.2f", ours.median / theirs.median);
+  }
+  std::printf("  %-38s %-24s %-24s %s\n", name, cell(ours).c_str(), cell(theirs).c_str(), ratio);
+}
+
 }  // namespace
 
 int printResultTable(const std::string& path) {
@@ -139,21 +154,20 @@ int printResultTable(const std::string& path) {
                                              " pairs)").c_str(),
                 "helper", "ffmpeg x11grab", "ratio");
     for (const auto& metric : metrics()) {
-      const Summary ours = summarize(helper, metric), theirs = summarize(ffmpeg, metric);
-      if (ours.count == 0 && theirs.count == 0) continue;
-      char ratio[32] = "-";
-      if (metric.compared && ours.count > 0 && theirs.count > 0 && theirs.median != 0) {
-        std::snprintf(ratio, sizeof ratio, "%.2f", ours.median / theirs.median);
-      }
-      std::printf("  %-38s %-24s %-24s %s\n", metric.name, cell(ours).c_str(), cell(theirs).c_str(), ratio);
+      printRow(metric.name, summarize(helper, metric), summarize(ffmpeg, metric), metric.compared);
     }
     // A 99th percentile wants more frames than one run has: all runs' frames.
-    const Summary ours = pooled(helper, 0.99), theirs = pooled(ffmpeg, 0.99);
-    if (ours.count > 0 || theirs.count > 0) {
-      char ratio[32] = "-";
-      if (ours.count > 0 && theirs.count > 0) std::snprintf(ratio, sizeof ratio, "%.2f", ours.median / theirs.median);
-      std::printf("  %-38s %-24s %-24s %s\n", "latency p99 over all runs' frames, ms", cell(ours).c_str(),
-                  cell(theirs).c_str(), ratio);
+    printRow("latency p99 over all runs' frames, ms", pooled(helper, 0.99), pooled(ffmpeg, 0.99), true);
+    // A program that could not keep up spends less CPU per second for fewer
+    // frames. A helper with nothing to send on a static desktop is not behind.
+    const Metric rate{"", framesPerSecond};
+    const bool timed = !helper.empty() && helper.front().timed;
+    for (const auto* runs : {&helper, &ffmpeg}) {
+      const Summary fps = summarize(*runs, rate);
+      if (fps.count > 0 && fps.median < kBehindFps && (runs == &ffmpeg || timed)) {
+        std::printf("  note: %s delivered %.1f frames per second, not 12: compare CPU per frame\n",
+                    runs == &ffmpeg ? "ffmpeg" : "the helper", fps.median);
+      }
     }
   }
   return 0;

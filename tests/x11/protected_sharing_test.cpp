@@ -335,6 +335,8 @@ const Scenario kScenarios[] = {
        s.probes.push_back({60, 300, 0xFF0000});
        s.probes.push_back({300, 115, 0xFF0000});  // behind the protected window
        s.probes.push_back({170, 205, 0x0000FF});  // the busy application, once it repainted
+       s.probes.push_back({150, 125, 0x505050});  // never painted: filled, not the server's copy
+       s.probes.push_back({280, 205, 0x505050});  // the 32-bit one alike
      },
      {{4,
        [](Stage& s) {

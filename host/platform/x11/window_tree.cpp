@@ -43,6 +43,17 @@ std::int32_t pidOf(xcb_res_query_client_ids_reply_t* reply) {
   return 0;
 }
 
+// Creation and configuration events carry the same geometry.
+template <class Event>
+void place(WindowNode& n, const Event& e) {
+  n.x = e.x;
+  n.y = e.y;
+  n.width = e.width;
+  n.height = e.height;
+  n.border = e.border_width;
+  n.overrideRedirect = e.override_redirect;
+}
+
 }  // namespace
 
 WindowTree::WindowTree(const XcbConnection& x, bool watch) : x_(x), watch_(watch) {
@@ -144,13 +155,7 @@ WindowTree::Change WindowTree::apply(const xcb_generic_event_t* event) {
     case XCB_CREATE_NOTIFY: {
       auto* e = reinterpret_cast<const xcb_create_notify_event_t*>(event);
       if (find(e->window) || !find(e->parent)) return Change::none;
-      WindowNode& n = add(e->window, e->parent, true);
-      n.x = e->x;
-      n.y = e->y;
-      n.width = e->width;
-      n.height = e->height;
-      n.border = e->border_width;
-      n.overrideRedirect = e->override_redirect;
+      place(add(e->window, e->parent, true), *e);
       return Change::structure;
     }
     case XCB_DESTROY_NOTIFY: {
@@ -188,12 +193,7 @@ WindowTree::Change WindowTree::apply(const xcb_generic_event_t* event) {
       WindowNode& n = it->second;
       const bool resized = n.width != e->width || n.height != e->height || n.border != e->border_width;
       const bool moved = n.x != e->x || n.y != e->y;
-      n.x = e->x;
-      n.y = e->y;
-      n.width = e->width;
-      n.height = e->height;
-      n.border = e->border_width;
-      n.overrideRedirect = e->override_redirect;
+      place(n, *e);
       restack(n, e->above_sibling);
       if (!resized && (!moved || n.parent == x_.root())) return Change::position;
       return Change::structure;

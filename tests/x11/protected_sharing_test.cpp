@@ -175,11 +175,19 @@ struct Stage {
   // Starts a fixture; returns the window ids it prints (`lines` of them).
   std::vector<std::uint32_t> start(std::vector<std::string> args, std::size_t lines = 1, bool isProtected = false) {
     args.insert(args.begin(), TAVRINO_WINDOW_FIXTURE);
-    apps.emplace_back(std::move(args), true);
+    apps.emplace_back(args, true);
     if (isProtected) protectedApp = &apps.back();
     std::vector<std::uint32_t> ids;
     for (std::size_t i = 0; i < lines; ++i) ids.push_back(static_cast<std::uint32_t>(std::stoul(apps.back().readLine())));
-    std::this_thread::sleep_for(150ms);  // let a window manager frame and show them
+    // A window manager frames and shows the main window in its own time.
+    const bool shown = std::find(args.begin(), args.end(), "--unmapped") == args.end();
+    waitFor([&] {
+      auto* a = xcb_get_window_attributes_reply(x, xcb_get_window_attributes(x, ids[0]), nullptr);
+      const bool viewable = a != nullptr && a->map_state == XCB_MAP_STATE_VIEWABLE;
+      free(a);
+      return viewable || !shown;
+    });
+    std::this_thread::sleep_for(50ms);
     return ids;
   }
   std::vector<std::uint32_t> startProtected(std::vector<std::string> args, std::size_t lines = 1) {

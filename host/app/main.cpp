@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +32,12 @@ int main(int argc, char** argv) {
     return 0;
   }
   std::signal(SIGPIPE, SIG_IGN);
+  // Without XAUTHORITY, libXau builds the authority file's name in one static
+  // buffer on every X connection, so connections opened on two threads at
+  // once race on it. Naming its own default here, before any thread starts,
+  // keeps every connection on the environment.
+  if (const char* home = std::getenv("HOME"); home && !std::getenv("XAUTHORITY"))
+    ::setenv("XAUTHORITY", (std::string(home) + "/.Xauthority").c_str(), 0);
 
   // Pipes and capture streams post to the background pool until they are
   // destroyed, so it is made first and, as a static, ends after everything
@@ -56,10 +63,11 @@ int main(int argc, char** argv) {
     ::fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);
     serve(mainLoop, host, fileDescriptorReader(STDIN_FILENO));
     // Every capture has ended. Tasks still waiting for the desktop's content
-    // are released here, while the loop their completions post to exists;
-    // the loop then destroys whatever tasks remain with it.
+    // are released here, and the pool's threads end, while the loop that
+    // their completions post to still exists: a thread may still be inside
+    // such a post. The loop then destroys whatever tasks remain with it.
     captureService.abandonQueries();
+    shutdownBackgroundPool();
   }
-  shutdownBackgroundPool();
   return 0;
 }

@@ -95,13 +95,6 @@ TEST(InstallTransaction, RelativeHomeIsAPlatformError) {
   EXPECT_TRUE(snapshot(scene.home).empty());
 }
 
-TEST(InstallTransaction, InstallerFolderThatCannotBeMade) {
-  InstallScene scene(false);
-  fs::create_directories(scene.dataHome);
-  writeFile(scene.dataHome / "Tavrino", "a file where a folder belongs");
-  EXPECT_THROW(scene.installer().install(), fs::filesystem_error);
-}
-
 TEST(InstallTransaction, LockThatCannotBeTaken) {
   InstallScene scene;
   const fs::path lock = scene.dataHome / "Tavrino/ShareCompanion/install.lock";

@@ -1,8 +1,5 @@
-#include "installer/companion_installer.h"
 #include "installer_fixture.h"
 #include "platform/bundle_info.h"
-
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -39,31 +36,12 @@ TEST(BundleInfo, ReadsStringKeysOnly) {
   EXPECT_FALSE(bundleInfoString(bundle, "Text"));
 }
 
-TEST(SetupBundle, CarriesASignedHelperThatInstalls) {
+// Installing from the bundle runs end to end under Xvfb; here, what only the bundle carries.
+TEST(SetupBundle, CarriesTheTeamTheStoreLinkAndASignedHelper) {
   EXPECT_EQ(bundleInfoString(kSetupBundle, "TavrinoInstallerTeam"), kRequiredTeam);
-  const fs::path payload = kSetupBundle / "Contents/Resources/Payload";
-  // Fixed by the public key committed in the reference extension's manifest.
-  EXPECT_EQ(readFile(payload / "extension-id.txt"), "clkifonbpdmnopmifbcgjaifkhiclkpk\n");
   EXPECT_EQ(bundleInfoString(kSetupBundle, "TavrinoChromeStoreURL"),
             "https://chromewebstore.google.com/detail/clkifonbpdmnopmifbcgjaifkhiclkpk");
-  EXPECT_EQ(verifyExitStatus(payload / "Tavrino Share Helper.app", kRequiredTeam), 0);
-
-  TempFolder home;
-  CompanionInstaller installer(payload, home.path(), bundleInfoString(kSetupBundle, "TavrinoInstallerTeam"));
-  installer.configHome = home.path() / ".config";
-  installer.dataHome = home.path() / ".local/share";
-  installer.signingTool = kSetupBundle / "Contents/MacOS/tavrino-codesign";
-  installer.install();
-  const fs::path app = home.path() / "Applications/Tavrino Share Helper.app";
-  for (const char* browser : {"google-chrome", "chromium"}) {
-    const std::string manifest =
-        readFile(home.path() / ".config" / browser / "NativeMessagingHosts/net.tavrino.share_companion.json");
-    EXPECT_NE(manifest.find("\"path\": \"" + (app / "Contents/MacOS/TavrinoShareHost").string() + "\""),
-              std::string::npos);
-  }
-  EXPECT_EQ(verifyExitStatus(app, kRequiredTeam), 0);
-  const int status = runProgram({(app / "Contents/MacOS/TavrinoShareHost").string(), "--check-build"});
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(verifyExitStatus(kSetupBundle / "Contents/Resources/Payload/Tavrino Share Helper.app", kRequiredTeam), 0);
 }
 
 }  // namespace

@@ -35,54 +35,33 @@ Phase outcomeOf(SharingSetupFlow::InstallOperation operation) {
   return flow->phase();
 }
 
-TEST(SharingSetupFlow, FollowsTheTransitionTableToInstalled) {
-  ControlledInstall install;
-  auto flow = SharingSetupFlow::make(install.operation());
-  PhaseLog log(*flow);
-  EXPECT_EQ(flow->phase(), Phase::ready());
-  EXPECT_FALSE(flow->retry());
-  EXPECT_TRUE(log.seen.empty());
-
-  auto handle = flow->start();
-  ASSERT_TRUE(handle);
-  EXPECT_EQ(flow->phase(), Phase::installing());
-  EXPECT_FALSE(flow->start());
-  EXPECT_FALSE(flow->retry());
-  settle();
-  ASSERT_EQ(install.runs.size(), 1u);
-  EXPECT_FALSE(handle->isFinished());
-
-  install.succeed();
-  ASSERT_TRUE(spinUntil([&] { return handle->isFinished(); }));
-  EXPECT_EQ(flow->phase(), Phase::installed());
-  EXPECT_FALSE(flow->start());
-  EXPECT_FALSE(flow->retry());
-  settle();
-  EXPECT_EQ(install.runs.size(), 1u);
-  EXPECT_EQ(log.seen, (std::vector<Phase>{Phase::installing(), Phase::installed()}));
-}
-
-TEST(SharingSetupFlow, ShowsTheFailureTextVerbatimAndRetries) {
+// One install at a time: a second start or an early retry starts nothing.
+TEST(SharingSetupFlow, FailsWithTheTextVerbatimRetriesAndEndsInstalled) {
   const QString busy = "Another Tavrino installer is running. Please finish it first.";
   ControlledInstall install;
   auto flow = SharingSetupFlow::make(install.operation());
-  flow->start();
+  PhaseLog log(*flow);
+  EXPECT_FALSE(flow->retry());
+  ASSERT_TRUE(flow->start());
+  EXPECT_FALSE(flow->start());
+  EXPECT_FALSE(flow->retry());
   settle();
   install.fail(std::make_exception_ptr(SetupError(busy.toStdString())));
   ASSERT_TRUE(spinUntil([&] { return !flow->phase().is(Phase::Case::installing); }));
-  EXPECT_EQ(flow->phase(), Phase::failed(busy));
   EXPECT_FALSE(flow->start());
 
-  PhaseLog log(*flow);
   auto handle = flow->retry();
   ASSERT_TRUE(handle);
-  // Both assignments happen before retry() returns.
-  EXPECT_EQ(log.seen, (std::vector<Phase>{Phase::ready(), Phase::installing()}));
   settle();
   ASSERT_EQ(install.runs.size(), 2u);
   install.succeed();
   ASSERT_TRUE(spinUntil([&] { return handle->isFinished(); }));
-  EXPECT_EQ(flow->phase(), Phase::installed());
+  EXPECT_FALSE(flow->start());
+  EXPECT_FALSE(flow->retry());
+  settle();
+  EXPECT_EQ(install.runs.size(), 2u);
+  EXPECT_EQ(log.seen, (std::vector<Phase>{Phase::installing(), Phase::failed(busy), Phase::ready(),
+                                          Phase::installing(), Phase::installed()}));
 }
 
 TEST(SharingSetupFlow, EveryOtherWayOfFailingEndsFailedWithItsOwnText) {
@@ -125,26 +104,16 @@ Phase productionOutcome(std::optional<std::filesystem::path> resources, decltype
                                                .install = std::move(install)}));
 }
 
-TEST(ProductionInstall, FormsThePayloadRunsOffTheMainThreadAndReportsFailures) {
-  std::filesystem::path seenPayload, seenHome;
+// Installing from the bundle runs end to end under Xvfb; here, what it cannot show.
+TEST(ProductionInstall, RunsOffTheMainThreadAndNeedsItsPayload) {
   QThread* seenThread = nullptr;
-  EXPECT_EQ(productionOutcome("/b/Setup.app/Contents/Resources",
-                              [&](const auto& payload, const auto& home) {
-                                seenPayload = payload;
-                                seenHome = home;
-                                seenThread = QThread::currentThread();
-                              }),
+  EXPECT_EQ(productionOutcome("/r", [&](const auto&, const auto&) { seenThread = QThread::currentThread(); }),
             Phase::installed());
-  EXPECT_EQ(seenPayload, "/b/Setup.app/Contents/Resources/Payload");
-  EXPECT_EQ(seenHome, "/home/someone");
   EXPECT_NE(seenThread, QCoreApplication::instance()->thread());
-
   int installs = 0;
   EXPECT_EQ(productionOutcome(std::nullopt, [&](const auto&, const auto&) { ++installs; }),
             Phase::failed("The installer is incomplete."));
   EXPECT_EQ(installs, 0);
-  auto refuse = [](const auto&, const auto&) { throw SetupError("Invalid installer signing identity."); };
-  EXPECT_EQ(productionOutcome("/r", refuse), Phase::failed("Invalid installer signing identity."));
 }
 
 TEST(ProductionInstall, TheHomeFolderIsHomeByteForByte) {

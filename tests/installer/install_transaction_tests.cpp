@@ -23,16 +23,6 @@ void failAt(CompanionInstaller& installer, InstallStep failing, std::size_t inde
   };
 }
 
-TEST(InstallTransaction, InstallsAndReinstallsOverItsOwnResult) {
-  for (const bool earlier : {false, true}) {
-    InstallScene scene(earlier);
-    scene.installer().install();
-    expectInstalled(scene);
-    scene.installer().install();
-    expectInstalled(scene);
-  }
-}
-
 TEST(InstallTransaction, IdentifierFile) {
   for (const std::string& accepted : {kExtensionId + "\n", "  " + kExtensionId + "  ", "\t" + kExtensionId + "\r\n"}) {
     InstallScene scene(false);

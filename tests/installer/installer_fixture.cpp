@@ -69,14 +69,6 @@ pid_t startProgram(const std::vector<std::string>& argv) {
   return pid;
 }
 
-int runProgram(const std::vector<std::string>& argv) {
-  const pid_t pid = startProgram(argv);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-  }
-  return status;
-}
-
 void stopProgram(pid_t pid) {
   ::kill(pid, SIGKILL);
   int status = 0;
@@ -150,7 +142,10 @@ fs::path makeHelperApp(const fs::path& parent, const std::string& version) {
 int toolExitStatus(const std::vector<std::string>& arguments) {
   std::vector<std::string> argv{TAVRINO_CODESIGN};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  const int status = runProgram(argv);
+  const pid_t pid = startProgram(argv);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+  }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 

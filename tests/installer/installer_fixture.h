@@ -42,8 +42,6 @@ class TempFolder {
   fs::path path_;
 };
 
-// Runs a program without a shell and returns its raw wait status.
-int runProgram(const std::vector<std::string>& argv);
 // Starts a program in the background (argv[0] is both the file and its name).
 pid_t startProgram(const std::vector<std::string>& argv);
 void stopProgram(pid_t pid);

@@ -97,8 +97,6 @@ TEST_F(SigningTool, CommandLineIsParsedStrictly) {
            std::string(),
            kRequirement + " ",
            kRequirement.substr(0, kRequirement.size() - 1),
-           "identifier \"net.tavrino.share-companion\"",
-           "anchor apple and certificate leaf[subject.OU] = \"TVRN4SHARE\"",
            requirementFor(""),
            requirementFor("A\\\"B"),
            kRequirement + " or anchor apple",

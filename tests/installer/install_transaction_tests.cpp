@@ -98,20 +98,13 @@ TEST(InstallTransaction, LockThatCannotBeTaken) {
   EXPECT_EQ(readFile(scene.root.path() / "elsewhere"), "untouched");
   fs::remove(lock);
 
-  // Held by another process: the child inherits the locked open file, and
-  // once this process closes its descriptor only the child holds the lock.
-  const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT, 0600);
+  // Held through another open file, as another installer holds it.
+  const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   ASSERT_EQ(::flock(fd, LOCK_EX), 0);
-  const pid_t holder = ::fork();
-  if (holder == 0) {
-    ::pause();
-    ::_exit(0);
-  }
-  ::close(fd);
   EXPECT_EQ(setupErrorOf([&] { scene.installer().install(); }),
             "Another Tavrino installer is running. Please finish it first.");
   EXPECT_FALSE(scene.lockIsFree());
-  stopProgram(holder);
+  ::close(fd);
   expectUnchanged(scene, before);
 }
 

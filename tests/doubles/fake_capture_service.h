@@ -88,10 +88,8 @@ class FakeCaptureStream final : public CaptureStream {
 
 class FakeCaptureService final : public CaptureService {
  public:
-  // Answers of the permission services.
+  // The answer of both permission checks (always granted on X11).
   bool permission = true;
-  bool grantOnRequest = false;
-  int permissionRequests = 0;
   // Pixel width by display; a display not listed reports its own width.
   std::map<std::uint32_t, std::int64_t> pixelWidths;
   // Refuses the output of every stream made from here on.
@@ -113,11 +111,7 @@ class FakeCaptureService final : public CaptureService {
     return stream;
   }
   bool preflightScreenCaptureAccess() override { return permission; }
-  bool requestScreenCaptureAccess() override {
-    ++permissionRequests;
-    if (grantOnRequest) permission = true;
-    return permission;
-  }
+  bool requestScreenCaptureAccess() override { return permission; }
   std::int64_t displayPixelsWide(std::uint32_t displayID) override {
     std::lock_guard lock(mutex_);
     if (const auto it = pixelWidths.find(displayID); it != pixelWidths.end()) return it->second;

@@ -16,6 +16,12 @@ inline std::string frame(const std::string& body) {
          body;
 }
 
+// A stop request body of exactly `size` bytes.
+inline std::string stopOfSize(std::size_t size) {
+  const std::string prefix = R"({"command":"stop","pad":")";
+  return prefix + std::string(size - prefix.size() - 2, 'p') + "\"}";
+}
+
 // The bodies of the complete frames at the start of bytes; *rest counts the
 // bytes after them.
 inline std::vector<std::string> frameBodies(const std::string& bytes, std::size_t* rest = nullptr) {

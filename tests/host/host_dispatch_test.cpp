@@ -64,31 +64,6 @@ TEST(Dispatcher, AFailingContentQueryIsReportedAndFollowedByAStop) {
   }
 }
 
-TEST(Dispatcher, GatesEverythingButAckAndStopOnPermission) {
-  HostHarness h;
-  h.service.permission = false;
-  for (const char* command : {"sources", "start", "bogus", "authorize"})
-    h.request({{"command", command}, {"request", "p"}, {"display", 1}});
-  h.request({{"command", "ack"}, {"request", "other"}, {"id", 1}});
-  EXPECT_EQ(h.service.permissionRequests, 1);  // only "authorize" asks
-  EXPECT_EQ(h.service.pendingQueries(), 0u);
-  for (const auto& message : h.messages.all()) {
-    EXPECT_EQ(message["code"], "screenPermission");
-    EXPECT_EQ(message["message"],
-              "Enable Tavrino Share Helper in System Settings \u2192 Privacy & Security \u2192 Screen "
-              "Recording. Then cancel and start sharing again.");
-  }
-  EXPECT_EQ(h.messages.size(), 5u);
-  h.request({{"command", "stop"}});
-  EXPECT_EQ(h.messages.types().back(), "stopped");
-
-  HostHarness granted;
-  granted.service.permission = false;
-  granted.service.grantOnRequest = true;
-  granted.request({{"command", "authorize"}, {"request", "a"}});
-  EXPECT_EQ(granted.service.pendingQueries(), 1u);
-}
-
 TEST(Dispatcher, AnswersInvalidRequestsWithAnErrorAndAStop) {
   json noDisplay = startRequest("x");
   noDisplay.erase("display");

@@ -63,18 +63,12 @@ std::vector<json> serve(const std::string& input) {
   return messagesIn(output);
 }
 
-// A request object of exactly `size` bytes.
-std::string stopRequestOfSize(std::size_t size) {
-  const std::string prefix = R"({"command":"stop","request":")";
-  return prefix + std::string(size - prefix.size() - 2, 'p') + "\"}";
-}
-
 TEST(HelperProcess, AnswersRequestsUpToTheLimitAndEndsReadingOnBadFrames) {
   const std::string stop = frameOf(json{{"command", "stop"}});
   const std::vector<std::pair<std::string, Types>> cases = {
       {"", {"hello", "stopped"}},
-      {frame(stopRequestOfSize(16384)), {"hello", "stopped", "stopped"}},
-      {frame(stopRequestOfSize(20000)), {"hello", "stopped"}},
+      {frame(stopOfSize(16384)), {"hello", "stopped", "stopped"}},
+      {frame(stopOfSize(20000)), {"hello", "stopped"}},
       {frame(R"(["stop"])") + stop, {"hello", "stopped"}},
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -356,18 +350,14 @@ TEST(X11Service, KnowsTheDisplayWidthFromTheContentQuery) {
   EXPECT_EQ(service.displayPixelsWide(id), 640);
 }
 
-TEST(DesktopSession, RefusesXwaylandAndNamesWaylandWhenNoServerAnswers) {
+TEST(DesktopSession, RefusesXwaylandButNotARealXServer) {
   const auto refused = [](x11::SessionSignals signals) { return x11::refuseWaylandSession(signals).has_value(); };
   EXPECT_TRUE(refused({true, true, {"DP-1"}, "", false}));
   EXPECT_TRUE(refused({true, false, {"XWAYLAND0", "XWAYLAND1"}, "wayland", true}));
   // A real X server is an X11 desktop whatever the environment says.
   EXPECT_FALSE(refused({true, false, {"DP-1", "HDMI-1"}, "wayland", true}));
   EXPECT_FALSE(refused({true, false, {}, "x11", false}));
-  EXPECT_TRUE(refused({false, false, {}, "wayland", false}));
-  EXPECT_TRUE(refused({false, false, {}, "", true}));
-  EXPECT_FALSE(refused({false, false, {}, "x11", false}));
-  EXPECT_EQ(x11::refuseWaylandSession({true, true, {}, "", false})->description,
-            "Protected sharing needs an X11 desktop session; this desktop runs Wayland.");
+  // Without a server only the environment can tell: the process tests cover that.
 }
 
 TEST_F(HelperOnADisplay, AVirtualDisplayReadsAsAnX11Desktop) {

@@ -150,13 +150,5 @@ TEST(VideoPipeEmit, EachFailureSendsItsTextOnceAndStopsThePipe) {
   }
 }
 
-TEST(VideoPipeEmit, EncoderFailureFreesTheFramesSlot) {
-  PipeHarness h;
-  h.offerFrameAt(0);
-  h.offerFrameAt(0.1);
-  h.deliver(1, -1, nullptr);
-  EXPECT_EQ(h.snapshot().pending, (std::set<std::int64_t>{1}));
-}
-
 }  // namespace
 }  // namespace tavrino::share

@@ -127,19 +127,6 @@ TEST(X264Decode, FullHdSequencePlaysBackAsEncoded) {
   }
 }
 
-TEST(X264Decode, ForcedKeyFrameMidSequenceIsAnIdr) {
-  // A still picture: no scene cut or key interval can make an IDR here, so
-  // the only IDRs are the forced ones.
-  const auto still = screenPicture(640, 360, 0);
-  const auto forced = [](int i) { return i < 2 || i == 7; };
-  Playback playback;
-  encodeAndPlay(640, 360, 12, [&](int) { return still; }, forced, playback);
-  ASSERT_FALSE(HasFatalFailure());
-  for (int i = 0; i < 12; ++i) {
-    EXPECT_EQ(playback.idr[i], forced(i)) << "frame " << i + 1;
-  }
-}
-
 TEST(X264Decode, NoiseStaysWithinTheSharingLimitAndStillDecodes) {
   // Full-HD noise is the largest thing a screen can show; IDRs of it are the
   // largest frames the encoder can be asked for.

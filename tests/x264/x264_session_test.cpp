@@ -23,34 +23,6 @@ TEST(X264Session, CreateRefusesWhatItCannotEncode) {
   EXPECT_FALSE(session);
 }
 
-TEST(X264Session, RefusedPropertiesLeaveTheRestInForce) {
-  X264CompressionSessionFactory factory;
-  std::unique_ptr<CompressionSession> session;
-  ASSERT_EQ(factory.create(kWidth, kHeight, VideoCodec::h264, {true}, session), 0);
-  EXPECT_EQ(session->setProperty(CompressionProperty::realTime, true), 0);
-  // Values of the wrong type or out of range.
-  EXPECT_NE(session->setProperty(CompressionProperty::expectedFrameRate, std::int64_t{0}), 0);
-  EXPECT_NE(session->setProperty(CompressionProperty::averageBitRate, true), 0);
-  EXPECT_NE(session->setProperty(CompressionProperty::maxKeyFrameInterval, ProfileLevel{}), 0);
-  EXPECT_EQ(session->setProperty(CompressionProperty::maxFrameDelayCount, std::int64_t{0}), 0);
-  EXPECT_EQ(session->setProperty(CompressionProperty::maxKeyFrameInterval, std::int64_t{5}), 0);
-  EXPECT_EQ(session->prepareToEncodeFrames(), 0);
-
-  EncodeResults results;
-  std::vector<int> keyFrames;
-  for (int i = 0; i < 12; ++i) {
-    ASSERT_EQ(results.submit(*session, screenPicture(kWidth, kHeight, i), i), 0);
-    ASSERT_TRUE(results.waitFor(i + 1)) << "a frame was held back";
-    const auto result = results.snapshot().back();
-    ASSERT_EQ(result.status, 0);
-    if (!isNotSync(*result.sample)) keyFrames.push_back(i);
-  }
-  keyFrames.push_back(12);  // the next one is due by then
-  for (std::size_t k = 1; k < keyFrames.size(); ++k) {
-    EXPECT_LE(keyFrames[k] - keyFrames[k - 1], 5) << "key frames must follow the accepted interval";
-  }
-}
-
 TEST(X264Session, RefusesUnreadableFramesAndDeliversTheRestInOrderOnOneEncoderThread) {
   const std::function<void(ImageBuffer&)> spoilers[] = {
       [](ImageBuffer& image) { image.width += 2; },

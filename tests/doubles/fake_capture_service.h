@@ -30,15 +30,11 @@ Completion takeOldest(std::mutex& mutex, std::deque<Completion>& pending) {
 
 class FakeCaptureStream final : public CaptureStream {
  public:
-  FakeCaptureStream(ContentFilter filter, StreamConfiguration configuration,
-                    std::weak_ptr<StreamDelegate> delegate, std::optional<ErrorValue> addOutputError)
-      : filter(std::move(filter)),
-        configuration(configuration),
-        delegate_(std::move(delegate)),
-        addOutputError_(std::move(addOutputError)) {}
+  FakeCaptureStream(ContentFilter filter, std::weak_ptr<StreamDelegate> delegate,
+                    std::optional<ErrorValue> addOutputError)
+      : filter(std::move(filter)), delegate_(std::move(delegate)), addOutputError_(std::move(addOutputError)) {}
 
   const ContentFilter filter;
-  const StreamConfiguration configuration;
 
   std::optional<ErrorValue> addStreamOutput(std::shared_ptr<StreamOutput> output,
                                             StreamOutputType type, SerialQueue) override {
@@ -102,10 +98,9 @@ class FakeCaptureService final : public CaptureService {
     queries_.push_back(std::move(completion));
   }
   std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
-                                            const StreamConfiguration& configuration,
+                                            const StreamConfiguration&,
                                             std::weak_ptr<StreamDelegate> delegate) override {
-    auto stream = std::make_shared<FakeCaptureStream>(filter, configuration, std::move(delegate),
-                                                      addOutputError);
+    auto stream = std::make_shared<FakeCaptureStream>(filter, std::move(delegate), addOutputError);
     std::lock_guard lock(mutex_);
     streams_.push_back(stream);
     return stream;

@@ -62,7 +62,6 @@ TEST(VideoPipeIntake, FirstTwoFramesAreKeyFramesAndTimesStartAtTheFirst) {
   EXPECT_DOUBLE_EQ(calls[0].presentationTime.seconds(), 0.0);
   EXPECT_DOUBLE_EQ(calls[1].presentationTime.seconds(), 0.5);
   EXPECT_NEAR(calls[2].presentationTime.seconds(), 0.5 + 1.0 / 12, 1e-9);
-  for (const auto& call : calls) EXPECT_EQ(call.duration, MediaTime::make(1, 12));
   EXPECT_TRUE(calls[0].options && calls[0].options->forceKeyFrame);
   EXPECT_TRUE(calls[1].options && calls[1].options->forceKeyFrame);
   EXPECT_FALSE(calls[2].options);

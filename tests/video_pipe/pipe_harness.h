@@ -108,7 +108,7 @@ class PipeHarness {
   FakeCompressionSessionFactory encoders;
   std::shared_ptr<MessageLog> log = std::make_shared<MessageLog>();
   std::shared_ptr<MessageLog> bodies = std::make_shared<MessageLog>();  // raw frame texts
-  FakeCaptureStream stream{{}, {}, {}, std::nullopt};  // only named as the samples' source
+  FakeCaptureStream stream{{}, {}, std::nullopt};  // only named as the samples' source
   std::shared_ptr<VideoPipe> pipe;
 
  private:

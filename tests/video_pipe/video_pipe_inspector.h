@@ -13,10 +13,7 @@ namespace tavrino::share {
 
 struct VideoPipeInspector {
   struct Snapshot {
-    bool hasEncoder = false;
     std::set<std::int64_t> pending;
-    std::int64_t nextID = 0;
-    bool configured = false;
     bool stopped = false;
     std::int64_t received = 0;
     std::int64_t sent = 0;
@@ -26,9 +23,8 @@ struct VideoPipeInspector {
 
   // Only on the pipe's queue.
   static Snapshot snapshotOnQueue(const VideoPipe& pipe) {
-    return Snapshot{pipe.encoder_ != nullptr, pipe.pending_,  pipe.nextID_,
-                    pipe.configured_,         pipe.stopped_,  pipe.received_,
-                    pipe.sent_,               pipe.skipped_,  pipe.firstTimestamp_};
+    return Snapshot{pipe.pending_, pipe.stopped_, pipe.received_, pipe.sent_, pipe.skipped_,
+                    pipe.firstTimestamp_};
   }
   static std::size_t pendingCountOnQueue(const VideoPipe& pipe) { return pipe.pending_.size(); }
   // The emission step alone, for measuring it; only where nothing else runs on the pipe.

@@ -32,8 +32,7 @@ class XcbConnection {
   const xcb_screen_t& screen() const { return *screen_; }
   bool broken() const { return xcb_connection_has_error(get()) != 0; }
 
-  // None when the atom does not exist yet, unless it is to be created.
-  xcb_atom_t atom(const char* name, bool create = false) const;
+  xcb_atom_t atom(const char* name) const;
 
  private:
   struct Disconnect {

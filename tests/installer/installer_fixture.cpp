@@ -3,19 +3,14 @@
 #include "installer/setup_error.h"
 
 #include <fcntl.h>
-#include <sched.h>
 #include <spawn.h>
 #include <sys/file.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -67,51 +62,6 @@ pid_t startProgram(const std::vector<std::string>& argv) {
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
   return pid;
-}
-
-void stopProgram(pid_t pid) {
-  ::kill(pid, SIGKILL);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-}
-
-bool inPrivateMounts(const std::function<void()>& body) {
-  constexpr int kUnavailable = 77;
-  const std::string uid = std::to_string(::getuid());
-  const std::string gid = std::to_string(::getgid());
-  const pid_t child = ::fork();
-  if (child == 0) {
-    const auto write = [](const char* file, const std::string& text) {
-      const int fd = ::open(file, O_WRONLY | O_CLOEXEC);
-      const bool written = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-      if (fd >= 0) ::close(fd);
-      return written;
-    };
-    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0 || !write("/proc/self/setgroups", "deny") ||
-        !write("/proc/self/uid_map", "0 " + uid + " 1") || !write("/proc/self/gid_map", "0 " + gid + " 1") ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-      ::_exit(kUnavailable);
-    }
-    try {
-      body();
-    } catch (const std::exception& error) {
-      ADD_FAILURE() << "unexpected exception: " << error.what();
-    }
-    std::fflush(stdout);
-    ::_exit(::testing::Test::HasFailure() ? 1 : 0);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == kUnavailable) return false;
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "see the child's failures above";
-  return true;
-}
-
-void mountTmpfs(const fs::path& at, const std::string& options) {
-  fs::create_directories(at);
-  if (::mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) != 0) {
-    throw std::system_error(errno, std::generic_category(), "cannot mount a tmpfs");
-  }
 }
 
 std::string readFile(const fs::path& file) {
@@ -192,7 +142,6 @@ Snapshot snapshot(const fs::path& root) {
 InstallScene::InstallScene(bool withEarlierInstallation, const std::string& homeName) {
   payload = root.path() / "Payload";
   home = root.path() / homeName;
-  configHome = home / ".config";
   dataHome = home / ".local/share";
   fs::create_directories(payload);
   fs::create_directories(home);
@@ -200,10 +149,9 @@ InstallScene::InstallScene(bool withEarlierInstallation, const std::string& home
   writeFile(payload / "extension-id.txt", kExtensionId + "\n");
   applicationTarget = home / "Applications/Tavrino Share Helper.app";
   for (const char* browser : {"google-chrome", "chromium"}) {
-    manifestTargets.push_back(configHome / browser / "NativeMessagingHosts/net.tavrino.share_companion.json");
+    manifestTargets.push_back(home / ".config" / browser / "NativeMessagingHosts/net.tavrino.share_companion.json");
   }
   if (withEarlierInstallation) {
-    fs::create_directories(home / "Applications");
     if (!signApp(makeHelperApp(home / "Applications", "1.0"))) throw std::runtime_error("cannot sign the old app");
     fs::create_directories(manifestTargets[0].parent_path());
     writeFile(manifestTargets[0], "{\"name\": \"an earlier manifest\"}\n");
@@ -213,7 +161,7 @@ InstallScene::InstallScene(bool withEarlierInstallation, const std::string& home
 
 CompanionInstaller InstallScene::installer() const {
   CompanionInstaller installer(payload, home, kRequiredTeam);
-  installer.configHome = configHome;
+  installer.configHome = home / ".config";
   installer.dataHome = dataHome;
   installer.signingTool = TAVRINO_CODESIGN;
   return installer;
@@ -235,17 +183,16 @@ std::vector<Snapshot> InstallScene::targets() const {
 
 std::vector<fs::path> InstallScene::stagingLeftovers() const {
   std::vector<fs::path> found;
-  std::vector<fs::path> folders{applicationTarget.parent_path()};
-  for (const auto& manifest : manifestTargets) folders.push_back(manifest.parent_path());
-  for (const fs::path& folder : folders) {
+  std::vector<fs::path> folders{applicationTarget};
+  folders.insert(folders.end(), manifestTargets.begin(), manifestTargets.end());
+  for (const fs::path& target : folders) {
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    for (const auto& entry : fs::directory_iterator(target.parent_path(), ec)) {
       if (entry.path().filename().string().starts_with(".tavrino-install-")) found.push_back(entry.path());
     }
   }
   return found;
 }
-
 bool InstallScene::lockIsFree() const {
   const fs::path lock = dataHome / "Tavrino/ShareCompanion/install.lock";
   const int fd = ::open(lock.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);

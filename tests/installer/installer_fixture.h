@@ -44,7 +44,6 @@ class TempFolder {
 
 // Starts a program in the background (argv[0] is both the file and its name).
 pid_t startProgram(const std::vector<std::string>& argv);
-void stopProgram(pid_t pid);
 
 // "Tavrino Share Helper.app" under `parent` with an executable, a resource, a
 // nested folder and an inner symbolic link; `version` changes the contents.
@@ -57,12 +56,6 @@ bool signApp(const fs::path& app, const std::string& certificate = "team",
              const std::string& identifier = "net.tavrino.share-companion");
 // The tool's exit status for --verify --deep --strict [-R =<requirement for team>] app.
 int verifyExitStatus(const fs::path& app, const std::string& team = "");
-
-// Runs `body` in a child process with its own user and mount namespaces, where
-// it may mount a tmpfs without privileges; the child's test failures fail the
-// test. False when the system allows no such namespaces.
-bool inPrivateMounts(const std::function<void()>& body);
-void mountTmpfs(const fs::path& at, const std::string& options);
 
 std::string readFile(const fs::path& file);
 void writeFile(const fs::path& file, const std::string& bytes);
@@ -78,7 +71,6 @@ struct InstallScene {
   TempFolder root;
   fs::path payload;
   fs::path home;
-  fs::path configHome;
   fs::path dataHome;
   fs::path applicationTarget;
   std::vector<fs::path> manifestTargets;  // Google Chrome, Chromium

@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <memory>
 #include <system_error>
-#include <vector>
 
 #include "flow/background_install.h"
 #include "flow/sharing_setup_flow.h"
@@ -28,36 +27,7 @@ Phase outcomeOf(SharingSetupFlow::InstallOperation operation) {
   return flow->phase();
 }
 
-// One install at a time: a second start or an early retry starts nothing.
-TEST(SharingSetupFlow, FailsWithTheTextVerbatimRetriesAndEndsInstalled) {
-  const QString busy = "Another Tavrino installer is running. Please finish it first.";
-  ControlledInstall install;
-  auto flow = SharingSetupFlow::make(install.operation());
-  std::vector<Phase> seen;
-  QObject::connect(flow.get(), &SharingSetupFlow::phaseChanged, [&](const Phase& p) { seen.push_back(p); });
-  EXPECT_FALSE(flow->retry());
-  ASSERT_TRUE(flow->start());
-  EXPECT_FALSE(flow->start());
-  EXPECT_FALSE(flow->retry());
-  settle();
-  install.fail(std::make_exception_ptr(SetupError(busy.toStdString())));
-  ASSERT_TRUE(spinUntil([&] { return !flow->phase().is(Phase::Case::installing); }));
-  EXPECT_FALSE(flow->start());
-
-  auto handle = flow->retry();
-  ASSERT_TRUE(handle);
-  settle();
-  ASSERT_EQ(install.runs.size(), 2u);
-  install.succeed();
-  ASSERT_TRUE(spinUntil([&] { return handle->isFinished(); }));
-  EXPECT_FALSE(flow->start());
-  EXPECT_FALSE(flow->retry());
-  settle();
-  EXPECT_EQ(install.runs.size(), 2u);
-  EXPECT_EQ(seen, (std::vector<Phase>{Phase::installing(), Phase::failed(busy), Phase::ready(), Phase::installing(),
-                                      Phase::installed()}));
-}
-
+// A SetupError reaching the failure screen, the retry and success: the window test.
 TEST(SharingSetupFlow, EveryOtherWayOfFailingEndsFailedWithItsOwnText) {
   std::filesystem::filesystem_error platform("cannot copy", std::filesystem::path("/payload/x"),
                                              std::make_error_code(std::errc::no_such_file_or_directory));

@@ -75,8 +75,11 @@ TEST_F(SetupWindow, ProgressFailureRetryAndSuccess) {
   view->show();
   EXPECT_EQ(flow->phase(), Phase::installing());
   render(*view, "progress");
-  // No default action while installing.
+  // One installation at a time: no default action, and showing the window again starts nothing.
   QTest::keyClick(view.get(), Qt::Key_Return);
+  view->hide();
+  view->show();
+  settle();
   EXPECT_EQ(install.runs.size(), 1u);
 
   finishWith(std::make_exception_ptr(SetupError("Another Tavrino installer is running. Please finish it first.")));
@@ -89,6 +92,7 @@ TEST_F(SetupWindow, ProgressFailureRetryAndSuccess) {
   quit.setFocus();
   QTest::keyClick(&quit, Qt::Key_Return);
   EXPECT_EQ(flow->phase(), Phase::installing());
+  child<QPushButton>(*view, "tryAgain").click();  // a late second press starts nothing
   EXPECT_TRUE(child<QWidget>(*view, "progressScreen").isVisible());
 
   std::string path = "/home/someone/.config/google-chrome/NativeMessagingHosts/"

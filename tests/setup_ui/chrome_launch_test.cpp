@@ -20,80 +20,59 @@ namespace {
 
 const QString kLink = "https://chromewebstore.google.com/detail/abcdefghijklmnopabcdefghijklmnop?hl=en&x=1";
 
-// A data folder whose only application is a "google-chrome.desktop" running
-// `script` with `extraKeys`.
-class FakeDesktop {
- public:
-  explicit FakeDesktop(const QString& script, const QString& extraKeys = {}) {
-    QDir(dir_.path()).mkpath("applications");
-    QString program = dir_.filePath("fake-chrome");
-    writeFile(program, script);
+void writeFile(const QString& name, const QString& text) {
+  QFile file(name);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(text.toUtf8());
+}
+
+// Each case runs the probe with a data folder whose only application is a
+// "google-chrome.desktop" that records its arguments. Google Chrome missing
+// altogether is reported at once (the window test shows it).
+TEST(OpenChrome, HandsTheLinkToChromesDesktopEntryOrReportsAFailedLaunch) {
+  const QString failed = "Could not open Chrome. Please try the link again.";
+  struct Case { QString extraKeys; bool glibLoop; QString reported; };
+  for (const auto& [extraKeys, glibLoop, reported] : {
+           Case{"", true, ""},
+           // A valid entry whose working folder does not exist: starting it fails once GIO
+           // tries, with or without the GLib event loop.
+           Case{"Path=/nonexistent/tavrino-test-folder\n", true, failed},
+           Case{"Path=/nonexistent/tavrino-test-folder\n", false, failed}}) {
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("applications");
+    const QString program = dir.filePath("fake-chrome");
+    writeFile(program, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.args.tmp\"\nmv \"$0.args.tmp\" \"$0.args\"\n");
     QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    writeFile(dir_.filePath("applications/google-chrome.desktop"),
+    writeFile(dir.filePath("applications/google-chrome.desktop"),
               "[Desktop Entry]\nType=Application\nName=Google Chrome\nExec=" + program + " %U\n" + extraKeys);
-  }
 
-  QString path(const QString& name) const { return dir_.filePath(name); }
-
-  // Runs the probe against this folder and returns what it printed, by step.
-  QMap<QString, QString> openLink(const QString& startedMarker = {}, bool glibLoop = true) const {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     if (!glibLoop) env.insert("QT_NO_GLIB", "1");
-    env.insert("XDG_DATA_HOME", dir_.path());
-    env.insert("XDG_DATA_DIRS", dir_.path());
+    env.insert("XDG_DATA_HOME", dir.path());
+    env.insert("XDG_DATA_DIRS", dir.path());
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.remove("DISPLAY");
     env.remove("DBUS_SESSION_BUS_ADDRESS");
     QProcess probe;
     probe.setProcessEnvironment(env);
-    probe.start(QCoreApplication::applicationFilePath(), {"--probe", kLink, startedMarker});
+    probe.start(QCoreApplication::applicationFilePath(), {"--probe", kLink, program + ".args"});
     EXPECT_TRUE(probe.waitForFinished(30000));
     EXPECT_EQ(probe.exitCode(), 0) << probe.readAllStandardError().toStdString();
     QMap<QString, QString> steps;
     for (const QString& line : QString::fromUtf8(probe.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts))
       steps.insert(line.section('=', 0, 0), line.section('=', 1));
-    return steps;
-  }
-
- private:
-  static void writeFile(const QString& name, const QString& text) {
-    QFile file(name);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(text.toUtf8());
-  }
-
-  QTemporaryDir dir_;
-};
-
-TEST(OpenChrome, HandsTheLinkToChromesDesktopEntry) {
-  FakeDesktop chrome("#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.args.tmp\"\nmv \"$0.args.tmp\" \"$0.args\"\n");
-  QString record = chrome.path("fake-chrome.args");
-  auto steps = chrome.openLink(record);
-  EXPECT_EQ(steps["after-click"], "");
-  EXPECT_EQ(steps["after-report"], "");
-  QFile args(record);
-  ASSERT_TRUE(args.open(QIODevice::ReadOnly));
-  EXPECT_EQ(QString::fromUtf8(args.readAll()), kLink + "\n");
-}
-
-// A missing Chrome is reported at once (the window test shows it); a failed
-// launch once GIO has tried it, with or without the GLib event loop.
-TEST(OpenChrome, ReportsAFailedLaunchOnceGioHasTriedIt) {
-  // The entry is valid, but its working folder does not exist, so starting
-  // the program fails and GIO reports it.
-  FakeDesktop broken("#!/bin/sh\nexit 0\n", "Path=/nonexistent/tavrino-test-folder\n");
-  for (const bool glibLoop : {true, false}) {
-    auto steps = broken.openLink({}, glibLoop);
     EXPECT_EQ(steps["dispatcher"].contains("Glib"), glibLoop);
     EXPECT_EQ(steps["after-click"], "");
-    EXPECT_EQ(steps["after-report"], "Could not open Chrome. Please try the link again.");
+    EXPECT_EQ(steps["after-report"], reported);
     EXPECT_EQ(steps["after-second-click"], "");
+    QFile args(program + ".args");
+    EXPECT_EQ(args.open(QIODevice::ReadOnly) ? QString::fromUtf8(args.readAll()) : "", reported.isEmpty() ? kLink + "\n" : "");
   }
 }
 
 // Opens the store link from the success screen the way a user would and
-// prints what the window showed under the link at each step; `started` is a
-// file that appears once Chrome has started, or empty.
+// prints what the window showed under the link at each step; `started` is the
+// file that appears once Chrome has started.
 int probe(const QUrl& url, const QString& started) {
   auto report = [](const char* step, const QString& text) { std::printf("%s=%s\n", step, qPrintable(text)); };
   ControlledInstall install;
@@ -109,7 +88,7 @@ int probe(const QUrl& url, const QString& started) {
   QTest::mouseClick(link, Qt::LeftButton);
   report("after-click", view.linkError());
   // Either the launch reports an error, or Chrome starts and reports nothing.
-  spinUntil([&] { return !view.linkError().isEmpty() || (!started.isEmpty() && QFile::exists(started)); }, 10000);
+  spinUntil([&] { return !view.linkError().isEmpty() || QFile::exists(started); }, 10000);
   spinUntil([] { return false; }, 300);
   report("after-report", view.linkError());
   QTest::mouseClick(link, Qt::LeftButton);

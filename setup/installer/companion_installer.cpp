@@ -110,15 +110,8 @@ std::string CompanionInstaller::run(const std::string& executable, const std::ve
   writeEnd.reset();
 
   std::string output;
-  char buffer[8192];
-  for (;;) {
-    const ssize_t got = ::read(readEnd.get(), buffer, sizeof buffer);
-    if (got == 0) break;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      throw std::system_error(errno, std::generic_category(), "Cannot read the output of " + executable);
-    }
-    output.append(buffer, static_cast<std::size_t>(got));
+  if (!readPieces(readEnd.get(), [&](std::string_view bytes) { output.append(bytes); })) {
+    throw std::system_error(errno, std::generic_category(), "Cannot read the output of " + executable);
   }
   const int status = child.wait();
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {

@@ -39,15 +39,8 @@ void copyFile(const fs::path& source, const fs::path& destination, mode_t mode) 
   const UniqueFd in(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!in) fail("Cannot read the file", source, errno);
   const UniqueFd out = createExclusive(destination);
-  char buffer[65536];
-  for (;;) {
-    const ssize_t got = ::read(in.get(), buffer, sizeof buffer);
-    if (got == 0) break;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      fail("Cannot read the file", source, errno);
-    }
-    writeAll(out.get(), std::string_view(buffer, static_cast<std::size_t>(got)), destination);
+  if (!readPieces(in.get(), [&](std::string_view bytes) { writeAll(out.get(), bytes, destination); })) {
+    fail("Cannot read the file", source, errno);
   }
   if (::fchmod(out.get(), mode) != 0) fail("Cannot set the permissions of", destination, errno);
 }

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <string>
 
@@ -21,13 +20,8 @@ std::string commandLineOf(const fs::path& process) {
   const UniqueFd fd(::open((process / "cmdline").c_str(), O_RDONLY | O_CLOEXEC));
   std::string bytes;
   if (!fd) return bytes;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(got));
-  }
+  // A process that went while being read leaves what was read.
+  readPieces(fd.get(), [&](std::string_view piece) { bytes.append(piece); });
   if (!bytes.empty() && bytes.back() == '\0') bytes.pop_back();
   std::replace(bytes.begin(), bytes.end(), '\0', ' ');
   return bytes;

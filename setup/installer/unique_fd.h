@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <string_view>
 #include <utility>
 
 namespace tavrino::setup {
@@ -30,5 +32,21 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// Reads `fd` to its end, handing each piece read to `piece`; false, with
+// errno set, when a read fails.
+template <class Piece>
+bool readPieces(int fd, Piece&& piece) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got == 0) return true;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    piece(std::string_view(buffer, static_cast<std::size_t>(got)));
+  }
+}
 
 }  // namespace tavrino::setup

@@ -72,16 +72,7 @@ std::string readUtf8File(const std::filesystem::path& file) {
   const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) fail("Cannot read the file", errno);
   std::string bytes;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-    if (got == 0) break;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      fail("Cannot read the file", errno);
-    }
-    bytes.append(buffer, static_cast<std::size_t>(got));
-  }
+  if (!readPieces(fd.get(), [&](std::string_view piece) { bytes.append(piece); })) fail("Cannot read the file", errno);
   if (!isValidUtf8(bytes)) fail("Cannot read the file as UTF-8 text", EILSEQ);
   return bytes;
 }

@@ -307,12 +307,13 @@ TEST(InstallTransaction, LookAlikesOfStagingFoldersStay) {
 }
 
 TEST(InstallTransaction, FullDiskAndUnremovableLeftovers) {
-  if (!inPrivateMounts([] {
+  // Made out here, so that they are removed once the child's mounts have gone.
+  InstallScene full(false), scene;
+  const fs::path app = full.payload / "Tavrino Share Helper.app";
+  writeFile(app / "Contents/Resources/large.bin", std::string(1 << 20, 'x'));
+  ASSERT_TRUE(signApp(app));
+  if (!inPrivateMounts([&] {
         // A copy cut short by a full disk is reported as such.
-        InstallScene full(false);
-        const fs::path app = full.payload / "Tavrino Share Helper.app";
-        writeFile(app / "Contents/Resources/large.bin", std::string(1 << 20, 'x'));
-        ASSERT_TRUE(signApp(app));
         mountTmpfs(full.applicationTarget.parent_path(), "size=256k");
         const auto empty = full.targets();
         try {
@@ -325,7 +326,6 @@ TEST(InstallTransaction, FullDiskAndUnremovableLeftovers) {
 
         // A leftover that cannot be removed (it holds a mount point) stays,
         // and it does not block later runs.
-        InstallScene scene;
         CompanionInstaller installer = scene.installer();
         failAt(installer, InstallStep::cleanUp, 0);
         installer.install();

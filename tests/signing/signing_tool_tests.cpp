@@ -7,13 +7,13 @@ namespace {
 
 const std::string kRequirement = requirementFor(kRequiredTeam);
 
-class SigningTool : public ::testing::Test {
- protected:
+// Every tampering starts from a freshly signed bundle; the signature covers
+// contents, entries, modes, links and itself.
+TEST(SigningTool, AnyChangeToTheBundleIsRefused) {
   TempFolder folder;
-  fs::path app = makeHelperApp(folder.path(), "1.0");
-};
-
-TEST_F(SigningTool, AnyChangeToTheBundleIsRefused) {
+  const fs::path app = folder.path() / "Tavrino Share Helper.app";
+  const fs::path executable = app / "Contents/MacOS/TavrinoShareHost";
+  const fs::path signature = app / "Contents/_CodeSignature/CodeSignature.p7s";
   const auto relink = [&](const fs::path& target) {
     fs::remove(app / "Contents/Resources/Current");
     fs::create_directory_symlink(target, app / "Contents/Resources/Current");
@@ -23,36 +23,33 @@ TEST_F(SigningTool, AnyChangeToTheBundleIsRefused) {
       [&] { writeFile(app / "Contents/Resources/Strings/fr.txt", "added\n"); },
       [&] { fs::remove(app / "Contents/Resources/Strings/en.txt"); },
       [&] { fs::create_directory(app / "Contents/Plugins"); },
-      [&] { fs::permissions(app / "Contents/MacOS/TavrinoShareHost", fs::perms::owner_read); },
-      [&] { fs::permissions(app / "Contents/MacOS/TavrinoShareHost", fs::perms::others_write, fs::perm_options::add); },
-      [&] { fs::permissions(app / "Contents/MacOS/TavrinoShareHost", fs::perms::set_uid, fs::perm_options::add); },
+      [&] { fs::permissions(executable, fs::perms::owner_read); },
+      [&] { fs::permissions(executable, fs::perms::others_write, fs::perm_options::add); },
+      [&] { fs::permissions(executable, fs::perms::set_uid, fs::perm_options::add); },
       [&] { fs::permissions(app / "Contents/Resources", fs::perms::group_write, fs::perm_options::add); },
       [&] { relink("Strings/../Strings"); },
       [&] { relink("/etc"); },
       [&] { writeFile(app / "Contents/_CodeSignature/CodeResources", "extra"); },
       [&] { fs::remove_all(app / "Contents/_CodeSignature"); },
       [&] {
-        std::string signature = readFile(app / "Contents/_CodeSignature/CodeSignature.p7s");
-        signature[signature.size() / 2] ^= 1;
-        writeFile(app / "Contents/_CodeSignature/CodeSignature.p7s", signature);
+        std::string bytes = readFile(signature);
+        bytes[bytes.size() / 2] ^= 1;
+        writeFile(signature, bytes);
       },
-      [&] {
-        const fs::path file = app / "Contents/_CodeSignature/CodeSignature.p7s";
-        writeFile(file, readFile(file) + "appended");
-      },
+      [&] { writeFile(signature, readFile(signature) + "appended"); },
   };
   for (std::size_t i = 0; i < tamperings.size(); ++i) {
-    ASSERT_TRUE(signApp(app));
+    fs::remove_all(app);
+    ASSERT_TRUE(signApp(makeHelperApp(folder.path(), "1.0")));
     tamperings[i]();
     EXPECT_EQ(verifyExitStatus(app), 1) << "tampering " << i;
     EXPECT_EQ(verifyExitStatus(app, kRequiredTeam), 1) << "tampering " << i;
-    // Put the bundle back together for the next case.
-    fs::remove_all(app);
-    app = makeHelperApp(folder.path(), "1.0");
   }
 }
 
-TEST_F(SigningTool, SignerMustMatchTheRequirement) {
+TEST(SigningTool, SignerMustMatchTheRequirement) {
+  TempFolder folder;
+  const fs::path app = makeHelperApp(folder.path(), "1.0");
   struct Case { const char* certificate; const char* identifier; int withoutRequirement, withRequirement; };
   for (const auto& [certificate, identifier, withoutRequirement, withRequirement] : std::vector<Case>{
            {"team", "net.tavrino.share-companion", 0, 0},
@@ -70,19 +67,19 @@ TEST_F(SigningTool, SignerMustMatchTheRequirement) {
   }
   ASSERT_TRUE(signApp(app, "other-team"));
   EXPECT_EQ(verifyExitStatus(app, "OTHERTEAM1"), 0);
-}
 
-TEST_F(SigningTool, LinksLeavingTheBundleCannotBeSigned) {
-  fs::create_symlink("../../../outside", app / "Contents/Resources/escape");
-  EXPECT_FALSE(signApp(app));
-  fs::remove(app / "Contents/Resources/escape");
-  fs::create_symlink("/bin/sh", app / "Contents/Resources/escape");
-  EXPECT_FALSE(signApp(app));
+  // Links leaving the bundle cannot be signed.
+  for (const char* outside : {"../../../outside", "/bin/sh"}) {
+    fs::create_symlink(outside, app / "Contents/Resources/escape");
+    EXPECT_FALSE(signApp(app)) << outside;
+    fs::remove(app / "Contents/Resources/escape");
+  }
 }
 
 // Anything but the installer's own command line and requirement is a usage error.
-TEST_F(SigningTool, CommandLineIsParsedStrictly) {
-  const std::string path = app.string();
+TEST(SigningTool, CommandLineIsParsedStrictly) {
+  TempFolder folder;
+  const std::string path = makeHelperApp(folder.path(), "1.0").string();
   for (const auto& arguments : std::vector<std::vector<std::string>>{
            {},
            {"--verify", path},

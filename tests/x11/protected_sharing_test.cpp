@@ -3,18 +3,22 @@
 // embedded window of it) is painted in one colour used nowhere else. Every
 // decoded frame is searched for that colour, and the windows around and
 // behind it must stay visible. Each scenario runs without a window manager,
-// under openbox, and under openbox with a compositing manager.
+// under openbox, and under openbox with a compositing manager. The helper
+// sends pictures only when something changed, so unless a scenario says
+// otherwise the pointer keeps moving in a corner, as a user's hand would.
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
 #include <xcb/xcb.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -139,6 +143,9 @@ struct Probe {
   std::uint32_t rgb;
 };
 
+using Path = std::vector<std::pair<int, int>>;
+const Path kCorner = {{10, 430}, {30, 430}, {50, 430}, {50, 450}, {30, 450}, {10, 450}};
+
 // One desktop for one scenario: the server, its managers, the applications.
 struct Stage {
   Setup setup;
@@ -147,8 +154,33 @@ struct Stage {
   std::vector<Child> apps;
   Child* protectedApp = nullptr;
   std::vector<Probe> probes;
+  std::size_t probedFrom = 0;  // the probes hold from this frame on; 0: in the last three
   xcb_connection_t* x = nullptr;
   std::uint32_t busyWindow = 0;
+  std::function<std::size_t()> framesSoFar;
+  std::size_t stillFrames = 0;  // pictures sent while nothing changed
+
+  // The pointer walks a path, one step every 30 ms, while walking is set.
+  std::mutex pathMutex;
+  Path path = kCorner;
+  std::size_t step = 0;
+  std::atomic<bool> walking{false}, ended{false};
+  std::thread walker{[this] {
+    while (!ended) {
+      std::this_thread::sleep_for(30ms);
+      if (!walking) continue;
+      std::lock_guard lock(pathMutex);
+      const auto [px, py] = path[step++ % path.size()];
+      xcb_warp_pointer(x, XCB_NONE, xcb_setup_roots_iterator(xcb_get_setup(x)).data->root, 0, 0, 0, 0,
+                       static_cast<std::int16_t>(px), static_cast<std::int16_t>(py));
+      xcb_flush(x);
+    }
+  }};
+  void walk(Path p) {
+    std::lock_guard lock(pathMutex);
+    path = std::move(p);
+    step = 0;
+  }
 
   Stage(Setup s, bool tcp) : setup(s), display(std::make_unique<Xvfb>("640x480x24", tcp)) {
     setenv("DISPLAY", display->name().c_str(), 1);
@@ -163,6 +195,8 @@ struct Stage {
     }
   }
   ~Stage() {
+    ended = true;
+    walker.join();
     apps.clear();
     compositor.kill();
     wm.kill();
@@ -204,6 +238,7 @@ struct Scenario {
   // Things done while sharing, once the given number of frames has arrived.
   std::vector<std::pair<int, std::function<void(Stage&)>>> during = {};
   int closedMessages = 0;
+  bool pointerWalks = true;
 };
 
 // Video-range BT.601, as the helper encodes.
@@ -259,6 +294,8 @@ void run(const Scenario& scenario, Setup setup) {
     auto started = extension.await("started");
     ASSERT_EQ(started.size(), 1u) << "no start; errors: " << json(extension.await("error", 0)).dump();
     EXPECT_EQ(started[0]["excludedApplications"], 1);
+    stage.framesSoFar = [&extension] { return extension.await("frame", 0, 0s).size(); };
+    stage.walking = scenario.pointerWalks;
     for (const auto& [at, action] : scenario.during) {
       extension.await("frame", static_cast<std::size_t>(at));
       EXPECT_TRUE(extension.await("error", 0).empty()) << "an error before the protected app ended";
@@ -270,8 +307,10 @@ void run(const Scenario& scenario, Setup setup) {
     } else {
       extension.await("frame", static_cast<std::size_t>(scenario.frames));
     }
+    stage.walking = false;
     extension.send({{"command", "stop"}, {"request", "p"}});
     ASSERT_EQ(extension.await("stopped").size(), 1u);
+    stage.framesSoFar = nullptr;
     helper.closeInput();
     frames = extension.await("frame", 0);
     errors = extension.await("error", 0);
@@ -294,8 +333,11 @@ void run(const Scenario& scenario, Setup setup) {
     leaked += n;
     leakingFrames += n > 0;
   }
+  EXPECT_EQ(stage.stillFrames, 0u) << "pictures sent while nothing changed";
   bool visible = true;
-  for (std::size_t i = pictures.size() - 3; i < pictures.size(); ++i) {
+  const std::size_t probedFrom = stage.probedFrom > 0 ? stage.probedFrom : pictures.size() - 3;
+  ASSERT_LT(probedFrom, pictures.size());
+  for (std::size_t i = probedFrom; i < pictures.size(); ++i) {
     for (const Probe& probe : stage.probes) {
       const bool seen = near(pictures[i], probe.x, probe.y, probe.rgb);
       visible = visible && seen;
@@ -319,6 +361,11 @@ void others(Stage& s) {
 }
 
 void killProtected(Stage& s) { s.protectedApp->kill(); }
+
+// Waits until the stream has more than `count` frames.
+void awaitFramesBeyond(Stage& s, std::size_t count) {
+  for (int i = 0; i < 100 && s.framesSoFar() <= count; ++i) std::this_thread::sleep_for(50ms);
+}
 
 const Scenario kScenarios[] = {
     {"framed", false, 24,
@@ -390,11 +437,72 @@ const Scenario kScenarios[] = {
      }},
     {"killed", false, 24,
      [](Stage& s) {
-       others(s);
+       // The pointer may vanish with the window manager: a corner of the
+       // window behind keeps changing instead.
+       s.start({"other.app", "ff0000", "400x300+20+20", "--blink=50x50+10+240"});
+       s.start({"beside.app", "ffff00", "150x150+460+300"});
+       s.probes.push_back({530, 390, 0xFFFF00});
        s.startProtected({kGreen, "240x160+100+80", "popup", kGreen, "100x60+350+60"}, 2);
      },
      {{4, [](Stage& s) { s.wm.kill(); }}, {10, killProtected}},
      1},
+    {"smallChange", false, 24,
+     [](Stage& s) {
+       // Part of the window behind changes all the time, under the protected
+       // window and under an ordinary one over it: nothing else does.
+       s.start({"other.app", "ff0000", "400x300+20+20", "--blink=200x100+150+200"});
+       s.startProtected({kGreen, "240x160+100+80", "popup", kGreen, "60x40+200+250"}, 2);
+       s.start({"over.app", "ffff00", "100x80+300+240"});
+       s.probes.push_back({340, 290, 0xFFFF00});  // over the changing part
+       s.probes.push_back({60, 300, 0xFF0000});
+     },
+     {},
+     0,
+     false},
+    {"pointerOnly", false, 40,
+     [](Stage& s) {
+       others(s);
+       s.startProtected({kGreen, "240x160+100+80", "popup", kGreen, "100x60+350+60"}, 2);
+       s.probes.push_back({220, 160, 0xFF0000});  // where the pointer rested last
+     },
+     {{1,
+       [](Stage& s) {
+         // Across the protected window, then resting on the probe, then away.
+         Path across;
+         for (int i = 0; i <= 20; ++i) across.emplace_back(60 + i * 8, 400 - i * 12);
+         for (int i = 0; i < 10; ++i) across.emplace_back(220, 160);
+         s.walk(across);
+         s.walking = true;
+         std::this_thread::sleep_for(across.size() * 30ms);
+         s.walk(kCorner);
+       }}},
+     0,
+     false},
+    {"idleSpell", false, 24,
+     [](Stage& s) {
+       auto beside = s.start({"beside.app", "ffff00", "150x150+460+300"});
+       s.start({"other.app", "ff0000", "400x300+20+20"});
+       s.startProtected({kGreen, "240x160+100+80"});
+       s.busyWindow = beside[0];
+       s.probes.push_back({530, 100, 0xFFFF00});  // where the window went
+       s.probes.push_back({530, 390, 0x202020});  // where it was: the empty desktop
+       s.probes.push_back({220, 160, 0xFF0000});
+     },
+     {{8,
+       [](Stage& s) {
+         s.walking = false;
+         std::this_thread::sleep_for(500ms);  // pictures already on their way
+         const std::size_t before = s.framesSoFar();
+         std::this_thread::sleep_for(3s);
+         s.stillFrames = s.framesSoFar() - before;
+         // The first picture after the still spell must show the move.
+         s.probedFrom = s.framesSoFar();
+         const std::uint32_t place[] = {460, 30};
+         xcb_configure_window(s.x, s.busyWindow, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, place);
+         xcb_flush(s.x);
+         awaitFramesBeyond(s, s.probedFrom);
+         s.walking = true;
+       }}}},
 };
 
 class PrivacySuite : public ::testing::TestWithParam<std::tuple<int, Setup>> {};

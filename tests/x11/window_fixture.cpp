@@ -16,6 +16,7 @@
 //   --child=GEOM      a child process with its own connection and a window of its own
 //   --tcp-child=GEOM  the same over TCP (its owner unknown to the server), without a class
 //   --no-class        no WM_CLASS on the windows
+//   --blink=WxH+X+Y   that part of the main window changes colour every 40 ms
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -25,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,6 +50,7 @@ struct Options {
        latePopup = false;
   int nest = 0;
   xcb_window_t embed = 0, flip = 0;
+  std::optional<Geometry> blink;
   std::vector<std::string> children, tcpChildren;
 };
 
@@ -172,6 +175,7 @@ int main(int argc, char** argv) {
     else if (a.rfind("--embed=", 0) == 0) o.embed = static_cast<xcb_window_t>(std::stoul(value("--embed=")));
     else if (a.rfind("--flip=", 0) == 0) o.flip = static_cast<xcb_window_t>(std::stoul(value("--flip=")));
     else if (a.rfind("--child=", 0) == 0) o.children.push_back(value("--child="));
+    else if (a.rfind("--blink=", 0) == 0) o.blink = parse(value("--blink=").c_str());
     else if (a.rfind("--tcp-child=", 0) == 0) o.tcpChildren.push_back(value("--tcp-child="));
     else return 2;
   }
@@ -217,7 +221,7 @@ int main(int argc, char** argv) {
   for (const auto& g : o.tcpChildren) spawnChild(argv[0], argv[1], argv[2], g, true);
 
   pollfd fds[2] = {{0, POLLIN, 0}, {xcb_get_file_descriptor(c), POLLIN, 0}};
-  bool onRoot = false;
+  bool onRoot = false, lit = false;
   const auto popupTime = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   for (;;) {
     if (popup && o.latePopup && std::chrono::steady_clock::now() > popupTime) {
@@ -225,7 +229,7 @@ int main(int argc, char** argv) {
       xcb_map_window(c, shown[1].window);
       xcb_flush(c);
     }
-    if (poll(fds, 2, o.flip != 0 ? 25 : 100) < 0) break;
+    if (poll(fds, 2, o.flip != 0 ? 25 : o.blink ? 40 : 100) < 0) break;
     if (fds[0].revents != 0) {
       char buffer[64];
       if (read(0, buffer, sizeof buffer) <= 0) break;
@@ -233,6 +237,17 @@ int main(int argc, char** argv) {
     if (o.flip != 0) {
       onRoot = !onRoot;
       xcb_reparent_window(c, shown.back().window, onRoot ? screen->root : o.flip, onRoot ? 200 : 10, 10);
+      xcb_flush(c);
+    }
+    if (o.blink) {
+      // Alternates between the window's colour halved and quartered.
+      lit = !lit;
+      const std::uint32_t shade = (colour >> (lit ? 1 : 2)) & 0x7F7F7F;
+      xcb_change_gc(c, shown[0].gc, XCB_GC_FOREGROUND, &shade);
+      xcb_rectangle_t r{static_cast<std::int16_t>(o.blink->x), static_cast<std::int16_t>(o.blink->y),
+                        static_cast<std::uint16_t>(o.blink->width), static_cast<std::uint16_t>(o.blink->height)};
+      xcb_poly_fill_rectangle(c, shown[0].window, shown[0].gc, 1, &r);
+      xcb_change_gc(c, shown[0].gc, XCB_GC_FOREGROUND, &colour);
       xcb_flush(c);
     }
     while (xcb_generic_event_t* event = xcb_poll_for_event(c)) {

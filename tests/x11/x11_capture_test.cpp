@@ -139,7 +139,10 @@ TEST_F(X11Desktop, StreamDeliversScaledCompleteFramesWithoutTheExcludedApplicati
     // Half size: the protected window's centre (150, 150) lands at (75, 75)
     // and must show the red window behind it (BT.601 video range: Y 81, Cr
     // 240), once that window has repainted what the server seeded there.
-    const ImageBuffer& image = *output->samples.back()->image;
+    // Samples of a still desktop carry no picture: the last one that does.
+    auto last = std::find_if(output->samples.rbegin(), output->samples.rend(), [](const auto& s) { return s->image; });
+    ASSERT_NE(last, output->samples.rend());
+    const ImageBuffer& image = *(*last)->image;
     int y = image.luma[75 * image.lumaStride + 75];
     int cr = image.chroma[37 * image.chromaStride + 37 * 2 + 1];
     EXPECT_NEAR(y, 81, 6);

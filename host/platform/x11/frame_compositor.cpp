@@ -6,25 +6,14 @@
 #include <algorithm>
 #include <cstring>
 
+#include <libyuv/planar_functions.h>
 #include <xcb/composite.h>
-#include <xcb/xfixes.h>
 
 namespace tavrino::share::x11 {
 
 namespace {
 constexpr std::uint32_t kEmptyDesktop = 0xFF202020;  // opaque dark grey
 constexpr std::uint32_t kNeutralFill = 0xFF505050;   // where nothing may be shown
-
-// A premultiplied ARGB pixel over an opaque one.
-std::uint32_t over(std::uint32_t src, std::uint32_t dst) {
-  const std::uint32_t alpha = src >> 24;
-  std::uint32_t out = 0xFF000000u;
-  for (int shift = 0; shift <= 16; shift += 8) {
-    const std::uint32_t s = (src >> shift) & 0xFF, d = (dst >> shift) & 0xFF;
-    out |= std::min<std::uint32_t>(255, s + d * (255 - alpha) / 255) << shift;
-  }
-  return out;
-}
 
 bool present(const XcbConnection& x, xcb_extension_t* extension) {
   const xcb_query_extension_reply_t* data = xcb_get_extension_data(x.get(), extension);
@@ -79,91 +68,131 @@ std::unique_ptr<FrameCompositor> FrameCompositor::create(const XcbConnection& x,
   auto compositor = std::make_unique<FrameCompositor>(Private{}, x, monitor);
   compositor->shm_ = SharedImageSegment::create(
       x, static_cast<std::size_t>(monitor.width) * static_cast<std::size_t>(monitor.height) * 4);
-  compositor->rootPixmapAtom_ = x.atom("_XROOTPMAP_ID");
-  if (present(x, &xcb_xfixes_id)) {
-    Reply<xcb_xfixes_query_version_reply_t> fixes(
-        xcb_xfixes_query_version_reply(x.get(), xcb_xfixes_query_version(x.get(), 4, 0), nullptr));
-    compositor->cursorAvailable_ = fixes && fixes->major_version >= 1;
-  }
+  compositor->rootPixmapAtom_ = x.atom("_XROOTPMAP_ID", true);
   return compositor;
 }
 
-void FrameCompositor::compose(const WindowTree& tree, const ExclusionDecision& decision, const SeedGuard& seeds,
-                              bool showCursor, std::vector<std::uint8_t>& canvas) {
-  canvas.resize(static_cast<std::size_t>(monitor_.width) * monitor_.height * 4);
-  drawBackground(canvas);
+Layers FrameCompositor::layers(const WindowTree& tree, const ExclusionDecision& decision,
+                               const SeedGuard& seeds) const {
+  Layers out;
   for (xcb_window_t id : tree.root().children) {
     const WindowNode* top = tree.find(id);
     if (top == nullptr || !top->mapped || top->inputOnly || decision.excludedTopLevels.count(id) != 0) continue;
-    drawTopLevel(tree, *top, decision, seeds, canvas);
+    if (top->depth != 24 && top->depth != 32) continue;  // other pixel layouts are left out, not guessed
+    Layer layer;
+    layer.id = id;
+    layer.outer = tree.onRoot(*top);
+    layer.depth = top->depth;
+    const Rect& outer = layer.outer;
+    layer.shown = (top->shape ? *top->shape : Region(Rect{0, 0, outer.width, outer.height}))
+                      .translated(outer.x, outer.y)
+                      .intersected(screen());
+    if (layer.shown.empty()) continue;
+    // Nested protected windows leave a hole (there is nothing behind a child
+    // window to show), as do parts the server may have seeded from the screen.
+    Region hidden = seeds.tainted(id).translated(outer.x, outer.y);
+    for (const WindowNode* n : tree.subtree(*top)) {
+      if (n != top && n->mapped && decision.protectedWindows.count(n->id) != 0) hidden.add(tree.onRoot(*n));
+    }
+    layer.hidden = hidden.intersected(layer.shown);
+    layer.shown.subtract(layer.hidden);
+    out.push_back(std::move(layer));
   }
-  if (showCursor) drawCursor(canvas);
+  return out;
 }
 
-void FrameCompositor::drawTopLevel(const WindowTree& tree, const WindowNode& top, const ExclusionDecision& decision,
-                                   const SeedGuard& seeds, std::vector<std::uint8_t>& canvas) {
-  if (top.depth != 24 && top.depth != 32) return;  // other pixel layouts are left out, not guessed
-  const Rect outer = tree.onRoot(top);
-  const Rect screen{monitor_.x, monitor_.y, monitor_.width, monitor_.height};
-  Region shown = (top.shape ? *top.shape : Region(Rect{0, 0, outer.width, outer.height}))
-                     .translated(outer.x, outer.y)
-                     .intersected(screen);
-  if (shown.empty()) return;
-  // Nested protected windows leave a hole (there is nothing behind a child
-  // window to show), as do parts the server may have seeded from the screen.
-  Region hidden = seeds.tainted(top.id).translated(outer.x, outer.y);
-  for (const WindowNode* n : tree.subtree(top)) {
-    if (n != &top && n->mapped && decision.protectedWindows.count(n->id) != 0) hidden.add(tree.onRoot(*n));
+Region changedBetween(const Layers& before, const Layers& after) {
+  Region changed;
+  auto areaOf = [](const Layer& l) {
+    Region r = l.shown;
+    r.add(l.hidden);
+    return r;
+  };
+  auto find = [](const Layers& in, xcb_window_t id) {
+    return std::find_if(in.begin(), in.end(), [&](const Layer& l) { return l.id == id; });
+  };
+  // The layers in both lists, in each list's order: where the orders part,
+  // the layers have moved past each other.
+  std::vector<const Layer*> keptBefore, keptAfter;
+  for (const Layer& l : before) {
+    auto now = find(after, l.id);
+    if (now == after.end()) {
+      changed.add(areaOf(l));
+    } else {
+      keptBefore.push_back(&l);
+      if (!(*now == l)) {
+        changed.add(areaOf(l));
+        changed.add(areaOf(*now));
+      }
+    }
   }
-  hidden = hidden.intersected(shown);
-  shown.subtract(hidden);
+  for (const Layer& l : after) {
+    if (find(before, l.id) == before.end()) changed.add(areaOf(l));
+    else keptAfter.push_back(&l);
+  }
+  for (std::size_t i = 0; i < keptBefore.size(); ++i) {
+    if (keptBefore[i]->id == keptAfter[i]->id) continue;
+    changed.add(areaOf(*keptBefore[i]));
+    changed.add(areaOf(*keptAfter[i]));
+  }
+  return changed;
+}
 
-  auto* pixels = reinterpret_cast<std::uint32_t*>(canvas.data());
+void FrameCompositor::compose(const Layers& layers, const Region& area, std::vector<std::uint8_t>& canvas) {
+  canvas.resize(static_cast<std::size_t>(monitor_.width) * monitor_.height * 4);
+  const Region dirty = area.intersected(screen());
+  if (dirty.empty()) return;
+  drawBackground(dirty, canvas.data());
+  for (const Layer& layer : layers) drawLayer(layer, dirty, canvas.data());
+}
+
+void FrameCompositor::drawLayer(const Layer& layer, const Region& area, std::uint8_t* canvas) {
+  const int stride = monitor_.width * 4;
+  const Region hidden = layer.hidden.intersected(area);
   for (const Rect& r : hidden.rects()) {
-    for (int row = r.y; row < r.bottom(); ++row) {
-      std::uint32_t* to = pixels + static_cast<std::size_t>(row - monitor_.y) * monitor_.width + (r.x - monitor_.x);
-      std::fill(to, to + r.width, kNeutralFill);
-    }
+    libyuv::ARGBRect(at(canvas, r.x, r.y), stride, 0, 0, r.width, r.height, kNeutralFill);
   }
+  const Region shown = layer.shown.intersected(area);
   if (shown.empty()) return;
-  Rect box = shown.rects().front();
-  for (const Rect& r : shown.rects()) {
-    const int right = std::max(box.right(), r.right()), bottom = std::max(box.bottom(), r.bottom());
-    box = Rect{std::min(box.x, r.x), std::min(box.y, r.y), 0, 0};
-    box.width = right - box.x;
-    box.height = bottom - box.y;
-  }
+  const Rect box = shown.bounds();
   xcb_pixmap_t pixmap = xcb_generate_id(x_.get());
-  xcb_composite_name_window_pixmap(x_.get(), top.id, pixmap);
+  xcb_composite_name_window_pixmap(x_.get(), layer.id, pixmap);
   std::uint8_t depth = 0;
-  const std::uint8_t* source = read(pixmap, box.translated(-outer.x, -outer.y), depth);
+  const std::uint8_t* source = read(pixmap, box.translated(-layer.outer.x, -layer.outer.y), depth);
   xcb_free_pixmap(x_.get(), pixmap);
-  if (source == nullptr || depth != top.depth) return;
-  const bool blend = depth == 32;
+  if (source == nullptr || depth != layer.depth) return;
   for (const Rect& r : shown.rects()) {
-    for (int row = r.y; row < r.bottom(); ++row) {
-      const auto* from = reinterpret_cast<const std::uint32_t*>(source) +
-                         static_cast<std::size_t>(row - box.y) * box.width + (r.x - box.x);
-      std::uint32_t* to = pixels + static_cast<std::size_t>(row - monitor_.y) * monitor_.width + (r.x - monitor_.x);
-      for (int col = 0; col < r.width; ++col) to[col] = blend ? over(from[col], to[col]) : from[col] | 0xFF000000u;
+    const std::uint8_t* from = source + (static_cast<std::size_t>(r.y - box.y) * box.width + (r.x - box.x)) * 4;
+    std::uint8_t* to = at(canvas, r.x, r.y);
+    // 32-bit windows carry premultiplied alpha; the others' top byte means nothing.
+    if (depth == 32) {
+      libyuv::ARGBBlend(from, box.width * 4, to, stride, to, stride, r.width, r.height);
+    } else {
+      libyuv::ARGBCopy(from, box.width * 4, to, stride, r.width, r.height);
     }
   }
 }
 
-void FrameCompositor::drawBackground(std::vector<std::uint8_t>& canvas) {
-  auto* pixels = reinterpret_cast<std::uint32_t*>(canvas.data());
-  std::fill(pixels, pixels + canvas.size() / 4, kEmptyDesktop);
-  if (rootPixmapAtom_ == XCB_ATOM_NONE) return;
+void FrameCompositor::drawBackground(const Region& area, std::uint8_t* canvas) {
+  const int stride = monitor_.width * 4;
+  auto fill = [&] {
+    for (const Rect& r : area.rects()) {
+      libyuv::ARGBRect(at(canvas, r.x, r.y), stride, 0, 0, r.width, r.height, kEmptyDesktop);
+    }
+  };
+  if (rootPixmapAtom_ == XCB_ATOM_NONE) return fill();
   auto cookie = xcb_get_property(x_.get(), 0, x_.root(), rootPixmapAtom_, XCB_ATOM_PIXMAP, 0, 1);
   Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(x_.get(), cookie, nullptr));
-  if (!reply || xcb_get_property_value_length(reply.get()) != 4) return;
+  if (!reply || xcb_get_property_value_length(reply.get()) != 4) return fill();
   xcb_pixmap_t wallpaper = *static_cast<xcb_pixmap_t*>(xcb_get_property_value(reply.get()));
   std::uint8_t depth = 0;
-  const Rect screen{monitor_.x, monitor_.y, monitor_.width, monitor_.height};
-  const std::uint8_t* source = read(wallpaper, screen, depth);
-  if (source == nullptr || (depth != 24 && depth != 32)) return;
-  const auto* from = reinterpret_cast<const std::uint32_t*>(source);
-  for (std::size_t i = 0; i < canvas.size() / 4; ++i) pixels[i] = from[i] | 0xFF000000u;
+  const Rect box = area.bounds();
+  const std::uint8_t* source = read(wallpaper, box, depth);
+  if (source == nullptr || (depth != 24 && depth != 32)) return fill();
+  for (const Rect& r : area.rects()) {
+    libyuv::ARGBCopy(source + (static_cast<std::size_t>(r.y - box.y) * box.width + (r.x - box.x)) * 4,
+                     box.width * 4, at(canvas, r.x, r.y), stride, r.width, r.height);
+  }
 }
 
 const std::uint8_t* FrameCompositor::read(xcb_drawable_t drawable, const Rect& area, std::uint8_t& depth) {
@@ -185,30 +214,6 @@ const std::uint8_t* FrameCompositor::read(xcb_drawable_t drawable, const Rect& a
   if (!plain_ || static_cast<std::size_t>(xcb_get_image_data_length(plain_.get())) < size) return nullptr;
   depth = plain_->depth;
   return xcb_get_image_data(plain_.get());
-}
-
-void FrameCompositor::drawCursor(std::vector<std::uint8_t>& canvas) {
-  if (!cursorAvailable_) return;
-  Reply<xcb_xfixes_get_cursor_image_reply_t> cursor(
-      xcb_xfixes_get_cursor_image_reply(x_.get(), xcb_xfixes_get_cursor_image(x_.get()), nullptr));
-  if (!cursor) return;
-  const std::uint32_t* image = xcb_xfixes_get_cursor_image_cursor_image(cursor.get());
-  const int originX = cursor->x - cursor->xhot - monitor_.x;
-  const int originY = cursor->y - cursor->yhot - monitor_.y;
-  auto* pixels = reinterpret_cast<std::uint32_t*>(canvas.data());
-  for (int row = 0; row < cursor->height; ++row) {
-    int y = originY + row;
-    if (y < 0 || y >= monitor_.height) continue;
-    for (int col = 0; col < cursor->width; ++col) {
-      int x = originX + col;
-      if (x < 0 || x >= monitor_.width) continue;
-      std::uint32_t src = image[row * cursor->width + col];  // premultiplied ARGB
-      std::uint32_t alpha = src >> 24;
-      if (alpha == 0) continue;
-      std::uint32_t& dst = pixels[static_cast<std::size_t>(y) * monitor_.width + x];
-      dst = over(src, dst);
-    }
-  }
 }
 
 }  // namespace tavrino::share::x11

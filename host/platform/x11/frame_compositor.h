@@ -40,6 +40,23 @@ class SharedImageSegment {
   std::size_t size_;
 };
 
+// One shown top-level as it reaches the picture, in root coordinates.
+struct Layer {
+  xcb_window_t id = XCB_WINDOW_NONE;
+  Rect outer;
+  std::uint8_t depth = 0;
+  Region shown;   // drawn from the window's own image, through its shape, on the monitor
+  Region hidden;  // filled neutral: protected windows nested in it, seeded parts
+
+  bool operator==(const Layer&) const = default;
+};
+using Layers = std::vector<Layer>;  // bottom to top
+
+// Where two pictures painted from these layer lists may differ (root
+// coordinates): every layer that appeared, went, changed or changed its
+// place in the stacking order, old and new area alike.
+Region changedBetween(const Layers& before, const Layers& after);
+
 // Paints one monitor's picture from the windows' own off-screen pixmaps, so
 // that what lies behind an excluded window is shown instead of the window.
 // Never reads the screen's framebuffer, which would contain excluded pixels.
@@ -50,33 +67,35 @@ class FrameCompositor {
   static std::unique_ptr<FrameCompositor> create(const XcbConnection& x, const MonitorInfo& monitor,
                                                  ErrorValue& error);
 
-  // Fills canvas (monitor width x height, 4 bytes a pixel, B G R A) with the
-  // shown top-levels, bottom to top, each through its bounding shape, with
-  // the protected windows nested in them and their tainted parts filled
-  // neutral, and the cursor when asked.
-  void compose(const WindowTree& tree, const ExclusionDecision& decision, const SeedGuard& seeds,
-               bool showCursor, std::vector<std::uint8_t>& canvas);
+  // The shown top-levels, bottom to top, each through its bounding shape,
+  // with the protected windows nested in them and their tainted parts hidden.
+  Layers layers(const WindowTree& tree, const ExclusionDecision& decision, const SeedGuard& seeds) const;
+
+  // Repaints the part `area` (root coordinates) of canvas (monitor width x
+  // height, 4 bytes a pixel, B G R A; the rest is kept) from the layers.
+  void compose(const Layers& layers, const Region& area, std::vector<std::uint8_t>& canvas);
 
   const MonitorInfo& monitor() const { return monitor_; }
+  Rect screen() const { return {monitor_.x, monitor_.y, monitor_.width, monitor_.height}; }
 
   struct Private {};
   FrameCompositor(Private, const XcbConnection& x, const MonitorInfo& monitor) : x_(x), monitor_(monitor) {}
 
  private:
-  void drawTopLevel(const WindowTree& tree, const WindowNode& top, const ExclusionDecision& decision,
-                    const SeedGuard& seeds, std::vector<std::uint8_t>& canvas);
-  void drawBackground(std::vector<std::uint8_t>& canvas);
-  // Reads a rectangle of a drawable (32 bits a pixel); the pixels stay valid
-  // until the next read. Null when it cannot be read.
+  void drawLayer(const Layer& layer, const Region& area, std::uint8_t* canvas);
+  void drawBackground(const Region& area, std::uint8_t* canvas);
+  // Reads a rectangle of a drawable (32 bits a pixel, rows of width * 4
+  // bytes); the pixels stay valid until the next read. Null when it cannot be read.
   const std::uint8_t* read(xcb_drawable_t drawable, const Rect& area, std::uint8_t& depth);
-  void drawCursor(std::vector<std::uint8_t>& canvas);
+  std::uint8_t* at(std::uint8_t* canvas, int x, int y) const {
+    return canvas + (static_cast<std::size_t>(y - monitor_.y) * monitor_.width + (x - monitor_.x)) * 4;
+  }
 
   const XcbConnection& x_;
   MonitorInfo monitor_;
   std::unique_ptr<SharedImageSegment> shm_;
   Reply<xcb_get_image_reply_t> plain_;
   xcb_atom_t rootPixmapAtom_ = XCB_ATOM_NONE;
-  bool cursorAvailable_ = false;
 };
 
 }  // namespace tavrino::share::x11

@@ -81,6 +81,20 @@ class Region {
     for (const Rect& r : rects_) out.rects_.push_back(r.translated(dx, dy));
     return out;
   }
+  // The smallest rectangle holding the region.
+  Rect bounds() const {
+    if (rects_.empty()) return {};
+    int l = rects_[0].x, t = rects_[0].y, r = rects_[0].right(), b = rects_[0].bottom();
+    for (const Rect& x : rects_) {
+      l = std::min(l, x.x);
+      t = std::min(t, x.y);
+      r = std::max(r, x.right());
+      b = std::max(b, x.bottom());
+    }
+    return {l, t, r - l, b - t};
+  }
+  // Same rectangles in the same order (equal sets built differently may compare unequal).
+  bool operator==(const Region&) const = default;
   long long area() const {
     long long sum = 0;
     for (const Rect& r : rects_) sum += static_cast<long long>(r.width) * r.height;

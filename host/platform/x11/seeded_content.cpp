@@ -125,13 +125,16 @@ void SeedGuard::beforeEvent(const xcb_generic_event_t* event, const WindowTree& 
   }
 }
 
-bool SeedGuard::onDamage(const xcb_generic_event_t* event, const WindowTree& tree) {
+bool SeedGuard::onDamage(const xcb_generic_event_t* event, const WindowTree& tree, Region& drawnOnRoot) {
   if (damageEvent_ == 0 || (event->response_type & 0x7f) != damageEvent_ + XCB_DAMAGE_NOTIFY) return false;
   auto* e = reinterpret_cast<const xcb_damage_notify_event_t*>(event);
   auto it = tracked_.find(e->drawable);
   const WindowNode* n = tree.find(e->drawable);
-  if (it == tracked_.end() || n == nullptr) return true;
+  if (n == nullptr) return true;
   const Rect drawn{e->area.x + n->border, e->area.y + n->border, e->area.width, e->area.height};
+  const Rect origin = tree.onRoot(*n);
+  drawnOnRoot.add(drawn.translated(origin.x, origin.y));
+  if (it == tracked_.end()) return true;
   Tracked& t = it->second;
   if (static_cast<std::int32_t>(event->full_sequence - t.since) >= 0) t.armed.subtract(drawn);
   return true;

@@ -37,8 +37,9 @@ class SeedGuard {
   void taintAtStart(const WindowTree& tree, const ExclusionDecision& decision, bool wholeWindows);
   // Before the tree applies an event, while it still shows the old state.
   void beforeEvent(const xcb_generic_event_t* event, const WindowTree& tree, const ExclusionDecision& decision);
-  // Whether the event was a damage report (then it is handled here).
-  bool onDamage(const xcb_generic_event_t* event, const WindowTree& tree);
+  // Whether the event was a damage report (then it is handled here, and
+  // the area drawn is added to drawn, in root coordinates).
+  bool onDamage(const xcb_generic_event_t* event, const WindowTree& tree, Region& drawn);
   // Follows the tree's top-levels, arms new taints and asks for repaints.
   void sync(const WindowTree& tree);
 

@@ -1,6 +1,7 @@
 #include "platform/x11/watched_desktop.h"
 
 #include <cstring>
+#include <utility>
 
 #include <xcb/composite.h>
 
@@ -20,7 +21,7 @@ bool compositingManagerRuns(const XcbConnection& x) {
 
 WatchedDesktop::WatchedDesktop(Private, const XcbConnection& x, ExclusionRule rule)
     : x_(x), tree_(x, true), exclusion_(std::move(rule)), seeds_(x, exclusion_.active()),
-      familiesRead_(std::chrono::steady_clock::now()) {}
+      familiesRead_(std::chrono::steady_clock::now()), wallpaperAtom_(x.atom("_XROOTPMAP_ID", true)) {}
 
 std::unique_ptr<WatchedDesktop> WatchedDesktop::create(const XcbConnection& x, ExclusionRule rule, ErrorValue& error) {
   auto desktop = std::make_unique<WatchedDesktop>(Private{}, x, std::move(rule));
@@ -50,13 +51,29 @@ std::unique_ptr<WatchedDesktop> WatchedDesktop::create(const XcbConnection& x, E
 bool WatchedDesktop::drain() {
   bool changed = false;
   while (xcb_generic_event_t* event = xcb_poll_for_event(x_.get())) {
-    if (!seeds_.onDamage(event, tree_)) {
+    if (seeds_.onDamage(event, tree_, drawn_)) {
+      touched_ = true;
+    } else {
       seeds_.beforeEvent(event, tree_, decision_);
-      changed = tree_.apply(event) == WindowTree::Change::structure || changed;
+      const WindowTree::Change change = tree_.apply(event);
+      changed = change == WindowTree::Change::structure || changed;
+      touched_ = touched_ || change != WindowTree::Change::none;
+      if ((event->response_type & 0x7f) == XCB_PROPERTY_NOTIFY) {
+        auto* e = reinterpret_cast<const xcb_property_notify_event_t*>(event);
+        if (e->window == x_.root() && e->atom == wallpaperAtom_ && wallpaperAtom_ != XCB_ATOM_NONE) {
+          touched_ = true;
+          drawn_.add(Rect{0, 0, x_.screen().width_in_pixels, x_.screen().height_in_pixels});
+        }
+      }
     }
     std::free(event);
   }
   return changed;
+}
+
+Region WatchedDesktop::takeDrawn() {
+  touched_ = false;
+  return std::exchange(drawn_, Region{});
 }
 
 void WatchedDesktop::prepare() {

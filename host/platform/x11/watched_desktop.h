@@ -22,6 +22,12 @@ class WatchedDesktop {
   // Applies every event received so far; true when one of them changed what
   // a picture copied meanwhile may contain (so that copy cannot be trusted).
   bool drain();
+  // Whether an event drained since the last takeDrawn() may have changed
+  // the picture: drawing, windows, their places or owners, the wallpaper.
+  bool touched() const { return touched_; }
+  // Where windows (or the wallpaper) were drawn since the last call, in
+  // root coordinates; clears touched().
+  Region takeDrawn();
   // Reads new windows, classifies and asks for repaints: call before a copy.
   void prepare();
 
@@ -40,6 +46,9 @@ class WatchedDesktop {
   ExclusionDecision decision_;
   xcb_window_t overlay_ = XCB_WINDOW_NONE;  // a compositing manager's picture of the screen
   std::chrono::steady_clock::time_point familiesRead_;
+  xcb_atom_t wallpaperAtom_;
+  bool touched_ = true;
+  Region drawn_;
 };
 
 }  // namespace tavrino::share::x11

@@ -1,20 +1,45 @@
 #include "platform/x11/x11_capture_stream.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <vector>
 
 #include <asio/post.hpp>
-#include <libyuv/convert_from_argb.h>
-#include <libyuv/scale_argb.h>
 
+#include "platform/x11/cursor_overlay.h"
 #include "platform/x11/desktop_snapshot.h"
 #include "platform/x11/exclusion_rule.h"
 #include "platform/x11/frame_compositor.h"
+#include "platform/x11/picture_converter.h"
 #include "platform/x11/watched_desktop.h"
 #include "platform/x11/xcb_connection.h"
 
 namespace tavrino::share::x11 {
+
+namespace {
+// Wakes the capture thread from its wait on the X connection.
+class WakeSignal {
+ public:
+  WakeSignal() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~WakeSignal() {
+    if (fd_ >= 0) close(fd_);
+  }
+  WakeSignal(const WakeSignal&) = delete;
+  WakeSignal& operator=(const WakeSignal&) = delete;
+  int fd() const { return fd_; }
+  void raise() const {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(fd_, &one, sizeof one);
+  }
+
+ private:
+  int fd_;
+};
+}  // namespace
 
 struct X11CaptureStream::State {
   std::string displayName;
@@ -24,7 +49,7 @@ struct X11CaptureStream::State {
   std::weak_ptr<CaptureStream> stream;
 
   std::mutex mutex;
-  std::condition_variable wake;
+  WakeSignal wake;
   bool started = false;
   bool running = false;
   bool stopRequested = false;
@@ -59,28 +84,18 @@ Clock::duration frameInterval(const StreamConfiguration& configuration) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
-std::shared_ptr<const SampleBuffer> makeSample(const std::vector<std::uint8_t>& canvas,
-                                               const MonitorInfo& monitor,
-                                               const StreamConfiguration& configuration,
-                                               std::vector<std::uint8_t>& scaled, Clock::time_point tick) {
-  const int width = configuration.width;
-  const int height = configuration.height;
-  const std::uint8_t* argb = canvas.data();
-  int stride = monitor.width * 4;
-  if (width != monitor.width || height != monitor.height) {
-    scaled.resize(static_cast<std::size_t>(width) * height * 4);
-    libyuv::ARGBScale(canvas.data(), stride, monitor.width, monitor.height, scaled.data(), width * 4,
-                      width, height, libyuv::kFilterBilinear);
-    argb = scaled.data();
-    stride = width * 4;
-  }
-  auto image = ImageBuffer::makeNV12(width, height);
-  libyuv::ARGBToNV12(argb, stride, image->luma.data(), image->lumaStride, image->chroma.data(),
-                     image->chromaStride, width, height);
+// Frame statuses of the samples: a picture, or none because nothing changed.
+constexpr int kComplete = 0;
+constexpr int kIdle = 1;
+
+// Stamped with the moment the capture began, not the end of composing, which
+// varies: pictures then lie at least the frame interval apart.
+std::shared_ptr<const SampleBuffer> makeSample(int status, std::shared_ptr<const ImageBuffer> image,
+                                               Clock::time_point at) {
   auto sample = std::make_shared<SampleBuffer>();
-  sample->attachments = std::vector<Dictionary>{Dictionary{{keys::kStreamFrameInfoStatus, 0}}};
+  sample->attachments = std::vector<Dictionary>{Dictionary{{keys::kStreamFrameInfoStatus, status}}};
   sample->image = std::move(image);
-  auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(tick.time_since_epoch());
+  auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch());
   sample->presentationTime = MediaTime::make(now.count(), 1'000'000'000);
   return sample;
 }
@@ -116,6 +131,97 @@ void deliver(const std::shared_ptr<X11CaptureStream::State>& s,
   });
 }
 
+// Waits for an X event, the wake signal or the deadline, whichever comes
+// first; with watchX false only for the last two.
+void waitFor(const XcbConnection& x, const WakeSignal& wake, bool watchX, Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  if (left <= 0) return;
+  pollfd fds[2] = {{wake.fd(), POLLIN, 0}, {xcb_get_file_descriptor(x.get()), POLLIN, 0}};
+  poll(fds, watchX ? 2 : 1, static_cast<int>(std::min<long long>(left, 1000)));
+}
+
+// Delivers a picture whenever something on the monitor changed and the
+// minimum frame interval allows, and an idle sample (no picture) at every
+// interval that brought none. The canvas is kept between pictures; only the
+// parts that changed are read, painted and converted again. Returns the
+// failure that ended it, or none when it was asked to stop.
+std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::State>& s, const XcbConnection& x,
+                                      WatchedDesktop& desktop, FrameCompositor& compositor) {
+  const Clock::duration interval = frameInterval(s->configuration);
+  const MonitorInfo monitor = compositor.monitor();
+  const bool showsCursor = s->configuration.showsCursor;
+  CursorOverlay cursor(x, monitor);
+  PictureConverter converter(monitor.width, monitor.height, s->configuration.width, s->configuration.height);
+  std::vector<std::uint8_t> canvas;
+  // The canvas shows `shown` everywhere except in `stale`, which is painted
+  // again before the next picture leaves.
+  Layers shown;
+  Region stale(compositor.screen());
+  Clock::time_point lastPicture = Clock::now() - interval;
+  Clock::time_point nextTick = Clock::now();
+  for (;;) {
+    desktop.drain();  // XCB may hold events it read while waiting for a reply
+    Clock::time_point now = Clock::now();
+    const bool pending = desktop.touched() || !stale.empty();
+    if (now < nextTick && !(pending && now >= lastPicture + interval)) {
+      // A change waiting for its slot leaves the connection unread meanwhile.
+      waitFor(x, s->wake, !pending, pending ? std::min(nextTick, lastPicture + interval) : nextTick);
+      std::lock_guard lock(s->mutex);
+      if (s->stopRequested) return std::nullopt;
+      continue;
+    }
+    if (x.broken()) return x11Error(xcb_connection_has_error(x.get()), "The X display connection was lost.");
+
+    desktop.prepare();
+    Layers layers = compositor.layers(desktop.tree(), desktop.decision(), desktop.seeds());
+    Region changed = desktop.takeDrawn();
+    changed.add(changedBetween(shown, layers));
+    changed.add(stale);
+    changed = changed.intersected(compositor.screen());
+    const bool cursorMoved = showsCursor && cursor.fetch();
+    if (changed.empty() && !cursorMoved) {
+      if (now >= nextTick) {
+        deliver(s, makeSample(kIdle, nullptr, now));
+        nextTick = std::max(nextTick + interval, now);
+      }
+      continue;
+    }
+
+    // A picture is only sent when no window changed while it was copied: the
+    // round trip after the copy brings every event generated during it.
+    Region repainted;
+    if (showsCursor) repainted.add(cursor.lift(canvas));
+    stale = changed;
+    for (int attempt = 0; attempt < kCopyAttempts && !stale.empty(); ++attempt) {
+      if (attempt > 0) {
+        desktop.prepare();
+        layers = compositor.layers(desktop.tree(), desktop.decision(), desktop.seeds());
+        stale.add(desktop.takeDrawn().intersected(compositor.screen()));
+        stale.add(changedBetween(shown, layers).intersected(compositor.screen()));
+      }
+      compositor.compose(layers, stale, canvas);
+      std::free(xcb_get_input_focus_reply(x.get(), xcb_get_input_focus(x.get()), nullptr));
+      if (!desktop.drain()) {
+        repainted.add(stale.translated(-monitor.x, -monitor.y));
+        stale = Region{};
+        shown = std::move(layers);
+      }
+    }
+    if (showsCursor) repainted.add(cursor.draw(canvas));
+    // Torn every time: what could be trusted is converted, the rest waits.
+    if (!stale.empty()) repainted.subtract(stale.translated(-monitor.x, -monitor.y));
+    converter.update(canvas, repainted);
+    if (stale.empty()) {
+      deliver(s, makeSample(kComplete, converter.picture(), now));
+      lastPicture = now;
+      nextTick = now + interval;
+    } else if (now >= nextTick) {
+      deliver(s, makeSample(kIdle, nullptr, now));
+      nextTick = std::max(nextTick + interval, now);
+    }
+  }
+}
+
 void captureLoop(std::shared_ptr<X11CaptureStream::State> s, StreamCompletion startCompletion) {
   ErrorValue error;
   std::optional<XcbConnection> x = XcbConnection::open(
@@ -142,39 +248,7 @@ void captureLoop(std::shared_ptr<X11CaptureStream::State> s, StreamCompletion st
   startCompletion(desktop ? std::nullopt : std::optional<ErrorValue>(error));
   if (!desktop) return;
 
-  const Clock::duration interval = frameInterval(s->configuration);
-  std::vector<std::uint8_t> canvas;
-  std::vector<std::uint8_t> scaled;
-  Clock::time_point next = Clock::now();
-  std::optional<ErrorValue> failure;
-  for (;;) {
-    {
-      std::unique_lock lock(s->mutex);
-      if (s->wake.wait_until(lock, next, [&] { return s->stopRequested; })) break;
-    }
-    // Frames are stamped with their tick, not with the end of composing, which
-    // varies: stamps then lie at least the frame interval apart.
-    const Clock::time_point tick = next;
-    next += interval;
-    if (next < Clock::now()) next = Clock::now() + interval;
-    if (x->broken()) {
-      failure = x11Error(xcb_connection_has_error(x->get()), "The X display connection was lost.");
-      break;
-    }
-    // A picture is only sent when no window changed while it was copied: the
-    // round trip after the copy brings every event generated during it.
-    desktop->drain();
-    for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
-      desktop->prepare();
-      compositor->compose(desktop->tree(), desktop->decision(), desktop->seeds(), s->configuration.showsCursor,
-                          canvas);
-      std::free(xcb_get_input_focus_reply(x->get(), xcb_get_input_focus(x->get()), nullptr));
-      if (!desktop->drain()) {
-        deliver(s, makeSample(canvas, compositor->monitor(), s->configuration, scaled, tick));
-        break;
-      }
-    }
-  }
+  std::optional<ErrorValue> failure = paintFrames(s, *x, *desktop, *compositor);
   desktop.reset();
   compositor.reset();
   StreamCompletion stopped;
@@ -204,7 +278,7 @@ X11CaptureStream::~X11CaptureStream() {
     std::lock_guard lock(state_->mutex);
     state_->stopRequested = true;
   }
-  state_->wake.notify_all();
+  state_->wake.raise();
   if (!thread_.joinable()) return;
   if (thread_.get_id() == std::this_thread::get_id()) {
     thread_.detach();  // the thread holds its own state and ends on its own
@@ -245,11 +319,11 @@ void X11CaptureStream::stopCapture(StreamCompletion completion) {
     state_->stopRequested = true;
     if (state_->running && !state_->stopCompletion) {
       state_->stopCompletion = std::move(completion);
-      state_->wake.notify_all();
+      state_->wake.raise();
       return;
     }
   }
-  state_->wake.notify_all();
+  state_->wake.raise();
   asio::post(backgroundPool(), [completion = std::move(completion)] { completion(std::nullopt); });
 }
 

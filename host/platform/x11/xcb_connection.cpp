@@ -24,8 +24,8 @@ std::optional<XcbConnection> XcbConnection::open(const char* displayName, ErrorV
   return XcbConnection(std::move(connection), it.data);
 }
 
-xcb_atom_t XcbConnection::atom(const char* name) const {
-  auto cookie = xcb_intern_atom(get(), 1, static_cast<std::uint16_t>(std::strlen(name)), name);
+xcb_atom_t XcbConnection::atom(const char* name, bool create) const {
+  auto cookie = xcb_intern_atom(get(), create ? 0 : 1, static_cast<std::uint16_t>(std::strlen(name)), name);
   Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(get(), cookie, nullptr));
   return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
 }

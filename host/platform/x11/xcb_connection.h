@@ -32,7 +32,8 @@ class XcbConnection {
   const xcb_screen_t& screen() const { return *screen_; }
   bool broken() const { return xcb_connection_has_error(get()) != 0; }
 
-  xcb_atom_t atom(const char* name) const;
+  // None when the atom does not exist yet, unless it is to be created.
+  xcb_atom_t atom(const char* name, bool create = false) const;
 
  private:
   struct Disconnect {

@@ -309,24 +309,27 @@ void run(const Scenario& scenario, Setup setup) {
     }
     stage.walking = false;
     extension.send({{"command", "stop"}, {"request", "p"}});
-    ASSERT_EQ(extension.await("stopped").size(), 1u);
+    ASSERT_EQ(extension.await("stopped", 1, 5s).size(), 1u) << "a stop must end the capture promptly";
     stage.framesSoFar = nullptr;
     helper.closeInput();
     frames = extension.await("frame", 0);
     errors = extension.await("error", 0);
     auto configurations = extension.await("configuration", 0);
-    ASSERT_EQ(configurations.size(), 1u);
-    configuration = configurations[0];
+    // A storm may leave no frame, and then nothing to configure.
+    ASSERT_EQ(configurations.size(), frames.empty() ? 0u : 1u);
+    if (!frames.empty()) configuration = configurations[0];
   }
   EXPECT_EQ(helper.wait(), 0);
   ASSERT_EQ(errors.size(), static_cast<std::size_t>(scenario.closedMessages)) << json(errors).dump();
   for (const auto& e : errors) EXPECT_EQ(e["message"], kClosed);
 
-  testing::H264Decoder decoder(fromBase64(configuration["description"]));
   std::vector<testing::DecodedPicture> pictures;
-  for (const auto& f : frames) ASSERT_TRUE(decoder.decode(fromBase64(f["data"]), pictures)) << "frame " << f["id"];
-  ASSERT_TRUE(decoder.flush(pictures));
-  ASSERT_GE(pictures.size(), 8u);
+  if (!frames.empty()) {
+    testing::H264Decoder decoder(fromBase64(configuration["description"]));
+    for (const auto& f : frames) ASSERT_TRUE(decoder.decode(fromBase64(f["data"]), pictures)) << "frame " << f["id"];
+    ASSERT_TRUE(decoder.flush(pictures));
+  }
+  ASSERT_GE(pictures.size(), std::min<std::size_t>(8, scenario.frames));
   int leaked = 0, leakingFrames = 0;
   for (const auto& p : pictures) {
     const int n = protectedPixels(p);
@@ -336,7 +339,9 @@ void run(const Scenario& scenario, Setup setup) {
   EXPECT_EQ(stage.stillFrames, 0u) << "pictures sent while nothing changed";
   bool visible = true;
   const std::size_t probedFrom = stage.probedFrom > 0 ? stage.probedFrom : pictures.size() - 3;
-  ASSERT_LT(probedFrom, pictures.size());
+  if (!stage.probes.empty()) {
+    ASSERT_LT(probedFrom, pictures.size());
+  }
   for (std::size_t i = probedFrom; i < pictures.size(); ++i) {
     for (const Probe& probe : stage.probes) {
       const bool seen = near(pictures[i], probe.x, probe.y, probe.rgb);
@@ -435,6 +440,14 @@ const Scenario kScenarios[] = {
        s.startProtected({kGreen, "150x100+450+50", "--flip=" + std::to_string(ids[0])}, 2);
        s.probes.push_back({300, 250, 0xFF0000});
      }},
+    // Thousands of moves a second: no copy can finish untorn, so frames
+    // may all be dropped, but none may leak and a stop must still end it.
+    {"reparentStorm", false, 0,
+     [](Stage& s) {
+       auto ids = s.start({"other.app", "ff0000", "400x300+20+20"});
+       s.startProtected({kGreen, "150x100+450+50", "--flip=" + std::to_string(ids[0]), "--storm"}, 2);
+     },
+     {{0, [](Stage&) { std::this_thread::sleep_for(3s); }}}},
     {"killed", false, 24,
      [](Stage& s) {
        // The pointer may vanish with the window manager: a corner of the

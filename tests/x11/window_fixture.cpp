@@ -12,7 +12,8 @@
 //   --ring            the main window is shaped as a ring (a hole in its middle)
 //   --nest=N          N nested child windows in the main window; prints the innermost
 //   --embed=ID        one more window, inside window ID (another application's)
-//   --flip=ID         that window moves between the root and window ID all the time
+//   --flip=ID         that window moves between the root and window ID every 25 ms
+//   --storm           with --flip: it moves whenever the fixture wakes, thousands of times a second
 //   --child=GEOM      a child process with its own connection and a window of its own
 //   --tcp-child=GEOM  the same over TCP (its owner unknown to the server), without a class
 //   --no-class        no WM_CLASS on the windows
@@ -47,7 +48,7 @@ Geometry parse(const char* text) {
 
 struct Options {
   bool noBackground = false, neverPaint = false, argb = false, unmapped = false, ring = false, noClass = false,
-       latePopup = false;
+       latePopup = false, storm = false;
   int nest = 0;
   xcb_window_t embed = 0, flip = 0;
   std::optional<Geometry> blink;
@@ -166,6 +167,7 @@ int main(int argc, char** argv) {
     auto value = [&](const char* prefix) { return a.substr(std::strlen(prefix)); };
     if (a == "--no-background") o.noBackground = true;
     else if (a == "--never-paint") o.neverPaint = true;
+    else if (a == "--storm") o.storm = true;
     else if (a == "--argb") o.argb = true;
     else if (a == "--unmapped") o.unmapped = true;
     else if (a == "--ring") o.ring = true;
@@ -223,6 +225,7 @@ int main(int argc, char** argv) {
   pollfd fds[2] = {{0, POLLIN, 0}, {xcb_get_file_descriptor(c), POLLIN, 0}};
   bool onRoot = false, lit = false;
   const auto popupTime = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  auto nextFlip = std::chrono::steady_clock::now();
   for (;;) {
     if (popup && o.latePopup && std::chrono::steady_clock::now() > popupTime) {
       o.latePopup = false;
@@ -234,7 +237,8 @@ int main(int argc, char** argv) {
       char buffer[64];
       if (read(0, buffer, sizeof buffer) <= 0) break;
     }
-    if (o.flip != 0) {
+    if (o.flip != 0 && (o.storm || std::chrono::steady_clock::now() >= nextFlip)) {
+      nextFlip = std::chrono::steady_clock::now() + std::chrono::milliseconds(25);
       onRoot = !onRoot;
       xcb_reparent_window(c, shown.back().window, onRoot ? screen->root : o.flip, onRoot ? 200 : 10, 10);
       xcb_flush(c);

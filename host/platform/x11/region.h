@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <vector>
 
 namespace tavrino::share::x11 {
@@ -41,6 +42,13 @@ class Region {
   }
   void add(const Region& o) {
     for (const Rect& r : o.rects_) add(r);
+  }
+  // For areas that may grow larger than they are: past `most` rectangles the
+  // region becomes its bounding box, so a stream of tiny rectangles cannot
+  // make each addition cost more than the last.
+  void addCoarsely(const Rect& r, std::size_t most) {
+    add(r);
+    if (rects_.size() > most) rects_ = {bounds()};
   }
 
   void subtract(const Rect& cut) {

@@ -133,7 +133,7 @@ bool SeedGuard::onDamage(const xcb_generic_event_t* event, const WindowTree& tre
   if (n == nullptr) return true;
   const Rect drawn{e->area.x + n->border, e->area.y + n->border, e->area.width, e->area.height};
   const Rect origin = tree.onRoot(*n);
-  drawnOnRoot.add(drawn.translated(origin.x, origin.y));
+  drawnOnRoot.addCoarsely(drawn.translated(origin.x, origin.y), kMostDrawnRects);
   if (it == tracked_.end()) return true;
   Tracked& t = it->second;
   if (static_cast<std::int32_t>(event->full_sequence - t.since) >= 0) t.armed.subtract(drawn);

@@ -70,6 +70,8 @@ class SeedGuard {
   // the number of syncs they have stayed unknown.
   std::unordered_map<xcb_window_t, int> unknownHomes_;
   static constexpr int kUnknownHomeSyncs = 8;
+  // Beyond this many rectangles, what was drawn counts as its bounding box.
+  static constexpr std::size_t kMostDrawnRects = 32;
 };
 
 }  // namespace tavrino::share::x11

@@ -50,7 +50,11 @@ std::unique_ptr<WatchedDesktop> WatchedDesktop::create(const XcbConnection& x, E
 
 bool WatchedDesktop::drain() {
   bool changed = false;
-  while (xcb_generic_event_t* event = xcb_poll_for_event(x_.get())) {
+  // One read from the socket, then only what it brought: a client drawing
+  // without pause cannot keep this loop going, and every event sent before
+  // a reply the caller waited for is already queued.
+  for (xcb_generic_event_t* event = xcb_poll_for_event(x_.get()); event != nullptr;
+       event = xcb_poll_for_queued_event(x_.get())) {
     if (seeds_.onDamage(event, tree_, drawn_)) {
       touched_ = true;
     } else {

@@ -160,14 +160,18 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
   Clock::time_point lastPicture = Clock::now() - interval;
   Clock::time_point nextTick = Clock::now();
   for (;;) {
+    {
+      // Checked on every pass: a desktop that never stops changing never
+      // lets the loop wait.
+      std::lock_guard lock(s->mutex);
+      if (s->stopRequested) return std::nullopt;
+    }
     desktop.drain();  // XCB may hold events it read while waiting for a reply
     Clock::time_point now = Clock::now();
     const bool pending = desktop.touched() || !stale.empty();
     if (now < nextTick && !(pending && now >= lastPicture + interval)) {
       // A change waiting for its slot leaves the connection unread meanwhile.
       waitFor(x, s->wake, !pending, pending ? std::min(nextTick, lastPicture + interval) : nextTick);
-      std::lock_guard lock(s->mutex);
-      if (s->stopRequested) return std::nullopt;
       continue;
     }
     if (x.broken()) return x11Error(xcb_connection_has_error(x.get()), "The X display connection was lost.");

@@ -26,13 +26,30 @@ void failAt(CompanionInstaller& installer, InstallStep failing, std::size_t inde
   };
 }
 
-// Runs one installation in a child process that kills itself with SIGKILL on
-// reaching `step` at `index`, as a power cut or a force quit would stop it;
-// `failing` first makes that step throw, so the kill lands in the roll-back.
-bool killedAt(const InstallScene& scene, InstallStep step, std::size_t index,
-              std::optional<InstallStep> failing = std::nullopt) {
+// The wait status of a child process that runs `body` and ends with 1 when
+// one of its expectations failed, else 0.
+int statusOfChild(const std::function<void()>& body) {
   const pid_t child = ::fork();
   if (child == 0) {
+    try {
+      body();
+    } catch (const std::exception& error) {
+      ADD_FAILURE() << "unexpected exception: " << error.what();
+    }
+    std::fflush(stdout);
+    ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return status;
+}
+
+// Runs one installation that kills itself with SIGKILL on reaching `step` at
+// `index`, as a power cut or a force quit would stop it; `failing` first makes
+// that step throw, so the kill lands in the roll-back.
+bool killedAt(const InstallScene& scene, InstallStep step, std::size_t index,
+              std::optional<InstallStep> failing = std::nullopt) {
+  const int status = statusOfChild([&] {
     CompanionInstaller installer = scene.installer();
     installer.stepHook = [&](InstallStep at, std::size_t i) {
       if (at == step && i == index) std::raise(SIGKILL);
@@ -40,24 +57,20 @@ bool killedAt(const InstallScene& scene, InstallStep step, std::size_t index,
     };
     try {
       installer.install();
-    } catch (...) {
+    } catch (const Injected&) {
     }
-    ::_exit(0);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
+  });
   return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 
 // Runs `body` in a child process with its own user and mount namespaces, where
-// it may mount a tmpfs without privileges; the child's test failures fail the
-// test. False when the system allows no such namespaces.
+// it may mount a tmpfs without privileges. False when the system allows no
+// such namespaces.
 bool inPrivateMounts(const std::function<void()>& body) {
   constexpr int kUnavailable = 77;
   const std::string uid = std::to_string(::getuid());
   const std::string gid = std::to_string(::getgid());
-  const pid_t child = ::fork();
-  if (child == 0) {
+  const int status = statusOfChild([&] {
     const auto write = [](const char* file, const std::string& text) {
       const int fd = ::open(file, O_WRONLY | O_CLOEXEC);
       const bool written = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
@@ -69,16 +82,8 @@ bool inPrivateMounts(const std::function<void()>& body) {
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
       ::_exit(kUnavailable);
     }
-    try {
-      body();
-    } catch (const std::exception& error) {
-      ADD_FAILURE() << "unexpected exception: " << error.what();
-    }
-    std::fflush(stdout);
-    ::_exit(::testing::Test::HasFailure() ? 1 : 0);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
+    body();
+  });
   if (WIFEXITED(status) && WEXITSTATUS(status) == kUnavailable) return false;
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "see the child's failures above";
   return true;

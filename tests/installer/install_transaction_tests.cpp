@@ -176,7 +176,6 @@ TEST(InstallTransaction, FailedRollBackKeepsStagingFoldersAndTheNextRunRecovers)
   EXPECT_EQ(setupErrorOf([&] { installer.install([](std::size_t at) { if (at == 1) throw Injected(); }); }),
             "Installation recovery needs help. Previous files were preserved in .tavrino-install folders beside the "
             "helper and Chrome host registration. Contact Tavrino Support before retrying.");
-  EXPECT_TRUE(scene.lockIsFree());
   const auto kept = scene.stagingLeftovers();
   ASSERT_EQ(kept.size(), 3u);
   EXPECT_TRUE(fs::exists(kept[0] / "previous/Contents/MacOS/TavrinoShareHost"));
@@ -263,9 +262,11 @@ TEST(InstallTransaction, LockThatCannotBeTaken) {
   ASSERT_EQ(::flock(fd, LOCK_EX), 0);
   EXPECT_EQ(setupErrorOf([&] { scene.installer().install(); }),
             "Another Tavrino installer is running. Please finish it first.");
-  EXPECT_FALSE(scene.lockIsFree());
   ::close(fd);
   expectUnchanged(scene, before);
+  // Once the other installer has finished, a retry installs.
+  scene.installer().install();
+  expectInstalled(scene);
 }
 
 TEST(InstallTransaction, RunningInstalledHelperBlocksButACopyElsewhereDoesNot) {

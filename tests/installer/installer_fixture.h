@@ -82,13 +82,12 @@ struct InstallScene {
   std::vector<Snapshot> targets() const;
   // Staging folders left in the target folders.
   std::vector<fs::path> stagingLeftovers() const;
-  // Whether a lock on the installer's lock file could be taken right now.
-  bool lockIsFree() const;
 };
 
-// The targets hold exactly `before`, nothing is staged, and the lock is free.
+// The targets hold exactly `before` and nothing is staged; a lock left taken
+// shows in the next install of the same process.
 void expectUnchanged(const InstallScene& scene, const std::vector<Snapshot>& before);
-// The payload's helper and the expected manifests are installed, verified and cleaned up after.
+// The payload's helper and the expected manifests are installed and cleaned up after.
 void expectInstalled(const InstallScene& scene);
 
 }  // namespace tavrino::setup::testing

@@ -129,11 +129,11 @@ TEST(InstallTransaction, ErrorOrKillAtEachStepLeavesNothingHalfInstalled) {
       {Kind::recovering, recoverLeftover, 0},  {Kind::recovering, recoverLeftover, 1},
       {Kind::recovering, recoverLeftover, 2},
   };
-  for (const auto& [run, step, index] : points) {
-    SCOPED_TRACE("run " + std::to_string(static_cast<int>(run)) + " step " + std::to_string(static_cast<int>(step)) +
+  for (const auto& [kind, step, index] : points) {
+    SCOPED_TRACE("kind " + std::to_string(static_cast<int>(kind)) + " step " + std::to_string(static_cast<int>(step)) +
                  " index " + std::to_string(index));
-    InstallScene scene(run != Kind::first);
-    if (run == Kind::linked) {
+    InstallScene scene(kind != Kind::first);
+    if (kind == Kind::linked) {
       for (const fs::path& folder : {scene.applicationTarget.parent_path(), scene.manifestTargets[0].parent_path()}) {
         const fs::path elsewhere = scene.root.path() / ("linked-" + folder.parent_path().filename().string());
         fs::rename(folder, elsewhere);
@@ -142,22 +142,22 @@ TEST(InstallTransaction, ErrorOrKillAtEachStepLeavesNothingHalfInstalled) {
     }
     const auto before = scene.targets();
     // Errors while cleaning up are ignored; those in a roll-back or a recovery have their own sentence.
-    if (run <= Kind::linked && step != cleanUp) {
+    if (kind <= Kind::linked && step != cleanUp) {
       CompanionInstaller failing = scene.installer();
       failAt(failing, step, index);
       EXPECT_THROW(failing.install(), Injected);
       expectUnchanged(scene, before);
     }
-    if (run == Kind::recovering) {
+    if (kind == Kind::recovering) {
       ASSERT_TRUE(killedAt(scene, moveIn, 2));
     }
-    ASSERT_TRUE(killedAt(scene, step, index, run == Kind::rollingBack ? std::optional(verifyInstalled) : std::nullopt));
+    ASSERT_TRUE(killedAt(scene, step, index, kind == Kind::rollingBack ? std::optional(verifyInstalled) : std::nullopt));
 
     // A run whose commit fails brings back exactly what the killed run had
     // saved, or keeps its finished result; a plain run then completes.
     EXPECT_THROW(scene.installer().install([](std::size_t at) { if (at == 1) throw Injected(); }), Injected);
     EXPECT_TRUE(scene.stagingLeftovers().empty());
-    if (step == cleanUp && run != Kind::rollingBack) {
+    if (step == cleanUp && kind != Kind::rollingBack) {
       EXPECT_EQ(snapshot(scene.applicationTarget), snapshot(scene.payload / "Tavrino Share Helper.app"));
       for (const auto& manifest : scene.manifestTargets) EXPECT_EQ(readFile(manifest), scene.expectedManifest());
     } else {

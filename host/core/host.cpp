@@ -7,7 +7,7 @@
 #include <asio/co_spawn.hpp>
 #include <asio/post.hpp>
 
-#include "core/await_completion.h"
+#include "platform/await_completion.h"
 #include "core/capture_plan.h"
 #include "core/messages.h"
 #include "core/request_text.h"

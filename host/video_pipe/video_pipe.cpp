@@ -7,7 +7,7 @@
 
 #include <asio/post.hpp>
 
-#include "core/await_completion.h"
+#include "platform/await_completion.h"
 
 namespace tavrino::share {
 

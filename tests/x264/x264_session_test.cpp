@@ -1,25 +1,148 @@
-// The session's contract with its caller: threads, order, refusals, end of life.
+// The libx264 session: its contract with its caller (threads, order,
+// refusals, end of life), and what it produces, played back by libavcodec.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <future>
+#include <limits>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
 
-#include "x264/live_session.h"
-#include "x264/test_pictures.h"
+#include "platform/x264/x264_compression_session.h"
+#include "screen_content.h"
+#include "video_pipe/video_pipe.h"
+#include "x264/h264_decoder.h"
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
 
 namespace tavrino::share::testing {
 namespace {
 
 constexpr int kWidth = 320, kHeight = 240;
 
+// A session configured the way the video pipe configures it.
+std::unique_ptr<CompressionSession> makeLiveSession(int width, int height) {
+  X264CompressionSessionFactory factory;
+  std::unique_ptr<CompressionSession> session;
+  EXPECT_EQ(factory.create(width, height, VideoCodec::h264, {true}, session), 0);
+  if (session) VideoPipe::configureForLiveSharing(*session);
+  return session;
+}
+
+MediaTime frameTime(int index) { return MediaTime::make(std::int64_t{index} * 1'000'000'000 / 12, 1'000'000'000); }
+
+// Tight NV12 copied into rows wider than the picture, as a capture may
+// deliver them. The padding stays zero: the encoder must not depend on it.
+std::shared_ptr<ImageBuffer> paddedNV12(int width, int height, const std::vector<std::uint8_t>& tight) {
+  auto image = std::make_shared<ImageBuffer>();
+  image->width = width;
+  image->height = height;
+  image->lumaStride = width + 32;
+  image->chromaStride = width + 64;
+  image->luma.resize(static_cast<std::size_t>(image->lumaStride) * height);
+  image->chroma.resize(static_cast<std::size_t>(image->chromaStride) * (height / 2));
+  const std::uint8_t* from = tight.data();
+  for (int y = 0; y < height; ++y, from += width) std::memcpy(&image->luma[y * image->lumaStride], from, width);
+  for (int y = 0; y < height / 2; ++y, from += width)
+    std::memcpy(&image->chroma[y * image->chromaStride], from, width);
+  return image;
+}
+
+// The benchmark's synthetic desktop (scrolling text, a moving window).
+std::shared_ptr<ImageBuffer> screenPicture(int width, int height, int frame) {
+  return paddedNV12(width, height, bench::screenFrame(width, height, frame));
+}
+
+// Uniform noise in every sample: the worst case for the rate control.
+std::shared_ptr<ImageBuffer> noisePicture(int width, int height, std::uint32_t seed) {
+  std::vector<std::uint8_t> samples(static_cast<std::size_t>(width) * height * 3 / 2);
+  std::mt19937 random(seed);
+  for (std::uint8_t& sample : samples) sample = static_cast<std::uint8_t>(random() >> 24);
+  return paddedNV12(width, height, samples);
+}
+
+// PSNR of one plane whose original samples lie step bytes apart.
+double planePsnr(const std::uint8_t* original, int stride, int step, const std::vector<std::uint8_t>& decoded,
+                 int width, int height) {
+  double squaredError = 0;
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const double d = original[y * stride + x * step] - decoded[y * width + x];
+      squaredError += d * d;
+    }
+  if (squaredError == 0) return std::numeric_limits<double>::infinity();
+  return 10.0 * std::log10(255.0 * 255.0 * width * height / squaredError);
+}
+
+// The worst of the three planes.
+double psnr(const ImageBuffer& original, const DecodedPicture& decoded) {
+  const int w = original.width, h = original.height, stride = original.chromaStride;
+  const std::uint8_t* chroma = original.chroma.data();
+  return std::min({planePsnr(original.luma.data(), original.lumaStride, 1, decoded.y, w, h),
+                   planePsnr(chroma, stride, 2, decoded.cb, w / 2, h / 2),
+                   planePsnr(chroma + 1, stride, 2, decoded.cr, w / 2, h / 2)});
+}
+
+struct EncodeResult {
+  std::int32_t status = 0;
+  std::shared_ptr<const SampleBuffer> sample;
+  std::thread::id thread;
+};
+
+// Collects per-frame results from the encoder thread. The handlers share the
+// collected state, so they stay sound whichever of session and collector
+// goes first.
+class EncodeResults {
+ public:
+  EncodeOutputHandler handler() {
+    return [state = state_](std::int32_t status, std::uint32_t, std::shared_ptr<const SampleBuffer> sample) {
+      std::lock_guard lock(state->mutex);
+      state->results.push_back({status, std::move(sample), std::this_thread::get_id()});
+      state->changed.notify_all();
+    };
+  }
+  // Submits frame index of a 12 fps sequence with its presentation time.
+  std::int32_t submit(CompressionSession& session, std::shared_ptr<const ImageBuffer> image, int index,
+                      bool forceKeyFrame = false) {
+    const auto options = forceKeyFrame ? std::optional(FrameOptions{true}) : std::nullopt;
+    return session.encodeFrame(std::move(image), frameTime(index), MediaTime::make(1, 12), options, handler());
+  }
+  bool waitFor(std::size_t count) {
+    std::unique_lock lock(state_->mutex);
+    return state_->changed.wait_for(lock, std::chrono::seconds(30), [&] { return state_->results.size() >= count; });
+  }
+  // Whether no handler from here is held any longer.
+  bool handlersReleased() const { return state_.use_count() == 1; }
+  std::vector<EncodeResult> snapshot() {
+    std::lock_guard lock(state_->mutex);
+    return state_->results;
+  }
+
+ private:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<EncodeResult> results;
+  };
+  std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
 TEST(X264Session, RefusesUnreadableFramesAndDeliversTheRestInOrderOnOneEncoderThread) {
   const std::function<void(ImageBuffer&)> spoilers[] = {
       [](ImageBuffer& image) { image.width += 2; },
       [](ImageBuffer& image) { image.luma.resize(image.luma.size() / 2); },
       // One byte short of the last chroma row; the stride padding is not needed.
-      [](ImageBuffer& image) {
-        image.chroma.resize(image.chroma.size() - (image.chromaStride - kWidth) - 1);
-      },
+      [](ImageBuffer& image) { image.chroma.resize(image.chroma.size() - (image.chromaStride - kWidth) - 1); },
       [](ImageBuffer& image) { image.lumaStride = kWidth - 2; },
       [](ImageBuffer& image) { image.pixelFormat = 0x42475241; },  // 'BGRA'
   };
@@ -39,9 +162,7 @@ TEST(X264Session, RefusesUnreadableFramesAndDeliversTheRestInOrderOnOneEncoderTh
 
   // Queued without waiting; a refused frame never reaches the handler.
   constexpr int kFrames = 10;
-  for (int i = 1; i <= kFrames; ++i) {
-    ASSERT_EQ(results.submit(*session, screenPicture(kWidth, kHeight, i), i), 0);
-  }
+  for (int i = 1; i <= kFrames; ++i) ASSERT_EQ(results.submit(*session, screenPicture(kWidth, kHeight, i), i), 0);
   ASSERT_TRUE(results.waitFor(kFrames));
   const auto all = results.snapshot();
   ASSERT_EQ(all.size(), std::size_t{kFrames});
@@ -59,9 +180,7 @@ TEST(X264Session, InvalidateEndsTheSessionAtOnceAndReleasesQueuedFrames) {
   auto session = makeLiveSession(1920, 1080);
   ASSERT_TRUE(session);
   EncodeResults results;
-  for (int i = 0; i < 4; ++i) {
-    ASSERT_EQ(results.submit(*session, screenPicture(1920, 1080, i), i), 0);
-  }
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(results.submit(*session, screenPicture(1920, 1080, i), i), 0);
   session->invalidate();
   const std::size_t delivered = results.snapshot().size();
   EXPECT_TRUE(results.handlersReleased()) << "handlers of dropped frames must be released";
@@ -77,17 +196,128 @@ TEST(X264Session, MayBeDestroyedFromItsOwnResultHandler) {
   auto holder = std::make_shared<std::unique_ptr<CompressionSession>>(makeLiveSession(kWidth, kHeight));
   ASSERT_TRUE(*holder);
   std::promise<std::int32_t> done;
-  auto handler = [holder, &done](std::int32_t status, std::uint32_t,
-                                 std::shared_ptr<const SampleBuffer>) {
+  auto handler = [holder, &done](std::int32_t status, std::uint32_t, std::shared_ptr<const SampleBuffer>) {
     holder->reset();
     done.set_value(status);
   };
-  ASSERT_EQ((*holder)->encodeFrame(screenPicture(kWidth, kHeight, 0), frameTime(0),
-                                   MediaTime::make(1, 12), std::nullopt, handler),
+  ASSERT_EQ((*holder)->encodeFrame(screenPicture(kWidth, kHeight, 0), frameTime(0), MediaTime::make(1, 12),
+                                   std::nullopt, handler),
             0);
   auto result = done.get_future();
   ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   EXPECT_EQ(result.get(), 0);
+}
+
+enum NalType { kNalIdr = 5, kNalSps = 7, kNalPps = 8 };
+
+// NAL unit types of a 4-byte length-prefixed access unit; none if the
+// lengths do not tile the buffer exactly.
+std::optional<std::set<int>> nalTypes(const std::vector<std::uint8_t>& bytes) {
+  std::set<int> types;
+  for (std::size_t at = 0; at < bytes.size();) {
+    if (bytes.size() - at < 4) return std::nullopt;
+    const std::size_t length = std::size_t{bytes[at]} << 24 | bytes[at + 1] << 16 | bytes[at + 2] << 8 | bytes[at + 3];
+    at += 4;
+    if (length == 0 || length > bytes.size() - at) return std::nullopt;
+    types.insert(bytes[at] & 0x1f);
+    at += length;
+  }
+  return types;
+}
+
+struct Playback {
+  std::vector<std::uint8_t> record;  // the first frame's avcC
+  std::vector<bool> idr;
+  std::vector<double> psnr;  // of each decoded picture against its input
+};
+
+// Encodes frames with a live session, checks what every encoded frame must
+// satisfy and plays the stream back with libavcodec. Each frame is only
+// submitted once the previous result is back: any lookahead or frame-thread
+// delay would stall here.
+void encodeAndPlay(int width, int height, int frames, const std::function<std::shared_ptr<ImageBuffer>(int)>& picture,
+                   const std::function<bool(int)>& forceKeyFrame, Playback& playback) {
+  auto session = makeLiveSession(width, height);
+  ASSERT_TRUE(session);
+  EncodeResults results;
+  std::unique_ptr<H264Decoder> decoder;
+  for (int i = 0; i < frames; ++i) {
+    SCOPED_TRACE("frame " + std::to_string(i + 1));
+    const auto image = picture(i);
+    ASSERT_EQ(results.submit(*session, image, i, forceKeyFrame(i)), 0);
+    ASSERT_TRUE(results.waitFor(i + 1));
+    const EncodeResult result = results.snapshot().back();
+    ASSERT_EQ(result.status, 0);
+    ASSERT_TRUE(result.sample && result.sample->formatDescription && result.sample->dataBuffer);
+    const SampleBuffer& sample = *result.sample;
+    EXPECT_EQ(sample.presentationTime, frameTime(i));
+    EXPECT_EQ(sample.formatDescription->dimensions.width, width);
+    EXPECT_EQ(sample.formatDescription->dimensions.height, height);
+    const auto record = sample.formatDescription->extensions.at(keys::kSampleDescriptionExtensionAtoms)
+                            .at(keys::kAvcC)
+                            .get_binary();
+    if (!decoder) {
+      playback.record = record;
+      ASSERT_GT(record.size(), 4u);
+      EXPECT_EQ(record[4] & 0x03, 3) << "NAL lengths must be declared as 4 bytes";
+      decoder = std::make_unique<H264Decoder>(record);
+    }
+    EXPECT_EQ(record, playback.record) << "the configuration must not change mid-stream";
+
+    std::vector<std::uint8_t> bytes(sample.dataBuffer->dataLength());
+    ASSERT_EQ(sample.dataBuffer->copyDataBytes(0, bytes.size(), bytes.data()), 0);
+    EXPECT_LE(bytes.size(), 700'000u) << "beyond the sharing limit";
+    const auto types = nalTypes(bytes);
+    ASSERT_TRUE(types) << "NAL units are not 4-byte length-prefixed";
+    EXPECT_FALSE(types->contains(kNalSps) || types->contains(kNalPps)) << "parameter sets belong in the record";
+    const bool idr = types->contains(kNalIdr);
+    const bool notSync = sample.attachments && !sample.attachments->empty() &&
+                         sample.attachments->front().value(keys::kSampleAttachmentNotSync, false);
+    EXPECT_EQ(notSync, !idr);
+
+    std::vector<DecodedPicture> decoded;
+    ASSERT_TRUE(decoder->decode(bytes, decoded));
+    ASSERT_EQ(decoded.size(), 1u) << "the decoder must not need to wait for later frames";
+    ASSERT_EQ(decoded[0].width, width);
+    ASSERT_EQ(decoded[0].height, height);
+    // Captured pictures are BT.601 video range; anything else shifts colours.
+    EXPECT_EQ(decoded[0].colorMatrix, AVCOL_SPC_SMPTE170M);
+    EXPECT_FALSE(decoded[0].fullRange);
+    playback.idr.push_back(idr);
+    playback.psnr.push_back(psnr(*image, decoded[0]));
+  }
+}
+
+TEST(X264Decode, FullHdSequencePlaysBackAsEncoded) {
+  constexpr int kFrames = 48;
+  Playback playback;
+  encodeAndPlay(1920, 1080, kFrames, [](int i) { return screenPicture(1920, 1080, i); }, [](int i) { return i < 2; },
+                playback);
+  ASSERT_FALSE(HasFatalFailure());
+  const auto& record = playback.record;
+  char codec[16];
+  std::snprintf(codec, sizeof codec, "avc1.%02x%02x%02x", record[1], record[2], record[3]);
+  EXPECT_STREQ(codec, "avc1.42c028");  // Constrained Baseline, level 4.0
+
+  std::vector<int> idrFrames;
+  for (int i = 0; i < kFrames; ++i) {
+    EXPECT_GE(playback.psnr[i], 30.0) << "frame " << i + 1;
+    if (playback.idr[i]) idrFrames.push_back(i);
+  }
+  ASSERT_GE(idrFrames.size(), 2u);
+  EXPECT_EQ(idrFrames[1], 1) << "frames 1 and 2 must be IDR";
+  EXPECT_LT(idrFrames.size(), std::size_t{kFrames / 2}) << "most frames must be predicted";
+  idrFrames.push_back(kFrames - 1);  // the stream's end, too, stays within one interval
+  for (std::size_t k = 1; k < idrFrames.size(); ++k)
+    EXPECT_LE(idrFrames[k] - idrFrames[k - 1], 24) << "after frame " << idrFrames[k - 1] + 1;
+}
+
+TEST(X264Decode, NoiseStaysWithinTheSharingLimitAndStillDecodes) {
+  // Full-HD noise is the largest thing a screen can show; IDRs of it are the
+  // largest frames the encoder can be asked for.
+  Playback playback;
+  encodeAndPlay(1920, 1080, 5, [](int i) { return noisePicture(1920, 1080, i); }, [](int i) { return i != 3; },
+                playback);
 }
 
 }  // namespace

@@ -22,7 +22,6 @@
 #include "frames.h"
 #include "platform/x11/desktop_session.h"
 #include "platform/x11/x11_capture_service.h"
-#include "platform/x11/xcb_connection.h"
 
 namespace tavrino::share::testing {
 namespace {
@@ -374,17 +373,6 @@ TEST(DesktopSession, RefusesXwaylandButNotARealXServer) {
   EXPECT_FALSE(refused({true, false, {"DP-1", "HDMI-1"}, "wayland", true}));
   EXPECT_FALSE(refused({true, false, {}, "x11", false}));
   // Without a server only the environment can tell: the process tests cover that.
-}
-
-TEST_F(HelperOnADisplay, AVirtualDisplayReadsAsAnX11Desktop) {
-  ErrorValue error;
-  const auto x = x11::XcbConnection::open(display_->name().c_str(), error);
-  ASSERT_TRUE(x) << error.description;
-  const auto signals = x11::readSessionSignals(&*x);
-  EXPECT_TRUE(signals.serverReached);
-  EXPECT_FALSE(signals.xwaylandExtension);
-  EXPECT_FALSE(signals.outputNames.empty());
-  EXPECT_FALSE(x11::refuseWaylandSession(signals));
 }
 
 }  // namespace

@@ -1,3 +1,5 @@
+// The Host's requests, captures and stops, with every completion of the
+// capture service released by hand.
 #include <functional>
 #include <future>
 #include <string>
@@ -13,10 +15,14 @@ namespace {
 using nlohmann::json;
 using Types = std::vector<std::string>;
 
+const char* const kInvalid = "Invalid or overlapping sharing request.";
+
 ShareableContent content(std::vector<Display> displays, std::vector<RunningApplication> applications,
                          std::vector<Window> windows = {}) {
   return {std::move(displays), std::move(applications), std::move(windows)};
 }
+
+const ShareableContent kOneMain = content({{1, 3840, 2160}}, {mainApplication(::getpid())});
 
 // Validates a start, delivers the content and waits for the encoder to open;
 // the capture is then starting, or the start has failed.
@@ -28,19 +34,129 @@ void beginStart(HostHarness& h, const ShareableContent& c, json request = startR
   ASSERT_TRUE(h.waitFor([&] { return h.service.streams().size() > streams || !h.host->starting(); }));
 }
 
-const ShareableContent kOneMain = content({{1, 3840, 2160}}, {mainApplication(::getpid())});
-
 void runCapture(HostHarness& h) {
   beginStart(h, kOneMain);
   h.stream()->completeStart();
   h.settle();
 }
 
+// The listing needs exactly one instance of the desktop application, unless
+// a test option is given, however malformed; a refusal stops nothing.
+TEST(Dispatcher, ListsDisplaysWhenTheDesktopApplicationRunsOnce) {
+  const auto sources = json::parse(R"({"type":"sources","request":"s","displays":[
+      {"id":1,"width":2560,"height":1440},{"id":9,"width":1366,"height":768}]})");
+  const auto unavailable = json{{"type", "error"}, {"request", "s"}, {"code", "tavrinoUnavailable"},
+                                {"message", "Open Tavrino and keep its window visible, then click Try "
+                                            "Again. Keep only one Tavrino instance open."}};
+  const struct {
+    std::vector<std::string> arguments;
+    const char* command;
+    int instances;
+    json reply;
+  } cases[] = {{{}, "sources", 1, sources},
+               {{}, "authorize", 0, unavailable},
+               {{}, "sources", 2, unavailable},
+               {{"--test-window=not-a-number"}, "sources", 2, sources}};
+  for (const auto& c : cases) {
+    HostHarness h(c.arguments);
+    h.request({{"command", c.command}, {"request", "s"}});
+    std::vector<RunningApplication> applications(c.instances, mainApplication(::getpid()));
+    applications.push_back({std::nullopt, 55});  // one without an identifier
+    h.service.releaseQuery(content({{1, 2560, 1440}, {9, 1366, 768}}, applications));
+    h.settle();
+    EXPECT_EQ(h.messages.all(), std::vector{c.reply}) << c.instances;
+    EXPECT_EQ(h.host->epoch(), 0);
+  }
+}
+
+TEST(Dispatcher, AFailingContentQueryIsReportedAndFollowedByAStop) {
+  // A listing stops no request of its own; a start stops its own.
+  for (const auto& [message, stopped] : {std::pair{json{{"command", "sources"}, {"request", "q"}}, ""},
+                                         std::pair{startRequest("q"), "q"}}) {
+    HostHarness h;
+    h.request(message);
+    h.service.releaseQuery(ErrorValue{"X11", 3, "The display went away."});
+    h.settle();
+    EXPECT_EQ(h.messages.all(), (std::vector{errorMessage("q", "The display went away."), stoppedMessage(stopped)}))
+        << message;
+    EXPECT_FALSE(h.host->starting());
+  }
+}
+
+// Identifiers are one to a hundred grapheme clusters.
+TEST(Dispatcher, AnswersInvalidRequestsWithAnErrorAndAStop) {
+  json noDisplay = startRequest("x");
+  noDisplay.erase("display");
+  for (const json& message :
+       {json{{"command", "Start"}, {"request", "x"}, {"display", 1}}, json{{"request", "x"}},
+        json{{"command", 5}, {"request", "x"}}, json{{"command", "ack"}, {"request", "x"}, {"id", 1}},
+        startRequest("x", -1), startRequest("x", "1"), startRequest("x", 4294967296), noDisplay, startRequest(""),
+        startRequest(std::string(101, 'r'))}) {
+    HostHarness h;
+    h.request(message);
+    EXPECT_EQ(h.messages.all(), (std::vector{errorMessage(message["request"].get<std::string>(), kInvalid), stoppedMessage("")}))
+        << message;
+    EXPECT_EQ(h.service.pendingQueries(), 0u);
+    EXPECT_FALSE(h.host->starting());
+  }
+  std::string hundred;
+  for (int i = 0; i < 100; ++i) hundred += "\U0001F468\u200D\U0001F469\u200D\U0001F467";
+  HostHarness h;
+  h.request(startRequest(hundred));
+  EXPECT_TRUE(h.messages.all().empty());
+  EXPECT_EQ(h.host->request(), hundred);
+}
+
+TEST(Dispatcher, ASecondStartWhileTheFirstWaitsEndsBoth) {
+  HostHarness h;
+  h.request(startRequest("first"));
+  h.request(startRequest("second"));
+  EXPECT_EQ(h.messages.all(), (std::vector{errorMessage("second", kInvalid), stoppedMessage("first")}));
+  h.service.releaseQuery(kOneMain);
+  h.settle();
+  EXPECT_EQ(h.messages.size(), 2u);  // the first start gives up silently
+  EXPECT_TRUE(h.service.streams().empty());
+  EXPECT_FALSE(h.host->starting());
+  EXPECT_EQ(h.host->epoch(), 2);
+}
+
+TEST(Dispatcher, AStopWhileTheContentIsQueriedAbandonsTheStart) {
+  HostHarness h;
+  h.request(startRequest("r"));
+  h.request({{"command", "stop"}, {"request", "anything"}});
+  EXPECT_EQ(h.messages.types(), Types{"stopped"});
+  h.service.releaseQuery(kOneMain);
+  h.settle();
+  EXPECT_EQ(h.messages.types(), Types{"stopped"});
+  EXPECT_FALSE(h.host->starting());
+  h.request(startRequest("again"));  // accepted again
+  EXPECT_EQ(h.service.pendingQueries(), 1u);
+}
+
+TEST(Dispatcher, AcksReachOnlyTheCurrentRequestsPipe) {
+  HostHarness h;
+  h.request({{"command", "ack"}, {"request", ""}, {"id", 5}});  // current request, no pipe
+  EXPECT_TRUE(h.messages.all().empty());
+
+  beginStart(h, kOneMain, startRequest("caf\u00e9"));
+  h.stream()->completeStart();
+  h.settle();
+  ASSERT_EQ(h.messages.types(), Types{"started"});
+  // A canonically equal identifier: accepted silently.
+  h.request({{"command", "ack"}, {"request", "cafe\u0301"}, {"id", 5}});
+  EXPECT_EQ(h.messages.types(), Types{"started"});
+  h.request({{"command", "ack"}, {"request", "caf\u00e9"}, {"id", 1.5}});
+  EXPECT_EQ(h.messages.types(), (Types{"started", "error"}));
+  EXPECT_EQ(h.host->capture(), nullptr);  // the stop has begun
+  h.stream()->completeStop();
+  ASSERT_TRUE(h.waitForMessages(4));
+  EXPECT_EQ(h.messages.types(), (Types{"started", "error", "stats", "stopped"}));
+}
+
 TEST(CaptureStart, StartsTheChosenDisplayExcludingTheDesktopApplication) {
   HostHarness h;
   h.service.pixelWidths[1] = 1920;  // the size follows the pixel width and the reported aspect
-  beginStart(h, content({{2, 800, 600}, {1, 1440, 900}},
-                        {fixtureApplication(77), mainApplication(::getpid())}));
+  beginStart(h, content({{2, 800, 600}, {1, 1440, 900}}, {fixtureApplication(77), mainApplication(::getpid())}));
   ASSERT_EQ(h.service.streams().size(), 1u);
   const auto stream = h.stream();
   EXPECT_EQ(stream->filter.display.displayID, 1u);
@@ -78,29 +194,24 @@ TEST(CaptureStart, OpensTheEncoderOffTheMainThread) {
   EXPECT_NE(h.encoders.createThreads.at(0), std::this_thread::get_id());
 }
 
-struct FailureCase {
-  const char* name;
-  std::vector<std::string> arguments;
-  ShareableContent content;
-  const char* message;
-  std::function<void(HostHarness&)> prepare = [](HostHarness&) {};
-  bool streamMade = false;
-};
-
 TEST(CaptureStart, EachFailureSendsOneErrorAndAStopAndStoresNothing) {
   const auto pid = ::getpid();
   const char* const kOneInstance = "Open one Tavrino instance before sharing your desktop.";
-  const std::vector<FailureCase> cases = {
-      {"display gone", {}, content({{5, 100, 100}}, {mainApplication(pid)}),
-       "Selected display is no longer available."},
-      {"zero-width display", {}, content({{1, 0, 100}}, {mainApplication(pid)}),
-       "Selected display is no longer available."},
+  const char* const kGone = "Selected display is no longer available.";
+  const struct {
+    const char* name;
+    std::vector<std::string> arguments;
+    ShareableContent content;
+    const char* message;
+    std::function<void(HostHarness&)> prepare = [](HostHarness&) {};
+    bool streamMade = false;
+  } cases[] = {
+      {"display gone", {}, content({{5, 100, 100}}, {mainApplication(pid)}), kGone},
+      {"zero-width display", {}, content({{1, 0, 100}}, {mainApplication(pid)}), kGone},
       {"no instance", {}, content({{1, 100, 100}}, {}), kOneInstance},
-      {"two instances", {}, content({{1, 100, 100}}, {mainApplication(pid), mainApplication(pid)}),
-       kOneInstance},
+      {"two instances", {}, content({{1, 100, 100}}, {mainApplication(pid), mainApplication(pid)}), kOneInstance},
       {"no fixture", {"--test-application"}, kOneMain, "Test application unavailable."},
-      {"window missing", {"--test-window=12"}, content({{1, 100, 100}}, {}, {{11}}),
-       "Test window unavailable."},
+      {"window missing", {"--test-window=12"}, content({{1, 100, 100}}, {}, {{11}}), "Test window unavailable."},
       // A window number with letters is no test window: the normal mode applies.
       {"window with letters", {"--test-window=11x"}, content({{1, 100, 100}}, {}, {{11}}), kOneInstance},
       {"no encoder", {}, kOneMain, "Hardware video encoder unavailable (-12908).",
@@ -114,8 +225,7 @@ TEST(CaptureStart, EachFailureSendsOneErrorAndAStopAndStoresNothing) {
       {"encoder missing", {}, kOneMain, "Hardware video encoder unavailable (0).",
        [](HostHarness& h) { h.encoders.storeSession = false; }},
       {"output refused", {}, kOneMain, "The output was refused.",
-       [](HostHarness& h) { h.service.addOutputError = ErrorValue{"X11", 9, "The output was refused."}; },
-       true},
+       [](HostHarness& h) { h.service.addOutputError = ErrorValue{"X11", 9, "The output was refused."}; }, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -237,24 +347,14 @@ TEST(CaptureStop, ShutdownWaitsForTheTeardownUnderWay) {
   EXPECT_EQ(h.messages.types(), (Types{"started", "stats", "stopped", "stopped"}));
 }
 
-TEST(StreamFailure, TheCurrentStreamStoppingEndsTheCapture) {
-  HostHarness h;
-  runCapture(h);
-  std::thread([&] { h.stream()->reportStoppedByItself(); }).join();
-  h.settle();
-  EXPECT_EQ(h.messages.all().at(1), errorMessage("r", "Desktop capture stopped."));
-  h.stream()->completeStop();
-  ASSERT_TRUE(h.waitForMessages(4));
-  EXPECT_EQ(h.messages.types(), (Types{"started", "error", "stats", "stopped"}));
-}
-
-TEST(StreamFailure, StaleReportsChangeNothing) {
+// The current stream stopping by itself ends the capture; a report from a
+// stream that a stop already took out changes nothing.
+TEST(StreamFailure, OnlyTheCurrentStreamStoppingEndsTheCapture) {
   HostHarness h;
   runCapture(h);
   h.stop();
   h.stream()->completeStop();
   ASSERT_TRUE(h.waitForMessages(3));
-  // A newer capture is running when the old stream's report arrives.
   beginStart(h, kOneMain, startRequest("second"));
   h.stream(1)->completeStart();
   h.settle();
@@ -263,6 +363,13 @@ TEST(StreamFailure, StaleReportsChangeNothing) {
   h.settle();
   EXPECT_EQ(h.messages.size(), 4u);
   EXPECT_EQ(h.host->capture(), h.stream(1));
+
+  std::thread([&] { h.stream(1)->reportStoppedByItself(); }).join();
+  h.settle();
+  EXPECT_EQ(h.messages.all().at(4), errorMessage("second", "Desktop capture stopped."));
+  h.stream(1)->completeStop();
+  ASSERT_TRUE(h.waitForMessages(7));
+  EXPECT_EQ(h.messages.types(), (Types{"started", "stats", "stopped", "started", "error", "stats", "stopped"}));
 }
 
 }  // namespace

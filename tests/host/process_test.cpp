@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <future>
@@ -30,22 +31,8 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 using Types = std::vector<std::string>;
 
-std::string frameOf(const json& message) { return frame(message.dump()); }
-
-// The helper's messages; a partial frame fails the test.
-std::vector<json> messagesIn(const std::string& output) {
-  std::size_t rest = 0;
-  std::vector<json> messages;
-  for (const auto& body : frameBodies(output, &rest)) messages.push_back(json::parse(body));
-  EXPECT_EQ(rest, 0u) << "partial frame";
-  return messages;
-}
-
-Types typesOf(const std::vector<json>& messages) {
-  Types types;
-  for (const auto& m : messages) types.push_back(m.value("type", "?"));
-  return types;
-}
+// Writes to a helper that has ended must fail with an error, not end the tests.
+[[maybe_unused]] const auto ignoreBrokenPipes = std::signal(SIGPIPE, SIG_IGN);
 
 void expectCleanExit(ChildProcess& helper, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
   const int status = helper.wait(limit);
@@ -53,94 +40,6 @@ void expectCleanExit(ChildProcess& helper, std::chrono::milliseconds limit = std
                                  << "\n" << helper.errors();
   EXPECT_EQ(WEXITSTATUS(status), 0) << helper.errors();
 }
-
-// Starts the helper, writes input (then closes it), and returns all its messages.
-std::vector<json> serve(const std::string& input) {
-  ChildProcess helper(TAVRINO_SHARE_HOST_PATH, {});
-  helper.write(input);  // fits the pipe; may fail once the helper has stopped reading
-  helper.closeInput();
-  const std::string output = helper.readAll();
-  expectCleanExit(helper);
-  return messagesIn(output);
-}
-
-TEST(HelperProcess, AnswersRequestsUpToTheLimitAndEndsReadingOnBadFrames) {
-  const std::string stop = frameOf(json{{"command", "stop"}});
-  const std::vector<std::pair<std::string, Types>> cases = {
-      {"", {"hello", "stopped"}},
-      {frame(stopOfSize(16384)), {"hello", "stopped", "stopped"}},
-      {frame(stopOfSize(20000)), {"hello", "stopped"}},
-      {frame(R"(["stop"])") + stop, {"hello", "stopped"}},
-  };
-  for (std::size_t i = 0; i < cases.size(); ++i) {
-    const auto messages = serve(cases[i].first);
-    EXPECT_EQ(typesOf(messages), cases[i].second) << "case " << i;
-    EXPECT_EQ(messages.at(0), (json{{"type", "hello"}, {"version", 1}}));
-  }
-}
-
-TEST(HelperProcess, ExitsWithStatusZeroWhenItsOutputIsClosed) {
-  // The exit is immediate by design and leaves the reader thread running;
-  // a thread-sanitizer build must not count that as a leak.
-  std::string tsan = "TSAN_OPTIONS=report_thread_leaks=0";
-  if (const char* inherited = std::getenv("TSAN_OPTIONS")) tsan += std::string(":") + inherited;
-  ChildProcess helper(TAVRINO_SHARE_HOST_PATH, {}, {tsan});
-  helper.closeOutput();
-  // Whether or not "hello" still fitted into the pipe, the reply to this fails.
-  helper.write(frameOf(json{{"command", "stop"}}));
-  helper.closeInput();
-  expectCleanExit(helper);
-}
-
-// The build check prints its line; --authorize without a display fails with
-// one clear line, never a crash. Input stays open: neither may wait for it.
-TEST(HelperProcess, CommandLineModesReadNoInput) {
-  using Arguments = std::vector<std::string>;
-  const std::string build = "Tavrino Share Helper x86_64\n";
-  const std::pair<Arguments, std::string> cases[] = {
-      {{"--check-build"}, build}, {{"--authorize", "--check-build"}, build}, {{"--authorize"}, ""}};
-  for (const auto& [arguments, output] : cases) {
-    ChildProcess helper(TAVRINO_SHARE_HOST_PATH, arguments);
-    EXPECT_EQ(helper.readAll(), output);
-    const int status = helper.wait();
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status) == 0, !output.empty());
-    const std::string errors = helper.errors();
-    if (output.empty()) {
-      EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
-      EXPECT_NE(errors.find("alert"), std::string::npos) << errors;
-    }
-  }
-}
-
-// Without an X server the helper says why, naming a Wayland desktop. Two
-// requests written back to back are both read and answered on their own.
-TEST(HelperProcess, SaysWhyTheDesktopCannotBeReached) {
-  const std::string noX = "The desktop cannot be reached: no X display is available.";
-  const std::string wayland = "Protected sharing needs an X11 desktop session; this desktop runs Wayland.";
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{}, noX},
-      {{"XDG_SESSION_TYPE=x11"}, noX},
-      {{"WAYLAND_DISPLAY=wayland-0"}, wayland},
-      {{"XDG_SESSION_TYPE=wayland"}, wayland},
-  };
-  for (const auto& [environment, message] : cases) {
-    ChildProcess helper(TAVRINO_SHARE_HOST_PATH, {}, environment);
-    ASSERT_TRUE(helper.write(frameOf(json{{"command", "sources"}, {"request", "s1"}}) +
-                             frameOf(json{{"command", "Start"}, {"request", "s2"}})));
-    // Input stays open until both have answered: at its end the helper may
-    // abandon a request that still waits for the desktop.
-    const auto output = helper.readUntil([](const std::string& o) { return frameBodies(o).size() >= 5; });
-    std::map<std::string, json> errors;
-    for (const auto& m : messagesIn(output))
-      if (m["type"] == "error") errors[m["request"].get<std::string>()] = m["message"];
-    EXPECT_EQ(errors, (std::map<std::string, json>{{"s1", message},
-                                                   {"s2", "Invalid or overlapping sharing request."}}));
-  }
-}
-
-// On a virtual X display: the helper's life through captures, stops, the end
-// of input and an X server that stops answering.
 
 // A virtual display of its own: the server picks a free display number
 // itself, so that suites running side by side never share one.
@@ -169,19 +68,35 @@ class VirtualDisplay {
 };
 
 // The helper as the browser drives it: requests in, messages out, every
-// frame acknowledged as soon as it arrives.
-class Helper {
+// frame acknowledged as soon as it is seen.
+class Helper : public ChildProcess {
  public:
-  explicit Helper(const VirtualDisplay& display)
-      : process_(TAVRINO_SHARE_HOST_PATH, {"--test-application"}, {"DISPLAY=" + display.name()}) {}
+  explicit Helper(std::vector<std::string> environment = {}, std::vector<std::string> arguments = {})
+      : ChildProcess(TAVRINO_SHARE_HOST_PATH, std::move(arguments), std::move(environment)) {}
+  explicit Helper(const VirtualDisplay& display) : Helper({"DISPLAY=" + display.name()}, {"--test-application"}) {}
 
-  ChildProcess& process() { return process_; }
-  void send(const json& request) { ASSERT_TRUE(process_.write(frame(request.dump()))); }
+  void send(const json& request) { ASSERT_TRUE(write(frame(request.dump()))); }
   void start(const std::string& request, std::uint32_t display) {
     send({{"command", "start"}, {"request", request}, {"display", display}, {"testExclude", false}});
   }
 
-  // The next message of the type; those before it stay in messages().
+  // Every message so far, once there are count of them or the output has
+  // ended; a partial frame at the end fails the test.
+  const std::vector<json>& read(std::size_t count = SIZE_MAX) {
+    while (messages_.size() < count) {
+      const std::string more = readUntil([&](const std::string& o) { return !frameBodies(unread_ + o).empty(); });
+      if (more.empty()) {
+        EXPECT_EQ(unread_.size(), 0u) << "partial frame";
+        break;
+      }
+      unread_ += more;
+      std::size_t rest = 0;
+      for (const auto& body : frameBodies(unread_, &rest)) messages_.push_back(json::parse(body));
+      unread_.erase(0, unread_.size() - rest);
+    }
+    return messages_;
+  }
+  // The next message of the type; those before it stay in read().
   json await(const std::string& type) {
     for (;;) {
       for (; seen_ < messages_.size(); ++seen_) {
@@ -191,20 +106,14 @@ class Helper {
         if (message["type"] == type) return messages_[seen_++];
         if (message["type"] == "error") throw std::runtime_error("awaiting " + type + ": " + message.dump());
       }
-      const std::string more = process_.readUntil(
-          [&](const std::string& output) { return !frameBodies(unread_ + output).empty(); });
-      if (more.empty()) throw std::runtime_error("the helper ended before a " + type + " message");
-      unread_ += more;
-      std::size_t rest = 0;
-      for (const auto& body : frameBodies(unread_, &rest)) messages_.push_back(json::parse(body));
-      unread_.erase(0, unread_.size() - rest);
+      if (read(seen_ + 1).size() <= seen_) throw std::runtime_error("the helper ended before a " + type);
     }
   }
-  // Every message up to the end of output.
+  // The types of every message up to the end of output.
   Types typesToTheEnd() {
-    unread_ += process_.readAll();
-    for (const auto& body : frameBodies(unread_)) messages_.push_back(json::parse(body));
-    return typesOf(messages_);
+    Types types;
+    for (const auto& m : read()) types.push_back(m.value("type", "?"));
+    return types;
   }
   std::uint32_t firstDisplay() {
     send({{"command", "sources"}, {"request", "s"}});
@@ -212,11 +121,86 @@ class Helper {
   }
 
  private:
-  ChildProcess process_;
   std::vector<json> messages_;
   std::size_t seen_ = 0;
   std::string unread_;
 };
+
+TEST(HelperProcess, AnswersRequestsUpToTheLimitAndEndsReadingOnBadFrames) {
+  const std::string stop = frame(R"({"command":"stop"})");
+  const std::pair<std::string, Types> cases[] = {
+      {"", {"hello", "stopped"}},
+      {frame(stopOfSize(16384)), {"hello", "stopped", "stopped"}},
+      {frame(stopOfSize(20000)) + stop, {"hello", "stopped"}},
+      {frame(R"(["stop"])") + stop, {"hello", "stopped"}},
+  };
+  for (const auto& [input, types] : cases) {
+    Helper helper;
+    helper.write(input);  // fits the pipe; may fail once the helper has stopped reading
+    helper.closeInput();
+    EXPECT_EQ(helper.typesToTheEnd(), types) << input.size();
+    EXPECT_EQ(helper.read().at(0), (json{{"type", "hello"}, {"version", 1}}));
+    expectCleanExit(helper);
+  }
+}
+
+TEST(HelperProcess, ExitsWithStatusZeroWhenItsOutputIsClosed) {
+  // The exit is immediate by design and leaves the reader thread running;
+  // a thread-sanitizer build must not count that as a leak.
+  std::string tsan = "TSAN_OPTIONS=report_thread_leaks=0";
+  if (const char* inherited = std::getenv("TSAN_OPTIONS")) tsan += std::string(":") + inherited;
+  Helper helper(std::vector{tsan});
+  helper.closeOutput();
+  // Whether or not "hello" still fitted into the pipe, the reply to this fails.
+  helper.write(frame(R"({"command":"stop"})"));
+  helper.closeInput();
+  expectCleanExit(helper);
+}
+
+// The build check prints its line; --authorize without a display fails with
+// one clear line, never a crash. Input stays open: neither may wait for it.
+TEST(HelperProcess, CommandLineModesReadNoInput) {
+  const std::string build = "Tavrino Share Helper x86_64\n";
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--check-build"}, build}, {{"--authorize", "--check-build"}, build}, {{"--authorize"}, ""}};
+  for (const auto& [arguments, output] : cases) {
+    Helper helper({}, arguments);
+    EXPECT_EQ(helper.readAll(), output);
+    const int status = helper.wait();
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status) == 0, !output.empty());
+    const std::string errors = helper.errors();
+    if (output.empty()) {
+      EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+      EXPECT_NE(errors.find("alert"), std::string::npos) << errors;
+    }
+  }
+}
+
+// Without an X server the helper says why, naming a Wayland desktop. Two
+// requests written back to back are both read and answered on their own.
+TEST(HelperProcess, SaysWhyTheDesktopCannotBeReached) {
+  const std::string noX = "The desktop cannot be reached: no X display is available.";
+  const std::string wayland = "Protected sharing needs an X11 desktop session; this desktop runs Wayland.";
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, noX},
+      {{"XDG_SESSION_TYPE=x11"}, noX},
+      {{"WAYLAND_DISPLAY=wayland-0"}, wayland},
+      {{"XDG_SESSION_TYPE=wayland"}, wayland},
+  };
+  for (const auto& [environment, message] : cases) {
+    Helper helper(environment);
+    ASSERT_TRUE(helper.write(frame(R"({"command":"sources","request":"s1"})") +
+                             frame(R"({"command":"Start","request":"s2"})")));
+    // Input stays open until both have answered: at its end the helper may
+    // abandon a request that still waits for the desktop.
+    std::map<std::string, json> errors;
+    for (const auto& m : helper.read(5))
+      if (m["type"] == "error") errors[m["request"].get<std::string>()] = m["message"];
+    EXPECT_EQ(errors, (std::map<std::string, json>{{"s1", message},
+                                                   {"s2", "Invalid or overlapping sharing request."}}));
+  }
+}
 
 std::size_t entries(const std::string& directory) {
   std::size_t count = 0;
@@ -265,14 +249,14 @@ TEST_F(HelperOnADisplay, EndOfInputEndsTheRunningCaptureInOrder) {
     helper.start("r", helper.firstDisplay());
     helper.await("frame");
     if (stopFirst) helper.send({{"command", "stop"}});
-    helper.process().closeInput();
+    helper.closeInput();
     Types types = helper.typesToTheEnd();
     std::erase(types, "frame");
     std::erase(types, "configuration");
     EXPECT_EQ(types, stopFirst ? (Types{"hello", "sources", "started", "stats", "stopped", "stopped"})
                                : (Types{"hello", "sources", "started", "stats", "stopped"}))
         << "stop first: " << stopFirst;
-    expectCleanExit(helper.process());
+    expectCleanExit(helper);
   }
 }
 
@@ -285,7 +269,7 @@ TEST_F(HelperOnADisplay, ManyCapturesLeaveNothingBehind) {
     helper.send({{"command", "stop"}});
     helper.await("stopped");
   };
-  const pid_t pid = helper.process().pid();
+  const pid_t pid = helper.pid();
   // Threads that ended their work a moment ago may still be leaving.
   const auto settle = [] { std::this_thread::sleep_for(200ms); };
   for (int n = 0; n < 3; ++n) cycle(n);
@@ -306,8 +290,8 @@ TEST_F(HelperOnADisplay, ManyCapturesLeaveNothingBehind) {
   // move tens of megabytes between runs of the same 40 cycles.
   EXPECT_LT(residentKiB(pid) - levelled, 64 * 1024);
 #endif
-  helper.process().closeInput();
-  expectCleanExit(helper.process());
+  helper.closeInput();
+  expectCleanExit(helper);
 }
 
 // A stopped X server neither answers queries nor holds up the end.
@@ -322,8 +306,8 @@ TEST_F(HelperOnADisplay, ExitsAtEndOfInputWhileTheServerDoesNotAnswer) {
   } resume{server};
   helper.send({{"command", "sources"}, {"request", "hung"}});
   std::this_thread::sleep_for(300ms);  // the query now waits for the server
-  helper.process().closeInput();
-  expectCleanExit(helper.process(), 5s);
+  helper.closeInput();
+  expectCleanExit(helper, 5s);
   EXPECT_EQ(helper.typesToTheEnd(), (Types{"hello", "stopped"}));
 }
 

@@ -18,15 +18,30 @@
 
 namespace tavrino::share::testing {
 
-// Takes the oldest of the completions the test has not released yet.
+// Completions handed over by the code under test, released oldest first.
 template <typename Completion>
-Completion takeOldest(std::mutex& mutex, std::deque<Completion>& pending) {
-  std::lock_guard lock(mutex);
-  if (pending.empty()) throw std::logic_error("no completion is pending");
-  auto completion = std::move(pending.front());
-  pending.pop_front();
-  return completion;
-}
+class Pending {
+ public:
+  void add(Completion completion) {
+    std::lock_guard lock(mutex_);
+    waiting_.push_back(std::move(completion));
+  }
+  std::size_t size() const {
+    std::lock_guard lock(mutex_);
+    return waiting_.size();
+  }
+  Completion take() {
+    std::lock_guard lock(mutex_);
+    if (waiting_.empty()) throw std::logic_error("no completion is pending");
+    auto completion = std::move(waiting_.front());
+    waiting_.pop_front();
+    return completion;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::deque<Completion> waiting_;
+};
 
 class FakeCaptureStream final : public CaptureStream {
  public:
@@ -35,51 +50,36 @@ class FakeCaptureStream final : public CaptureStream {
       : filter(std::move(filter)), delegate_(std::move(delegate)), addOutputError_(std::move(addOutputError)) {}
 
   const ContentFilter filter;
+  Pending<StreamCompletion> starts, stops;
 
-  std::optional<ErrorValue> addStreamOutput(std::shared_ptr<StreamOutput> output,
-                                            StreamOutputType type, SerialQueue) override {
-    std::lock_guard lock(mutex_);
+  std::optional<ErrorValue> addStreamOutput(std::shared_ptr<StreamOutput> output, StreamOutputType type,
+                                            SerialQueue) override {
     if (addOutputError_) return addOutputError_;
     if (type != StreamOutputType::screen) throw std::logic_error("only the screen is captured");
+    std::lock_guard lock(mutex_);
     output_ = std::move(output);  // held, as the service holds it, until the stream stops
     return std::nullopt;
   }
-  void startCapture(StreamCompletion completion) override {
-    std::lock_guard lock(mutex_);
-    starts_.push_back(std::move(completion));
-  }
+  void startCapture(StreamCompletion completion) override { starts.add(std::move(completion)); }
   void stopCapture(StreamCompletion completion) override {
+    stops.add(std::move(completion));
     std::lock_guard lock(mutex_);
-    stops_.push_back(std::move(completion));
     output_.reset();  // a stopped stream delivers no more samples
   }
 
-  std::size_t pendingStarts() const {
-    std::lock_guard lock(mutex_);
-    return starts_.size();
-  }
-  std::size_t pendingStops() const {
-    std::lock_guard lock(mutex_);
-    return stops_.size();
-  }
-
-  void completeStart(std::optional<ErrorValue> error = std::nullopt) { takeOldest(mutex_, starts_)(error); }
-  void completeStop(std::optional<ErrorValue> error = std::nullopt) { takeOldest(mutex_, stops_)(error); }
-
+  void completeStart(std::optional<ErrorValue> error = std::nullopt) { starts.take()(error); }
+  void completeStop(std::optional<ErrorValue> error = std::nullopt) { stops.take()(error); }
   // As the service does when the capture ends without being asked to.
   void reportStoppedByItself(ErrorValue error = {"FakeCapture", -3817, "The stream was interrupted."}) {
     if (auto delegate = delegate_.lock())
-      delegate->streamDidStopWithError(std::static_pointer_cast<CaptureStream>(shared_from_this()),
-                                       error);
+      delegate->streamDidStopWithError(std::static_pointer_cast<CaptureStream>(shared_from_this()), error);
   }
 
  private:
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   const std::weak_ptr<StreamDelegate> delegate_;
   const std::optional<ErrorValue> addOutputError_;
   std::shared_ptr<StreamOutput> output_;
-  std::deque<StreamCompletion> starts_;
-  std::deque<StreamCompletion> stops_;
 };
 
 class FakeCaptureService final : public CaptureService {
@@ -90,15 +90,14 @@ class FakeCaptureService final : public CaptureService {
   std::map<std::uint32_t, std::int64_t> pixelWidths;
   // Refuses the output of every stream made from here on.
   std::optional<ErrorValue> addOutputError;
+  Pending<ContentCompletion> queries;
 
   void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                            ContentCompletion completion) override {
     if (excludingDesktopWindows || !onScreenWindowsOnly) throw std::logic_error("unexpected query");
-    std::lock_guard lock(mutex_);
-    queries_.push_back(std::move(completion));
+    queries.add(std::move(completion));
   }
-  std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
-                                            const StreamConfiguration&,
+  std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter, const StreamConfiguration&,
                                             std::weak_ptr<StreamDelegate> delegate) override {
     auto stream = std::make_shared<FakeCaptureStream>(filter, std::move(delegate), addOutputError);
     std::lock_guard lock(mutex_);
@@ -115,20 +114,15 @@ class FakeCaptureService final : public CaptureService {
     return 0;
   }
 
-  std::size_t pendingQueries() const {
-    std::lock_guard lock(mutex_);
-    return queries_.size();
-  }
   // Completes the oldest pending query.
   void releaseQuery(ContentResult result) {
-    auto completion = takeOldest(mutex_, queries_);
+    auto completion = queries.take();
     if (auto* content = std::get_if<ShareableContent>(&result)) {
       std::lock_guard lock(mutex_);
       lastContent_ = *content;
     }
     completion(std::move(result));
   }
-
   std::vector<std::shared_ptr<FakeCaptureStream>> streams() const {
     std::lock_guard lock(mutex_);
     return streams_;
@@ -136,7 +130,6 @@ class FakeCaptureService final : public CaptureService {
 
  private:
   mutable std::mutex mutex_;
-  std::deque<ContentCompletion> queries_;
   ShareableContent lastContent_;
   std::vector<std::shared_ptr<FakeCaptureStream>> streams_;
 };

@@ -25,7 +25,6 @@ namespace tavrino::share::testing {
 struct EncodeCall {
   std::shared_ptr<const ImageBuffer> image;
   MediaTime presentationTime;
-  MediaTime duration;
   std::optional<FrameOptions> options;
   EncodeOutputHandler handler;
 };
@@ -34,20 +33,21 @@ struct EncodeCall {
 // under test) and the test, so the test can look after the session is gone.
 class FakeSessionLog {
  public:
+  using AutoResult = std::function<std::shared_ptr<const SampleBuffer>(const EncodeCall&)>;
+
   // Status encodeFrame returns; a non-zero status refuses the frame (its
   // handler is dropped, never called).
   void refuseFramesWith(std::int32_t status) {
     std::lock_guard lock(mutex_);
     refuseStatus_ = status;
   }
-  // When set, every accepted frame gets its result from this function, run on
-  // a background pool thread right after encodeFrame returns.
-  using AutoResult = std::function<std::shared_ptr<const SampleBuffer>(const EncodeCall&)>;
+  // Every accepted frame gets its result from this function, run on a
+  // background pool thread right after encodeFrame returns.
   void completeAutomatically(AutoResult result) {
     std::lock_guard lock(mutex_);
     autoResult_ = std::move(result);
   }
-  // Keep no record of encode calls (long benchmark runs).
+  // Keeps no record of encode calls (long benchmark runs).
   void forgetCalls() {
     std::lock_guard lock(mutex_);
     keepCalls_ = false;
@@ -64,18 +64,13 @@ class FakeSessionLog {
     std::lock_guard lock(mutex_);
     return calls_.at(index);
   }
-  std::vector<EncodeCall> calls() const {
-    std::lock_guard lock(mutex_);
-    return calls_;
-  }
 
   // Delivers the result of the index-th call on the calling thread.
   void deliver(std::size_t index, std::int32_t status, std::shared_ptr<const SampleBuffer> sample) const {
     call(index).handler(status, 0, std::move(sample));
   }
   // The same, from a thread of its own that is joined before returning.
-  void deliverOnThread(std::size_t index, std::int32_t status,
-                       std::shared_ptr<const SampleBuffer> sample) const {
+  void deliverOnThread(std::size_t index, std::int32_t status, std::shared_ptr<const SampleBuffer> sample) const {
     std::thread([&] { deliver(index, status, sample); }).join();
   }
   // Drops every stored handler, so that nothing the handlers hold outlives the test.
@@ -84,9 +79,20 @@ class FakeSessionLog {
     for (auto& c : calls_) c.handler = nullptr;
   }
 
- private:
-  friend class FakeCompressionSession;
+  // What encodeFrame does with a call; the status it returns.
+  std::int32_t encode(EncodeCall call) {
+    std::lock_guard lock(mutex_);
+    ++callCount_;
+    if (refuseStatus_ != 0) call.handler = nullptr;
+    if (keepCalls_) calls_.push_back(call);
+    if (refuseStatus_ == 0 && autoResult_)
+      asio::post(backgroundPool(), [handler = std::move(call.handler), sample = autoResult_(call)] {
+        handler(0, 0, sample);
+      });
+    return refuseStatus_;
+  }
 
+ private:
   mutable std::mutex mutex_;
   std::int32_t refuseStatus_ = 0;
   AutoResult autoResult_;
@@ -104,19 +110,9 @@ class FakeCompressionSession final : public CompressionSession {
 
   std::int32_t setProperty(CompressionProperty, const PropertyValue&) override { return 0; }
   std::int32_t prepareToEncodeFrames() override { return 0; }
-  std::int32_t encodeFrame(std::shared_ptr<const ImageBuffer> image, MediaTime presentationTime,
-                           MediaTime duration, const std::optional<FrameOptions>& options,
-                           EncodeOutputHandler handler) override {
-    EncodeCall call{std::move(image), presentationTime, duration, options, std::move(handler)};
-    std::lock_guard lock(log_->mutex_);
-    ++log_->callCount_;
-    if (log_->refuseStatus_ != 0) call.handler = nullptr;
-    if (log_->keepCalls_) log_->calls_.push_back(call);
-    if (log_->refuseStatus_ == 0 && log_->autoResult_)
-      asio::post(backgroundPool(), [handler = std::move(call.handler), sample = log_->autoResult_(call)] {
-        handler(0, 0, sample);
-      });
-    return log_->refuseStatus_;
+  std::int32_t encodeFrame(std::shared_ptr<const ImageBuffer> image, MediaTime presentationTime, MediaTime,
+                           const std::optional<FrameOptions>& options, EncodeOutputHandler handler) override {
+    return log_->encode({std::move(image), presentationTime, options, std::move(handler)});
   }
   void invalidate() override { log_->invalidated = true; }
 
@@ -129,9 +125,10 @@ class FakeCompressionSessionFactory final : public CompressionSessionFactory {
   // Status create() returns, and whether it stores a session.
   std::int32_t createStatus = 0;
   bool storeSession = true;
-
   // Runs inside create(), on the thread that opens the encoder.
   std::function<void()> whileCreating = [] {};
+  std::vector<std::thread::id> createThreads;
+  std::shared_ptr<FakeSessionLog> log = std::make_shared<FakeSessionLog>();
 
   std::int32_t create(std::int32_t, std::int32_t, VideoCodec, const EncoderRequirements&,
                       std::unique_ptr<CompressionSession>& session) override {
@@ -140,9 +137,6 @@ class FakeCompressionSessionFactory final : public CompressionSessionFactory {
     if (storeSession) session = std::make_unique<FakeCompressionSession>(log);
     return createStatus;
   }
-
-  std::vector<std::thread::id> createThreads;
-  std::shared_ptr<FakeSessionLog> log = std::make_shared<FakeSessionLog>();
 };
 
 struct EncodedSampleSpec {

@@ -73,15 +73,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       }
       case 1:
-        if (h.service.pendingQueries() > 0) h.service.releaseQuery(contentFor(action >> 4));
+        if (h.service.queries.size() > 0) h.service.releaseQuery(contentFor(action >> 4));
         break;
       case 2:
-        if (h.service.pendingQueries() > 0) h.service.releaseQuery(ErrorValue{"Fuzz", 1, "Query failed."});
+        if (h.service.queries.size() > 0) h.service.releaseQuery(ErrorValue{"Fuzz", 1, "Query failed."});
         break;
       case 3:
       case 4:
         for (const auto& stream : h.service.streams())
-          if (stream->pendingStarts() > 0) {
+          if (stream->starts.size() > 0) {
             stream->completeStart(action % 10 == 3 ? std::nullopt
                                                   : std::optional(ErrorValue{"Fuzz", 2, "No start."}));
             break;
@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       case 5:
         for (const auto& stream : h.service.streams())
-          if (stream->pendingStops() > 0) {
+          if (stream->stops.size() > 0) {
             stream->completeStop();
             break;
           }
@@ -122,12 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     done = true;
   }(h, finished));
   // Every task, also an earlier stop still finishing its pipe, must come to an end.
-  bool idle = false;
-  for (int i = 0; i < 500 && !idle; ++i) {
-    h.completePending(contentFor(0));
-    idle = h.runUntilIdle(std::chrono::milliseconds(10));
-  }
-  require(idle && finished);
+  require(h.drain(500, std::chrono::milliseconds(10)) && finished);
   require(h.host->capture() == nullptr && h.host->pipe() == nullptr && !h.host->starting());
   const auto messages = h.messages.all();
   require(!messages.empty() && messages.back()["type"] == "stopped");

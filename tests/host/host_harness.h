@@ -44,11 +44,7 @@ struct HostHarness {
   // Whatever the test left waiting is completed, so that no task, and no cycle
   // between a waiting task and the stream holding its completion, outlives us.
   ~HostHarness() {
-    bool idle = false;
-    for (int i = 0; i < 200 && !idle; ++i) {
-      completePending(ShareableContent{});
-      idle = runUntilIdle(std::chrono::milliseconds(5));
-    }
+    drain(200, std::chrono::milliseconds(5));
     encoders.log->releaseHandlers();
     waitFor([] { return false; }, settleOnExit);
   }
@@ -58,10 +54,10 @@ struct HostHarness {
   void completePending(const ShareableContent& content) {
     for (int round = 0; round < 64; ++round) {
       bool more = false;
-      while (service.pendingQueries() > 0) service.releaseQuery(content), more = true;
+      while (service.queries.size() > 0) service.releaseQuery(content), more = true;
       for (const auto& s : service.streams()) {
-        while (s->pendingStarts() > 0) s->completeStart(), more = true;
-        while (s->pendingStops() > 0) s->completeStop(), more = true;
+        while (s->starts.size() > 0) s->completeStart(), more = true;
+        while (s->stops.size() > 0) s->completeStop(), more = true;
       }
       settle();
       if (!more) return;
@@ -98,14 +94,16 @@ struct HostHarness {
   }
   // Gives work on other threads time to send what it should not.
   void linger() { waitFor([] { return false; }, std::chrono::milliseconds(30)); }
-  // Runs the main executor until no task is left (every spawned task holds
-  // work on it) or the time is up.
-  bool runUntilIdle(std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    io.restart();
-    while (std::chrono::steady_clock::now() < deadline) {
-      io.run_for(std::chrono::milliseconds(2));
-      if (io.stopped()) return true;
+  // Completes whatever waits and runs the main executor until no task is left
+  // (every spawned task holds work on it); false if the rounds run out first.
+  bool drain(int rounds, std::chrono::milliseconds each) {
+    for (int round = 0; round < rounds; ++round) {
+      completePending(ShareableContent{});
+      io.restart();
+      for (const auto end = std::chrono::steady_clock::now() + each; std::chrono::steady_clock::now() < end;) {
+        io.run_for(std::chrono::milliseconds(2));
+        if (io.stopped()) return true;
+      }
     }
     return false;
   }

@@ -29,7 +29,7 @@ const ShareableContent kOneMain = content({{1, 3840, 2160}}, {mainApplication(::
 void beginStart(HostHarness& h, const ShareableContent& c, json request = startRequest("r")) {
   const auto streams = h.service.streams().size();
   h.request(std::move(request));
-  ASSERT_EQ(h.service.pendingQueries(), 1u);
+  ASSERT_EQ(h.service.queries.size(), 1u);
   h.service.releaseQuery(c);
   ASSERT_TRUE(h.waitFor([&] { return h.service.streams().size() > streams || !h.host->starting(); }));
 }
@@ -96,7 +96,7 @@ TEST(Dispatcher, AnswersInvalidRequestsWithAnErrorAndAStop) {
     h.request(message);
     EXPECT_EQ(h.messages.all(), (std::vector{errorMessage(message["request"].get<std::string>(), kInvalid), stoppedMessage("")}))
         << message;
-    EXPECT_EQ(h.service.pendingQueries(), 0u);
+    EXPECT_EQ(h.service.queries.size(), 0u);
     EXPECT_FALSE(h.host->starting());
   }
   std::string hundred;
@@ -130,7 +130,7 @@ TEST(Dispatcher, AStopWhileTheContentIsQueriedAbandonsTheStart) {
   EXPECT_EQ(h.messages.types(), Types{"stopped"});
   EXPECT_FALSE(h.host->starting());
   h.request(startRequest("again"));  // accepted again
-  EXPECT_EQ(h.service.pendingQueries(), 1u);
+  EXPECT_EQ(h.service.queries.size(), 1u);
 }
 
 TEST(Dispatcher, AcksReachOnlyTheCurrentRequestsPipe) {
@@ -304,7 +304,7 @@ TEST(CaptureStop, StopsTheCaptureThenFinishesThePipeThenSaysStopped) {
   runCapture(h);
   h.stop();
   EXPECT_EQ(h.host->capture(), nullptr);
-  EXPECT_EQ(h.stream()->pendingStops(), 1u);
+  EXPECT_EQ(h.stream()->stops.size(), 1u);
   h.stop();
   EXPECT_EQ(h.messages.types(), (Types{"started", "stopped"}));
   h.stream()->completeStop(ErrorValue{"X11", 5, "ignored"});

@@ -165,13 +165,13 @@ TEST(VideoPipeIntake, FirstTwoFramesAreKeyFramesAndTimesStartAtTheFirst) {
   // Another clock rate: 0.5 s + 1/12 s after the first frame.
   h.offer(makeCapturedSample(MediaTime::make(296'296'296'300 + 150'000 + 25'000, 300'000)));
   ASSERT_EQ(h.session().callCount(), 3u);
-  const auto calls = h.session().calls();
-  EXPECT_DOUBLE_EQ(calls[0].presentationTime.seconds(), 0.0);
-  EXPECT_DOUBLE_EQ(calls[1].presentationTime.seconds(), 0.5);
-  EXPECT_NEAR(calls[2].presentationTime.seconds(), 0.5 + 1.0 / 12, 1e-9);
-  EXPECT_TRUE(calls[0].options && calls[0].options->forceKeyFrame);
-  EXPECT_TRUE(calls[1].options && calls[1].options->forceKeyFrame);
-  EXPECT_FALSE(calls[2].options);
+  const double times[] = {0.0, 0.5, 0.5 + 1.0 / 12};
+  for (std::size_t i = 0; i < 3; ++i) {
+    const auto call = h.session().call(i);
+    EXPECT_NEAR(call.presentationTime.seconds(), times[i], 1e-9) << i;
+    EXPECT_EQ(call.options.has_value(), i < 2) << i;
+    EXPECT_TRUE(!call.options || call.options->forceKeyFrame) << i;
+  }
 }
 
 TEST(VideoPipeIntake, UnusableSamplesAreNeitherCountedNorEncoded) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "core/wire.h"
+#include "host/frames.h"
 #include "host/host_harness.h"
 
 using namespace tavrino::share;
@@ -56,12 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   HostHarness h(argumentSets[data[0] % argumentSets.size()]);
   h.settleOnExit = std::chrono::milliseconds(0);  // nothing is left running at the end
   std::size_t position = 1;
-  const ByteReader reader = [&](std::uint8_t* buffer, std::size_t capacity) -> std::size_t {
-    const std::size_t n = std::min(capacity, size - position);
-    if (n > 0) std::memcpy(buffer, data + position, n);
-    position += n;
-    return n;
-  };
+  const auto reader = memoryReader({reinterpret_cast<const char*>(data), size}, &position);
 
   while (position < size) {
     const std::uint8_t action = data[position++];
@@ -117,10 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   h.completePending(contentFor(0));
   bool finished = false;
-  spawnTask(h.io.get_executor(), [](HostHarness& harness, bool& done) -> asio::awaitable<void> {
-    co_await harness.host->shutdown();
-    done = true;
-  }(h, finished));
+  h.shutdown(finished);
   // Every task, also an earlier stop still finishing its pipe, must come to an end.
   require(h.drain(500, std::chrono::milliseconds(10)) && finished);
   require(h.host->capture() == nullptr && h.host->pipe() == nullptr && !h.host->starting());

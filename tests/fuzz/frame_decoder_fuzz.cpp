@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/wire.h"
+#include "host/frames.h"
 
 using namespace tavrino::share;
 
@@ -12,12 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t position = 0;
   // The first byte sets the largest slice one read returns (pipes deliver in pieces).
   const std::size_t slice = size > 0 ? data[0] % 17 + 1 : 1;
-  const ByteReader reader = [&](std::uint8_t* buffer, std::size_t capacity) -> std::size_t {
-    const std::size_t n = std::min({capacity, slice, size - position});
-    if (n > 0) std::memcpy(buffer, data + position, n);
-    position += n;
-    return n;
-  };
+  const auto reader = testing::memoryReader({reinterpret_cast<const char*>(data), size}, &position, slice);
   std::size_t consumedBefore = 0;
   while (auto request = Wire::decodeFrame(reader)) {
     if (!request->is_object()) std::abort();

@@ -3,9 +3,14 @@
 // The helper's framing as the browser writes and reads it: a 32-bit
 // little-endian length, then that many bytes of body.
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "core/wire.h"
 
 namespace tavrino::share::testing {
 
@@ -36,6 +41,17 @@ inline std::vector<std::string> frameBodies(const std::string& bytes, std::size_
   }
   if (rest) *rest = bytes.size() - at;
   return bodies;
+}
+
+// Serves bytes in reads of at most slice bytes, like a pipe fed slowly, from
+// *position on, which counts what was read. The bytes must outlive the reader.
+inline ByteReader memoryReader(std::string_view bytes, std::size_t* position, std::size_t slice = SIZE_MAX) {
+  return [bytes, position, slice](std::uint8_t* buffer, std::size_t capacity) {
+    const std::size_t n = std::min({capacity, slice, bytes.size() - *position});
+    if (n > 0) std::memcpy(buffer, bytes.data() + *position, n);
+    *position += n;
+    return n;
+  };
 }
 
 }  // namespace tavrino::share::testing

@@ -72,6 +72,14 @@ struct HostHarness {
     spawnTask(io.get_executor(), host->stop());
     settle();
   }
+  // The stop at the end of input; done turns true once it has ended.
+  void shutdown(bool& done) {
+    spawnTask(io.get_executor(), [](Host& host, bool& done) -> asio::awaitable<void> {
+      co_await host.shutdown();
+      done = true;
+    }(*host, done));
+    settle();
+  }
   // Runs whatever is ready on the main executor.
   void settle() {
     io.restart();

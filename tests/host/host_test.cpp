@@ -335,10 +335,7 @@ TEST(CaptureStop, ShutdownWaitsForTheTeardownUnderWay) {
   runCapture(h);
   h.request({{"command", "stop"}});
   bool shutDown = false;
-  spawnTask(h.io.get_executor(), [](Host& host, bool& done) -> asio::awaitable<void> {
-    co_await host.shutdown();
-    done = true;
-  }(*h.host, shutDown));
+  h.shutdown(shutDown);
   h.linger();
   EXPECT_FALSE(shutDown);
   EXPECT_EQ(h.messages.types(), Types{"started"});

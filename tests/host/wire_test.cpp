@@ -14,30 +14,19 @@ namespace {
 
 using nlohmann::json;
 using testing::frame;
-
-// Serves bytes in slices of at most `slice` per read, like a pipe fed slowly.
-ByteReader memoryReader(std::string bytes, std::size_t slice = SIZE_MAX) {
-  auto data = std::make_shared<std::string>(std::move(bytes));
-  auto position = std::make_shared<std::size_t>(0);
-  return [data, position, slice](std::uint8_t* buffer, std::size_t capacity) -> std::size_t {
-    const std::size_t n = std::min({capacity, slice, data->size() - *position});
-    if (n > 0) std::memcpy(buffer, data->data() + *position, n);
-    *position += n;
-    return n;
-  };
-}
+using testing::memoryReader;
 
 // The largest body accepted is the process tests' business, through the real reader.
 TEST(WireDecode, ReadsLittleEndianLengthsInAnySlices) {
   // 10 00 00 00 is 16; the first byte of the next frame stays unread.
-  const std::string sixteen = R"({"a":"01234567"})";
-  const auto reader = memoryReader(std::string("\x10\0\0\0", 4) + sixteen + "!");
-  EXPECT_EQ(Wire::decodeFrame(reader), json({{"a", "01234567"}}));
-  std::uint8_t next = 0;
-  EXPECT_EQ(reader(&next, 1), 1u);
-  EXPECT_EQ(next, '!');
+  const std::string bytes = std::string("\x10\0\0\0", 4) + R"({"a":"01234567"})" + "!";
+  std::size_t at = 0;
+  EXPECT_EQ(Wire::decodeFrame(memoryReader(bytes, &at)), json({{"a", "01234567"}}));
+  EXPECT_EQ(at, 20u);
 
-  const auto slow = memoryReader(frame(R"({"command":"ack","id":7})") + frame(R"({"command":"stop"})"), 1);
+  const std::string two = frame(R"({"command":"ack","id":7})") + frame(R"({"command":"stop"})");
+  at = 0;
+  const auto slow = memoryReader(two, &at, 1);
   EXPECT_EQ(Wire::decodeFrame(slow), json({{"command", "ack"}, {"id", 7}}));
   EXPECT_EQ(Wire::decodeFrame(slow), json({{"command", "stop"}}));
   EXPECT_FALSE(Wire::decodeFrame(slow));
@@ -53,11 +42,14 @@ TEST(WireDecode, EndsOnEveryViolation) {
       std::string("\x05\0", 2),
       cut.substr(0, cut.size() - 3),
   };
-  for (std::size_t i = 0; i < inputs.size(); ++i)
-    EXPECT_FALSE(Wire::decodeFrame(memoryReader(inputs[i]))) << i;
+  const auto decode = [](std::string_view bytes) {
+    std::size_t at = 0;
+    return Wire::decodeFrame(memoryReader(bytes, &at));
+  };
+  for (std::size_t i = 0; i < inputs.size(); ++i) EXPECT_FALSE(decode(inputs[i])) << i;
   for (const std::string body : {"[1,2]", R"("stop")", "42", "null", "{\"a\":", "not json",
                                  "{\"a\":1} trailing", "\"\xff\""})
-    EXPECT_FALSE(Wire::decodeFrame(memoryReader(frame(body)))) << body;
+    EXPECT_FALSE(decode(frame(body))) << body;
 }
 
 // The writer itself, on standard output: a body of 1,048,575 bytes leaves

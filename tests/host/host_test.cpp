@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "core/capture_plan.h"
 #include "host_harness.h"
 
 namespace tavrino::share::testing {
@@ -151,6 +152,39 @@ TEST(Dispatcher, AcksReachOnlyTheCurrentRequestsPipe) {
   h.stream()->completeStop();
   ASSERT_TRUE(h.waitForMessages(4));
   EXPECT_EQ(h.messages.types(), (Types{"started", "error", "stats", "stopped"}));
+}
+
+TEST(CaptureModeChoice, PicksFixtureThenWindowThenNormal) {
+  using Kind = CaptureMode::Kind;
+  EXPECT_EQ(chooseCaptureMode({}).kind, Kind::normal);
+  EXPECT_EQ(chooseCaptureMode({"--test-window=5", "--test-application"}).kind, Kind::fixture);
+  const auto window = chooseCaptureMode({"--other", "--test-window=4294967295"});
+  EXPECT_EQ(window.kind, Kind::window);
+  EXPECT_EQ(window.windowNumber, 4294967295u);
+  EXPECT_EQ(chooseCaptureMode({"--test-window=007"}).windowNumber, 7u);
+  for (const char* text : {"--test-window=", "--test-window=-3", "--test-window=+3",
+                           "--test-window=4294967296", "--test-window=99999999999999999999",
+                           "--test-window=12ab", "--test-window=abc", "--test-window= 1"})
+    EXPECT_EQ(chooseCaptureMode({text}).kind, Kind::normal) << text;
+  // Only the first window option counts.
+  EXPECT_EQ(chooseCaptureMode({"--test-window=x", "--test-window=3"}).kind, Kind::normal);
+  EXPECT_TRUE(isTestMode({"--test-window=x"}));
+  EXPECT_FALSE(isTestMode({"--test-app", "test-window=1"}));
+}
+
+TEST(CaptureSizeRule, FollowsTheWidthCapAndTheReportedAspect) {
+  EXPECT_EQ(captureSize(3840, {1, 3840, 2160}), (CaptureSize{1920, 1080}));
+  EXPECT_EQ(captureSize(2560, {1, 2560, 1440}), (CaptureSize{1920, 1080}));
+  EXPECT_EQ(captureSize(1366, {1, 1366, 768}), (CaptureSize{1366, 768}));
+  EXPECT_EQ(captureSize(1511, {1, 1000, 600}), (CaptureSize{1510, 906}));
+  EXPECT_EQ(captureSize(1001, {1, 1001, 333}), (CaptureSize{1000, 332}));  // 332.67 -> 332
+  // No usable picture:
+  EXPECT_FALSE(captureSize(1920, {1, 0, 1080}));
+  EXPECT_FALSE(captureSize(0, {1, 1920, 1080}));
+  EXPECT_FALSE(captureSize(1, {1, 1920, 1080}));
+  EXPECT_FALSE(captureSize(-1920, {1, 1920, 1080}));
+  EXPECT_FALSE(captureSize(1920, {1, 1920, 0}));
+  EXPECT_FALSE(captureSize(1920, {1, 1, INT64_MAX}));
 }
 
 TEST(CaptureStart, StartsTheChosenDisplayExcludingTheDesktopApplication) {

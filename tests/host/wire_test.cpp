@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "core/request_text.h"
 #include "core/wire.h"
 #include "frames.h"
 
@@ -50,6 +51,49 @@ TEST(WireDecode, EndsOnEveryViolation) {
   for (const std::string body : {"[1,2]", R"("stop")", "42", "null", "{\"a\":", "not json",
                                  "{\"a\":1} trailing", "\"\xff\""})
     EXPECT_FALSE(decode(frame(body))) << body;
+}
+
+// Numbers as a peer writes them: exactness is decided on the text, so that no
+// rounding to a double carries a number into range.
+TEST(RequestNumbers, AreExactIntegersOnlyAsWritten) {
+  using I = std::optional<std::int64_t>;
+  using U = std::optional<std::uint32_t>;
+  const struct {
+    const char* text;
+    I int64;
+    U uint32;
+  } cases[] = {
+      {"5", 5, 5u},
+      {"3.0", 3, 3u},
+      {"1.5e1", 15, 15u},
+      {"1E2", 100, 100u},
+      {"-0.0", 0, 0u},
+      {"-1", -1, {}},
+      {"3.5", {}, {}},
+      {"12e-1", {}, {}},
+      {"-9223372036854775808", INT64_MIN, {}},
+      {"-9223372036854775808.0", INT64_MIN, {}},
+      {"-9223372036854775809", {}, {}},
+      {"9223372036854775807", INT64_MAX, {}},
+      {"9223372036854775808", {}, {}},
+      {"18446744073709551616", {}, {}},
+      {"4294967295", 4294967295, 4294967295u},
+      {"4294967295.00000001", {}, {}},
+      {"4294967296", 4294967296, {}},
+      {"4294967295999999999e-9", {}, {}},
+      {"1e300", {}, {}},
+      {"0.0e99999999999999999999", 0, 0u},
+      {"1e-99999999999999999999", {}, {}},
+      {R"("5")", {}, {}},
+      {"true", {}, {}},
+      {"null", {}, {}},
+  };
+  for (const auto& c : cases) {
+    const auto request = Wire::parseRequest(std::string(R"({"id":)") + c.text + "}");
+    ASSERT_TRUE(request) << c.text;
+    EXPECT_EQ(exactInt64(request->at("id")), c.int64) << c.text;
+    EXPECT_EQ(exactUInt32(request->at("id")), c.uint32) << c.text;
+  }
 }
 
 // The writer itself, on standard output: a body of 1,048,575 bytes leaves

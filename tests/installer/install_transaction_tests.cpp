@@ -246,7 +246,7 @@ TEST(InstallTransaction, HomeThatNoManifestCanName) {
 
 TEST(InstallTransaction, LockThatCannotBeTaken) {
   InstallScene scene;
-  const fs::path lock = scene.dataHome / "Tavrino/ShareCompanion/install.lock";
+  const fs::path lock = scene.home / ".local/share/Tavrino/ShareCompanion/install.lock";
   fs::create_directories(lock.parent_path());
   const auto before = scene.targets();
   // A symbolic link planted at the lock path is not followed.

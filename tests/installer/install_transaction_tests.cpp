@@ -151,7 +151,8 @@ TEST(InstallTransaction, ErrorOrKillAtEachStepLeavesNothingHalfInstalled) {
     if (kind == Kind::recovering) {
       ASSERT_TRUE(killedAt(scene, moveIn, 2));
     }
-    ASSERT_TRUE(killedAt(scene, step, index, kind == Kind::rollingBack ? std::optional(verifyInstalled) : std::nullopt));
+    const auto failing = kind == Kind::rollingBack ? std::optional(verifyInstalled) : std::nullopt;
+    ASSERT_TRUE(killedAt(scene, step, index, failing));
 
     // A run whose commit fails brings back exactly what the killed run had
     // saved, or keeps its finished result; a plain run then completes.

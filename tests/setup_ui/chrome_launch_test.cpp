@@ -65,7 +65,8 @@ TEST(OpenChrome, HandsTheLinkToChromesDesktopEntryOrReportsAFailedLaunch) {
     EXPECT_EQ(steps["after-report"], reported);
     EXPECT_EQ(steps["after-second-click"], "");
     QFile args(program + ".args");
-    EXPECT_EQ(args.open(QIODevice::ReadOnly) ? QString::fromUtf8(args.readAll()) : "", reported.isEmpty() ? kLink + "\n" : "");
+    EXPECT_EQ(args.open(QIODevice::ReadOnly) ? QString::fromUtf8(args.readAll()) : "",
+              reported.isEmpty() ? kLink + "\n" : "");
   }
 }
 

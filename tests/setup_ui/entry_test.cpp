@@ -113,7 +113,9 @@ TEST(SetupOnXvfb, ClosingTheWindowWhileInstallingLetsTheInstallationFinish) {
   std::filesystem::rename(gatedTool, gatedTool.string() + ".real");
   QFile gated(QString::fromStdString(gatedTool.string()));
   ASSERT_TRUE(gated.open(QIODevice::WriteOnly));
-  gated.write("#!/bin/sh\nwhile [ ! -e \"$0.gate\" ]; do sleep 0.05; done\nexec \"$0.real\" \"$@\"\n");
+  // It stops waiting once the gate appears or the test's folder has gone.
+  gated.write("#!/bin/sh\nwhile [ ! -e \"$0.gate\" ] && [ -e \"$0\" ]; do sleep 0.05; done\n"
+              "exec \"$0.real\" \"$@\"\n");
   gated.close();
   gated.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
@@ -135,9 +137,12 @@ TEST(SetupOnXvfb, ClosingTheWindowWhileInstallingLetsTheInstallationFinish) {
   ASSERT_TRUE(program.waitForFinished(30000));
   EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(program.exitCode(), 0);
-  for (const char* browser : {"google-chrome", "chromium"})
-    EXPECT_TRUE(QFile::exists(home.path() + "/.config/" + browser + "/NativeMessagingHosts/net.tavrino.share_companion.json"));
-  EXPECT_TRUE(QDir(home.path() + "/Applications").entryList({".tavrino-install-*"}, QDir::AllEntries | QDir::Hidden).isEmpty());
+  for (const char* browser : {"google-chrome", "chromium"}) {
+    EXPECT_TRUE(QFile::exists(home.path() + "/.config/" + browser +
+                              "/NativeMessagingHosts/net.tavrino.share_companion.json"));
+  }
+  const QDir applications(home.path() + "/Applications");
+  EXPECT_TRUE(applications.entryList({".tavrino-install-*"}, QDir::AllEntries | QDir::Hidden).isEmpty());
   xvfb.terminate();
   xvfb.waitForFinished();
 }

@@ -66,29 +66,23 @@ TEST(BundleInfo, FindsTheBundleFromTheExecutablePath) {
   EXPECT_FALSE(mainBundleInfoString("TavrinoInstallerTeam"));
 }
 
+// The built bundle carries the team the installer pins and the store link (an
+// install that pins no team would pass end to end just the same); missing
+// keys, values that are not strings and files that are no property lists
+// read as absent.
 TEST(BundleInfo, ReadsStringKeysOnly) {
-  TempFolder folder;
-  const fs::path bundle = folder.path() / "X.app";
-  fs::create_directories(bundle / "Contents");
-  EXPECT_FALSE(bundleInfoString(bundle, "Key"));
-  writeFile(bundle / "Contents/Info.plist",
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-            "<key>Text</key><string>a &amp; b</string><key>Empty</key><string></string>"
-            "<key>Number</key><integer>3</integer></dict></plist>\n");
-  EXPECT_EQ(bundleInfoString(bundle, "Text"), "a & b");
-  EXPECT_EQ(bundleInfoString(bundle, "Empty"), "");
-  EXPECT_FALSE(bundleInfoString(bundle, "Number"));
-  EXPECT_FALSE(bundleInfoString(bundle, "Missing"));
-  writeFile(bundle / "Contents/Info.plist", "not a property list");
-  EXPECT_FALSE(bundleInfoString(bundle, "Text"));
-}
-
-// Installing from the bundle (its signed helper) runs end to end under Xvfb;
-// an install that pins no team, or a missing link, would not show there.
-TEST(SetupBundle, CarriesTheTeamAndTheStoreLink) {
   EXPECT_EQ(bundleInfoString(TAVRINO_SETUP_BUNDLE, "TavrinoInstallerTeam"), kRequiredTeam);
   EXPECT_EQ(bundleInfoString(TAVRINO_SETUP_BUNDLE, "TavrinoChromeStoreURL"),
             "https://chromewebstore.google.com/detail/clkifonbpdmnopmifbcgjaifkhiclkpk");
+  EXPECT_FALSE(bundleInfoString(TAVRINO_SETUP_BUNDLE, "Missing"));
+  TempFolder folder;
+  const fs::path info = folder.path() / "X.app/Contents/Info.plist";
+  fs::create_directories(info.parent_path());
+  EXPECT_FALSE(bundleInfoString(folder.path() / "X.app", "Number"));
+  writeFile(info, "<plist version=\"1.0\"><dict><key>Number</key><integer>3</integer></dict></plist>\n");
+  EXPECT_FALSE(bundleInfoString(folder.path() / "X.app", "Number"));
+  writeFile(info, "not a property list");
+  EXPECT_FALSE(bundleInfoString(folder.path() / "X.app", "Number"));
 }
 
 }  // namespace

@@ -29,6 +29,9 @@ namespace tavrino::share::testing {
 namespace {
 
 constexpr int kWidth = 320, kHeight = 240;
+// Screen text at the sharing bit rate stays above 25 dB in every block; a
+// block left as it was in the previous picture falls below 10.
+constexpr double kWorstBlockPsnr = 20;
 
 // A session configured the way the video pipe configures it.
 std::unique_ptr<CompressionSession> makeLiveSession(int width, int height) {
@@ -71,26 +74,33 @@ std::shared_ptr<ImageBuffer> noisePicture(int width, int height, std::uint32_t s
   return paddedNV12(width, height, samples);
 }
 
-// PSNR of one plane whose original samples lie step bytes apart.
+// PSNR of the worst macroblock-sized block of one plane whose original
+// samples lie step bytes apart: a block left stale is plain here, where the
+// whole picture's figure would hide it.
 double planePsnr(const std::uint8_t* original, int stride, int step, const std::vector<std::uint8_t>& decoded,
-                 int width, int height) {
-  double squaredError = 0;
-  for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x) {
-      const double d = original[y * stride + x * step] - decoded[y * width + x];
-      squaredError += d * d;
+                 int width, int height, int block) {
+  double worst = std::numeric_limits<double>::infinity();
+  for (int by = 0; by < height; by += block)
+    for (int bx = 0; bx < width; bx += block) {
+      double squaredError = 0;
+      const int w = std::min(block, width - bx), h = std::min(block, height - by);
+      for (int y = by; y < by + h; ++y)
+        for (int x = bx; x < bx + w; ++x) {
+          const double d = original[y * stride + x * step] - decoded[y * width + x];
+          squaredError += d * d;
+        }
+      if (squaredError > 0) worst = std::min(worst, 10.0 * std::log10(255.0 * 255.0 * w * h / squaredError));
     }
-  if (squaredError == 0) return std::numeric_limits<double>::infinity();
-  return 10.0 * std::log10(255.0 * 255.0 * width * height / squaredError);
+  return worst;
 }
 
 // The worst of the three planes.
 double psnr(const ImageBuffer& original, const DecodedPicture& decoded) {
   const int w = original.width, h = original.height, stride = original.chromaStride;
   const std::uint8_t* chroma = original.chroma.data();
-  return std::min({planePsnr(original.luma.data(), original.lumaStride, 1, decoded.y, w, h),
-                   planePsnr(chroma, stride, 2, decoded.cb, w / 2, h / 2),
-                   planePsnr(chroma + 1, stride, 2, decoded.cr, w / 2, h / 2)});
+  return std::min({planePsnr(original.luma.data(), original.lumaStride, 1, decoded.y, w, h, 16),
+                   planePsnr(chroma, stride, 2, decoded.cb, w / 2, h / 2, 8),
+                   planePsnr(chroma + 1, stride, 2, decoded.cr, w / 2, h / 2, 8)});
 }
 
 struct EncodeResult {
@@ -228,7 +238,7 @@ std::optional<std::set<int>> nalTypes(const std::vector<std::uint8_t>& bytes) {
 struct Playback {
   std::vector<std::uint8_t> record;  // the first frame's avcC
   std::vector<bool> idr;
-  std::vector<double> psnr;  // of each decoded picture against its input
+  std::vector<double> psnr;  // of each decoded picture's worst block against its input
 };
 
 // Encodes frames with a live session, checks what every encoded frame must
@@ -301,7 +311,7 @@ TEST(X264Decode, FullHdSequencePlaysBackAsEncoded) {
 
   std::vector<int> idrFrames;
   for (int i = 0; i < kFrames; ++i) {
-    EXPECT_GE(playback.psnr[i], 30.0) << "frame " << i + 1;
+    EXPECT_GE(playback.psnr[i], kWorstBlockPsnr) << "frame " << i + 1;
     if (playback.idr[i]) idrFrames.push_back(i);
   }
   ASSERT_GE(idrFrames.size(), 2u);

@@ -39,8 +39,12 @@ class X264Encoder {
       : handle_(std::move(handle)), format_(std::move(format)) {}
 
  private:
+  void markUnchanged(const ImageBuffer& image, x264_picture_t& input);
+
   std::unique_ptr<x264_t, Closer> handle_;
   std::shared_ptr<const FormatDescription> format_;
+  // The picture encoded last: macroblocks equal to it go to x264 as unchanged.
+  ImageBuffer previous_;
 };
 
 }  // namespace tavrino::share

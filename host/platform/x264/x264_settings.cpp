@@ -78,6 +78,7 @@ bool makeX264Parameters(const X264Settings& settings, int width, int height,
   params.i_height = height;
   params.b_annexb = 0;          // 4-byte big-endian NAL lengths instead of start codes
   params.b_repeat_headers = 0;  // SPS and PPS travel once, in the avcC record
+  params.analyse.b_mb_info = 1;  // unchanged macroblocks are flagged per picture
   // Captured frames are sRGB converted with the BT.601 matrix to video range;
   // say so, or HD decoders assume BT.709 and shift the colours.
   params.vui.b_fullrange = 0;

@@ -1,6 +1,7 @@
 # Builds one application bundle from scratch.
 #   -DKIND=helper|setup -DBUNDLE=<folder> -DVERSION=<x.y>
-#   helper: -DEXECUTABLE=<file or empty> -DCODESIGN=<tool> -DCERTS=<folder>
+#   helper: -DEXECUTABLE=<file or empty> -DMODULE=<alert module or empty> -DCODESIGN=<tool>
+#           -DCERTS=<folder>
 #   setup:  -DEXECUTABLE=<file or empty> -DCODESIGN=<tool> -DTEAM=<team>
 #           -DHELPER_BUNDLE=<signed helper folder> -DEXTENSION_ID_FILE=<file>
 cmake_minimum_required(VERSION 3.25)
@@ -19,6 +20,11 @@ if(KIND STREQUAL "helper")
   configure_file("${here}/helper-Info.plist.in" "${BUNDLE}/Contents/Info.plist" @ONLY)
   if(EXECUTABLE)
     file(COPY_FILE "${EXECUTABLE}" "${BUNDLE}/Contents/MacOS/TavrinoShareHost")
+  endif()
+  # The helper loads its alert module from beside its own executable.
+  if(MODULE)
+    get_filename_component(module_name "${MODULE}" NAME)
+    file(COPY_FILE "${MODULE}" "${BUNDLE}/Contents/MacOS/${module_name}")
   endif()
   run("${CODESIGN}" --sign --certificate "${CERTS}/team.pem" --key "${CERTS}/team.key"
       --chain "${CERTS}/ca.pem" --identifier net.tavrino.share-companion "${BUNDLE}")

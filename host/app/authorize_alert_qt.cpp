@@ -23,7 +23,10 @@ void failWithoutDisplay(QtMsgType type, const QMessageLogContext&, const QString
 
 }  // namespace
 
-int runAuthorizeAlert(int argc, char** argv, bool allowed) {
+}  // namespace tavrino::share
+
+extern "C" int tavrino_authorize_alert(int argc, char** argv, bool allowed) {
+  using namespace tavrino::share;
   const QtMessageHandler previous = qInstallMessageHandler(failWithoutDisplay);
   QApplication application(argc, argv);
   qInstallMessageHandler(previous);
@@ -45,5 +48,3 @@ int runAuthorizeAlert(int argc, char** argv, bool allowed) {
   alert.exec();
   return 0;
 }
-
-}  // namespace tavrino::share

@@ -1,5 +1,6 @@
-// The helper's --authorize mode on a real display: one alert, answered by
-// pressing Return, and nothing written to standard output.
+// The helper's --authorize mode: on a real display one alert, answered by
+// pressing Return, and nothing written to standard output; without its alert
+// module one line and a failure.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -7,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -52,6 +54,22 @@ TEST(AuthorizeAlert, ShowsTheReadyAlertAndEndsWhenTheUserPressesOk) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   char byte;
   EXPECT_EQ(::read(helper.output(), &byte, 1), 0) << "the alert mode writes nothing to standard output";
+}
+
+TEST(AuthorizeAlert, WithoutItsModuleSaysSoInOneLineAndFails) {
+  const std::string folder = ::testing::TempDir() + "helper-without-alert";
+  std::filesystem::create_directories(folder);
+  std::filesystem::copy_file(TAVRINO_SHARE_HOST, folder + "/TavrinoShareHost",
+                             std::filesystem::copy_options::overwrite_existing);
+  FILE* out = popen(("'" + folder + "/TavrinoShareHost' --authorize 2>&1").c_str(), "r");
+  ASSERT_NE(out, nullptr);
+  std::string text(256, '\0');
+  text.resize(fread(text.data(), 1, text.size(), out));
+  const int status = pclose(out);
+  std::filesystem::remove_all(folder);
+  EXPECT_EQ(text, "The permission alert is not part of this build.\n");
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
 }
 
 }  // namespace

@@ -5,33 +5,18 @@
 
 #include <sys/wait.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <thread>
 
 #include "x11_test_support.h"
 
 namespace tavrino::share {
 namespace {
 
-using namespace std::chrono_literals;
 using testing::Child;
 using testing::Xvfb;
-
-// The id of a window with exactly this title, or an empty text.
-std::string windowTitled(const std::string& title) {
-  std::string command = "xdotool search --name '^" + title + "$' 2>/dev/null";
-  std::string id;
-  if (FILE* out = popen(command.c_str(), "r")) {
-    char line[64];
-    if (fgets(line, sizeof line, out)) id = std::string(line, strcspn(line, "\n"));
-    pclose(out);
-  }
-  return id;
-}
 
 TEST(AuthorizeAlert, ShowsTheReadyAlertAndEndsWhenTheUserPressesOk) {
   Xvfb display;
@@ -40,14 +25,12 @@ TEST(AuthorizeAlert, ShowsTheReadyAlertAndEndsWhenTheUserPressesOk) {
   setenv("LSAN_OPTIONS", "suppressions=" TAVRINO_LSAN_SUPPRESSIONS, 1);
   Child helper({TAVRINO_SHARE_HOST, "--authorize", "--test-application"}, true);
 
-  std::string window;
-  for (int i = 0; i < 100 && window.empty(); ++i) {
-    std::this_thread::sleep_for(100ms);
-    window = windowTitled("Tavrino sharing is ready");
-  }
-  ASSERT_FALSE(window.empty()) << "no alert appeared";
-  std::this_thread::sleep_for(300ms);  // let the dialog take the keyboard focus
-  ASSERT_EQ(std::system(("xdotool windowfocus --sync " + window + " key Return").c_str()), 0);
+  // Up to 10 s for the alert to appear, then a moment for it to take the
+  // keyboard focus.
+  ASSERT_EQ(std::system("timeout 10 xdotool search --sync --onlyvisible --name '^Tavrino sharing is ready$' "
+                        "sleep 0.3 windowfocus --sync %1 && xdotool key Return"),
+            0)
+      << "no alert appeared, or it took no key";
 
   const int status = helper.wait();
   ASSERT_TRUE(WIFEXITED(status));

@@ -521,16 +521,7 @@ const Scenario kScenarios[] = {
 class PrivacySuite : public ::testing::TestWithParam<std::tuple<int, Setup>> {};
 
 TEST_P(PrivacySuite, ProtectedApplicationNeverReachesTheStream) {
-  const Scenario& scenario = kScenarios[std::get<0>(GetParam())];
-  const auto setup = std::get<1>(GetParam());
-  // A known gap, skipped so the suite stays a reliable gate: under openbox
-  // and picom, a window moved thousands of times a second between the root
-  // and another application's window is now and then shown for a frame
-  // (about one run in six on a loaded machine).
-  if (std::string_view(scenario.name) == "reparentStorm" && setup == Setup::compositing) {
-    GTEST_SKIP() << "a reparent storm under a compositing manager still leaks now and then";
-  }
-  run(scenario, setup);
+  run(kScenarios[std::get<0>(GetParam())], std::get<1>(GetParam()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, PrivacySuite,

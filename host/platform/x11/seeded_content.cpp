@@ -88,13 +88,19 @@ void SeedGuard::beforeEvent(const xcb_generic_event_t* event, const WindowTree& 
     case XCB_REPARENT_NOTIFY: {
       auto* e = reinterpret_cast<const xcb_reparent_notify_event_t*>(event);
       const WindowNode* n = tree.find(e->window);
-      if (tree.find(e->parent) == nullptr && (n == nullptr || !n->probed || decision.protectedWindows.count(n->id))) {
-        // Into a window not watched yet: whatever it draws there may stay
-        // behind unreported; that window's area is tainted once it is known.
+      const WindowNode* home = tree.find(e->parent);
+      if ((home == nullptr || !home->probed) && (n == nullptr || !n->probed || decision.protectedWindows.count(n->id))) {
+        // Into a window not watched yet (a window manager's new frame is
+        // known from its creation but watched only once read): whatever it
+        // draws there may stay behind unreported; that window's area is
+        // tainted once it is known.
         unknownHomes_.emplace(e->parent, 0);
       }
       if (e->event != e->parent) {
         leftBehind(tree, decision, e->event, e->window);  // reported to the old parent
+      } else if (n != nullptr && n->parent != e->parent) {
+        // Heard only from the new parent: the old one was not watched yet.
+        leftBehind(tree, decision, n->parent, e->window);
       } else if (n != nullptr && n->parent == e->parent && (n->x != e->x || n->y != e->y)) {
         leftBehind(tree, decision, e->parent, e->window);  // moved within the same parent
       }

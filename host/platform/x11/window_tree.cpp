@@ -13,6 +13,14 @@ constexpr std::uint32_t kWatchedEvents =
     XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
 constexpr std::uint32_t kWindowGroupHint = 1u << 6;
 
+// Whether the event was generated before the window's state was read. Events
+// in windows not yet watched are never heard, so an older event that did
+// arrive (an unmap reported to the old parent) may say the opposite of what
+// the read found (a map reported only to the new parent): the read wins.
+bool readBefore(const WindowNode& n, std::uint32_t readAt, const xcb_generic_event_t& event) {
+  return n.probed && static_cast<std::int32_t>(event.full_sequence - readAt) < 0;
+}
+
 std::optional<std::string> classOf(const xcb_get_property_reply_t* reply) {
   if (reply == nullptr || reply->format != 8) return std::nullopt;
   auto* r = const_cast<xcb_get_property_reply_t*>(reply);
@@ -191,6 +199,10 @@ WindowTree::Change WindowTree::apply(const xcb_generic_event_t* event) {
       auto it = nodes_.find(e->window);
       if (it == nodes_.end() || e->window == x_.root()) return Change::none;
       WindowNode& n = it->second;
+      if (readBefore(n, n.geometryReadAt, *event)) {
+        restack(n, e->above_sibling);  // the read says nothing of the stacking order
+        return Change::structure;
+      }
       const bool resized = n.width != e->width || n.height != e->height || n.border != e->border_width;
       const bool moved = n.x != e->x || n.y != e->y;
       place(n, *e);
@@ -212,6 +224,7 @@ WindowTree::Change WindowTree::apply(const xcb_generic_event_t* event) {
                                               : reinterpret_cast<const xcb_unmap_notify_event_t*>(event)->window;
       auto it = nodes_.find(w);
       if (it == nodes_.end()) return Change::none;
+      if (readBefore(it->second, it->second.attributesReadAt, *event)) return Change::structure;
       it->second.mapped = type == XCB_MAP_NOTIFY;
       return Change::structure;
     }
@@ -314,6 +327,8 @@ void WindowTree::probePending() {
       unlisted_.erase(k.id);
       const int stayX = n.x, stayY = n.y;
       n.probed = true;
+      n.attributesReadAt = k.attributes.sequence;
+      n.geometryReadAt = k.geometry.sequence;
       n.mapped = attributes->map_state != XCB_MAP_STATE_UNMAPPED || k.id == x_.root();
       n.overrideRedirect = attributes->override_redirect;
       n.inputOnly = attributes->_class == XCB_WINDOW_CLASS_INPUT_ONLY;

@@ -29,6 +29,10 @@ struct WindowNode {
   bool overrideRedirect = false;
   bool inputOnly = false;
   bool probed = false;  // attributes, owner and properties read at least once
+  // Sequence numbers of the last reads of the attributes and the geometry:
+  // events generated before them carry lower numbers and say less.
+  std::uint32_t attributesReadAt = 0;
+  std::uint32_t geometryReadAt = 0;
 
   // Who the window belongs to: the X-Resource process of its connection and
   // what its client says about itself (any client may set these, so they

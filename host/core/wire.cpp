@@ -147,6 +147,11 @@ void sendBody(const std::string& body) {
   if (!writeFrameLocked(STDOUT_FILENO, body)) ::_exit(0);
 }
 
+void exitBetweenFrames(int status) {
+  std::lock_guard guard(writerLock());
+  ::_exit(status);
+}
+
 std::optional<std::vector<std::uint8_t>> readExactly(const ByteReader& input, std::int64_t count) {
   std::vector<std::uint8_t> buffer;
   if (count <= 0) return buffer;

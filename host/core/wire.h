@@ -46,6 +46,10 @@ void send(const nlohmann::json& message);
 // kMaxOutgoingBody are dropped.
 void sendBody(const std::string& body);
 
+// Ends the process at once with status, between two frames: no frame is
+// left cut off.
+[[noreturn]] void exitBetweenFrames(int status);
+
 // Exactly count bytes, or none when the input ends first. Empty for count <= 0.
 std::optional<std::vector<std::uint8_t>> readExactly(const ByteReader& input, std::int64_t count);
 std::optional<std::vector<std::uint8_t>> readExactly(std::int64_t count);  // standard input

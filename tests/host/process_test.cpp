@@ -294,21 +294,36 @@ TEST_F(HelperOnADisplay, ManyCapturesLeaveNothingBehind) {
   expectCleanExit(helper);
 }
 
-// A stopped X server neither answers queries nor holds up the end.
+// A stopped X server holds up the end neither while a query waits for it nor
+// while a capture does; a capture that cannot stop is left behind.
 TEST_F(HelperOnADisplay, ExitsAtEndOfInputWhileTheServerDoesNotAnswer) {
-  Helper helper(*display_);
-  helper.await("hello");
-  const pid_t server = display_->pid();
-  ASSERT_EQ(::kill(server, SIGSTOP), 0);
-  struct Resume {
-    pid_t pid;
-    ~Resume() { ::kill(pid, SIGCONT); }
-  } resume{server};
-  helper.send({{"command", "sources"}, {"request", "hung"}});
-  std::this_thread::sleep_for(300ms);  // the query now waits for the server
-  helper.closeInput();
-  expectCleanExit(helper, 5s);
-  EXPECT_EQ(helper.typesToTheEnd(), (Types{"hello", "stopped"}));
+  for (const bool capturing : {false, true}) {
+    SCOPED_TRACE(capturing ? "capturing" : "querying");
+    Helper helper(*display_);
+    if (capturing) {
+      helper.start("c", helper.firstDisplay());
+      helper.await("frame");
+    } else {
+      helper.await("hello");
+    }
+    const pid_t server = display_->pid();
+    ASSERT_EQ(::kill(server, SIGSTOP), 0);
+    struct Resume {
+      pid_t pid;
+      ~Resume() { ::kill(pid, SIGCONT); }
+    } resume{server};
+    if (!capturing) helper.send({{"command", "sources"}, {"request", "hung"}});
+    std::this_thread::sleep_for(300ms);  // the query or the capture now waits for the server
+    helper.closeInput();
+    if (!capturing) {
+      expectCleanExit(helper, 5s);
+      EXPECT_EQ(helper.typesToTheEnd(), (Types{"hello", "stopped"}));
+      continue;
+    }
+    const int status = helper.wait(20s);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 1) << "an end that left a capture behind is no clean end";
+  }
 }
 
 // Frames are stamped at their capture tick: never closer than 1/12 s.

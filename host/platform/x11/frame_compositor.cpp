@@ -14,6 +14,10 @@ namespace tavrino::share::x11 {
 namespace {
 constexpr std::uint32_t kEmptyDesktop = 0xFF202020;  // opaque dark grey
 constexpr std::uint32_t kNeutralFill = 0xFF505050;   // where nothing may be shown
+// Images are read through a buffer of about this size: the capture repaints
+// only what changed, so a screen-sized one would lie idle between the rare
+// full repaints, which take a few more round trips this way.
+constexpr std::size_t kStripTarget = std::size_t{1} << 20;
 
 bool present(const XcbConnection& x, xcb_extension_t* extension) {
   const xcb_query_extension_reply_t* data = xcb_get_extension_data(x.get(), extension);
@@ -66,8 +70,9 @@ std::unique_ptr<FrameCompositor> FrameCompositor::create(const XcbConnection& x,
     return nullptr;
   }
   auto compositor = std::make_unique<FrameCompositor>(Private{}, x, monitor);
-  compositor->shm_ = SharedImageSegment::create(
-      x, static_cast<std::size_t>(monitor.width) * static_cast<std::size_t>(monitor.height) * 4);
+  const auto row = static_cast<std::size_t>(monitor.width) * 4;
+  compositor->stripBytes_ = std::max<std::size_t>(1, kStripTarget / row) * row;
+  compositor->shm_ = SharedImageSegment::create(x, compositor->stripBytes_);
   compositor->rootPixmapAtom_ = x.atom("_XROOTPMAP_ID", true);
   return compositor;
 }
@@ -140,37 +145,51 @@ Region changedBetween(const Layers& before, const Layers& after) {
 
 void FrameCompositor::compose(const Layers& layers, const Region& area, std::vector<std::uint8_t>& canvas) {
   canvas.resize(static_cast<std::size_t>(monitor_.width) * monitor_.height * 4);
-  const Region dirty = area.intersected(screen());
-  if (dirty.empty()) return;
-  drawBackground(dirty, canvas.data());
-  for (const Layer& layer : layers) drawLayer(layer, dirty, canvas.data());
+  paint(layers, layers.size(), area.intersected(screen()), canvas.data());
 }
 
-void FrameCompositor::drawLayer(const Layer& layer, const Region& area, std::uint8_t* canvas) {
+// Paints `area` from the background and the bottom `count` layers. A layer
+// whose image stops reading part-way through is left out as if it could not
+// be read at all: what it drew is painted again from what lies below it.
+void FrameCompositor::paint(const Layers& layers, std::size_t count, const Region& area, std::uint8_t* canvas) {
+  if (area.empty()) return;
+  drawBackground(area, canvas);
+  for (std::size_t i = 0; i < count; ++i) paint(layers, i, drawLayer(layers[i], area, canvas), canvas);
+}
+
+// Returns what it drew from the layer's image when the image could not be
+// read whole, else nothing.
+Region FrameCompositor::drawLayer(const Layer& layer, const Region& area, std::uint8_t* canvas) {
   const int stride = monitor_.width * 4;
   const Region hidden = layer.hidden.intersected(area);
   for (const Rect& r : hidden.rects()) {
     libyuv::ARGBRect(at(canvas, r.x, r.y), stride, 0, 0, r.width, r.height, kNeutralFill);
   }
   const Region shown = layer.shown.intersected(area);
-  if (shown.empty()) return;
+  if (shown.empty()) return {};
   const Rect box = shown.bounds();
+  int drawnTo = box.y;
   xcb_pixmap_t pixmap = xcb_generate_id(x_.get());
   xcb_composite_name_window_pixmap(x_.get(), layer.id, pixmap);
-  std::uint8_t depth = 0;
-  const std::uint8_t* source = read(pixmap, box.translated(-layer.outer.x, -layer.outer.y), depth);
-  xcb_free_pixmap(x_.get(), pixmap);
-  if (source == nullptr || depth != layer.depth) return;
-  for (const Rect& r : shown.rects()) {
-    const std::uint8_t* from = source + (static_cast<std::size_t>(r.y - box.y) * box.width + (r.x - box.x)) * 4;
-    std::uint8_t* to = at(canvas, r.x, r.y);
-    // 32-bit windows carry premultiplied alpha; the others' top byte means nothing.
-    if (depth == 32) {
-      libyuv::ARGBBlend(from, box.width * 4, to, stride, to, stride, r.width, r.height);
-    } else {
-      libyuv::ARGBCopy(from, box.width * 4, to, stride, r.width, r.height);
+  const bool whole = read(pixmap, layer.outer.x, layer.outer.y, shown, [&](const Strip& s) {
+    if (s.depth != layer.depth) return false;
+    for (const Rect& r : s.part.rects()) {
+      const std::uint8_t* from =
+          s.pixels + (static_cast<std::size_t>(r.y - s.box.y) * s.box.width + (r.x - s.box.x)) * 4;
+      std::uint8_t* to = at(canvas, r.x, r.y);
+      // 32-bit windows carry premultiplied alpha; the others' top byte means nothing.
+      if (s.depth == 32) {
+        libyuv::ARGBBlend(from, s.box.width * 4, to, stride, to, stride, r.width, r.height);
+      } else {
+        libyuv::ARGBCopy(from, s.box.width * 4, to, stride, r.width, r.height);
+      }
     }
-  }
+    drawnTo = s.box.bottom();
+    return true;
+  });
+  xcb_free_pixmap(x_.get(), pixmap);
+  if (whole) return {};
+  return shown.intersected(Rect{box.x, box.y, box.width, drawnTo - box.y});
 }
 
 void FrameCompositor::drawBackground(const Region& area, std::uint8_t* canvas) {
@@ -185,35 +204,45 @@ void FrameCompositor::drawBackground(const Region& area, std::uint8_t* canvas) {
   Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(x_.get(), cookie, nullptr));
   if (!reply || xcb_get_property_value_length(reply.get()) != 4) return fill();
   xcb_pixmap_t wallpaper = *static_cast<xcb_pixmap_t*>(xcb_get_property_value(reply.get()));
-  std::uint8_t depth = 0;
-  const Rect box = area.bounds();
-  const std::uint8_t* source = read(wallpaper, box, depth);
-  if (source == nullptr || (depth != 24 && depth != 32)) return fill();
-  for (const Rect& r : area.rects()) {
-    libyuv::ARGBCopy(source + (static_cast<std::size_t>(r.y - box.y) * box.width + (r.x - box.x)) * 4,
-                     box.width * 4, at(canvas, r.x, r.y), stride, r.width, r.height);
-  }
+  const bool whole = read(wallpaper, 0, 0, area, [&](const Strip& s) {
+    if (s.depth != 24 && s.depth != 32) return false;
+    for (const Rect& r : s.part.rects()) {
+      libyuv::ARGBCopy(s.pixels + (static_cast<std::size_t>(r.y - s.box.y) * s.box.width + (r.x - s.box.x)) * 4,
+                       s.box.width * 4, at(canvas, r.x, r.y), stride, r.width, r.height);
+    }
+    return true;
+  });
+  if (!whole) fill();  // over the strips already copied too
 }
 
-const std::uint8_t* FrameCompositor::read(xcb_drawable_t drawable, const Rect& area, std::uint8_t& depth) {
-  const auto size = static_cast<std::size_t>(area.width) * area.height * 4;
-  if (shm_ && size <= shm_->size()) {
-    auto cookie = xcb_shm_get_image(x_.get(), drawable, static_cast<std::int16_t>(area.x),
-                                    static_cast<std::int16_t>(area.y), static_cast<std::uint16_t>(area.width),
-                                    static_cast<std::uint16_t>(area.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
-                                    shm_->id(), 0);
-    Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(x_.get(), cookie, nullptr));
-    if (!reply || reply->size < size) return nullptr;
-    depth = reply->depth;
-    return shm_->data();
+bool FrameCompositor::read(xcb_drawable_t drawable, int left, int top, const Region& area, const StripTaker& take) {
+  const Rect box = area.bounds();
+  const int rows = static_cast<int>(std::max<std::size_t>(1, stripBytes_ / (static_cast<std::size_t>(box.width) * 4)));
+  for (int band = box.y; band < box.bottom(); band += rows) {
+    Strip s{nullptr, {}, area.intersected(Rect{box.x, band, box.width, std::min(rows, box.bottom() - band)}), 0};
+    if (s.part.empty()) continue;
+    s.box = s.part.bounds();
+    const Rect from = s.box.translated(-left, -top);
+    const auto size = static_cast<std::size_t>(from.width) * from.height * 4;
+    const auto x = static_cast<std::int16_t>(from.x), y = static_cast<std::int16_t>(from.y);
+    const auto w = static_cast<std::uint16_t>(from.width), h = static_cast<std::uint16_t>(from.height);
+    Reply<xcb_get_image_reply_t> plain;
+    if (shm_) {
+      auto cookie = xcb_shm_get_image(x_.get(), drawable, x, y, w, h, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shm_->id(), 0);
+      Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(x_.get(), cookie, nullptr));
+      if (!reply || reply->size < size) return false;
+      s.depth = reply->depth;
+      s.pixels = shm_->data();
+    } else {
+      auto cookie = xcb_get_image(x_.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, x, y, w, h, ~0u);
+      plain.reset(xcb_get_image_reply(x_.get(), cookie, nullptr));
+      if (!plain || static_cast<std::size_t>(xcb_get_image_data_length(plain.get())) < size) return false;
+      s.depth = plain->depth;
+      s.pixels = xcb_get_image_data(plain.get());
+    }
+    if (!take(s)) return false;
   }
-  auto cookie = xcb_get_image(x_.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, static_cast<std::int16_t>(area.x),
-                              static_cast<std::int16_t>(area.y), static_cast<std::uint16_t>(area.width),
-                              static_cast<std::uint16_t>(area.height), ~0u);
-  plain_.reset(xcb_get_image_reply(x_.get(), cookie, nullptr));
-  if (!plain_ || static_cast<std::size_t>(xcb_get_image_data_length(plain_.get())) < size) return nullptr;
-  depth = plain_->depth;
-  return xcb_get_image_data(plain_.get());
+  return true;
 }
 
 }  // namespace tavrino::share::x11

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -82,19 +83,32 @@ class FrameCompositor {
   FrameCompositor(Private, const XcbConnection& x, const MonitorInfo& monitor) : x_(x), monitor_(monitor) {}
 
  private:
-  void drawLayer(const Layer& layer, const Region& area, std::uint8_t* canvas);
+  // One horizontal strip of a read: the pixels of `box` (root coordinates;
+  // 32 bits a pixel, rows of box.width * 4 bytes), valid until the next read,
+  // and `part`, the requested area within the strip.
+  struct Strip {
+    const std::uint8_t* pixels;
+    Rect box;
+    Region part;
+    std::uint8_t depth;
+  };
+  using StripTaker = std::function<bool(const Strip&)>;
+
+  void paint(const Layers& layers, std::size_t count, const Region& area, std::uint8_t* canvas);
+  Region drawLayer(const Layer& layer, const Region& area, std::uint8_t* canvas);
   void drawBackground(const Region& area, std::uint8_t* canvas);
-  // Reads a rectangle of a drawable (32 bits a pixel, rows of width * 4
-  // bytes); the pixels stay valid until the next read. Null when it cannot be read.
-  const std::uint8_t* read(xcb_drawable_t drawable, const Rect& area, std::uint8_t& depth);
+  // Reads `area` (root coordinates) of a drawable whose origin lies at
+  // (left, top) on the root, in strips of at most stripBytes_, top first;
+  // false at the first strip that cannot be read or that `take` refuses.
+  bool read(xcb_drawable_t drawable, int left, int top, const Region& area, const StripTaker& take);
   std::uint8_t* at(std::uint8_t* canvas, int x, int y) const {
     return canvas + (static_cast<std::size_t>(y - monitor_.y) * monitor_.width + (x - monitor_.x)) * 4;
   }
 
   const XcbConnection& x_;
   MonitorInfo monitor_;
-  std::unique_ptr<SharedImageSegment> shm_;
-  Reply<xcb_get_image_reply_t> plain_;
+  std::size_t stripBytes_ = 0;  // whole rows of the monitor's width
+  std::unique_ptr<SharedImageSegment> shm_;  // stripBytes_ large; without it plain reads, as large
   xcb_atom_t rootPixmapAtom_ = XCB_ATOM_NONE;
 };
 

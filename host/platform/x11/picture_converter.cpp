@@ -9,8 +9,10 @@
 namespace tavrino::share::x11 {
 
 namespace {
-// Pictures the encoder may still hold besides the one being filled.
-constexpr std::size_t kPoolSize = 6;
+// Pictures handed out and not yet given back: two with the encoder (frames
+// in flight) and one waiting for it. A consumer that falls further behind
+// gets no new buffer; memory stays flat instead.
+constexpr std::size_t kPoolSize = 3;
 // Target pixels a bilinear sample reaches beyond the source rectangle it maps to.
 constexpr int kFilterReach = 2;
 
@@ -78,8 +80,9 @@ std::shared_ptr<const ImageBuffer> PictureConverter::picture() {
     }
   }
   if (!free) {
+    if (pool_.size() >= kPoolSize) return nullptr;
     free = ImageBuffer::makeNV12(width_, height_);
-    if (pool_.size() < kPoolSize) pool_.push_back(free);
+    pool_.push_back(free);
   }
   std::memcpy(free->luma.data(), kept_->luma.data(), kept_->luma.size());
   std::memcpy(free->chroma.data(), kept_->chroma.data(), kept_->chroma.size());

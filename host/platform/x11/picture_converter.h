@@ -20,7 +20,8 @@ class PictureConverter {
   // Brings the kept picture up to date where the canvas changed (canvas
   // coordinates); the first call converts everything.
   void update(const std::vector<std::uint8_t>& canvas, const Region& changed);
-  // A copy of the kept picture, in a buffer nobody else holds any more.
+  // A copy of the kept picture, in a buffer nobody else holds any more;
+  // none while every buffer is still held.
   std::shared_ptr<const ImageBuffer> picture();
 
  private:

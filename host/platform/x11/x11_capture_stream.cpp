@@ -159,6 +159,9 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
   Region stale(compositor.screen());
   Clock::time_point lastPicture = Clock::now() - interval;
   Clock::time_point nextTick = Clock::now();
+  // A picture the converter holds but could not hand out, every buffer still
+  // being with the consumer: it leaves at the next tick instead.
+  bool owed = false;
   for (;;) {
     {
       // Checked on every pass: a desktop that never stops changing never
@@ -185,7 +188,10 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
     const bool cursorMoved = showsCursor && cursor.fetch();
     if (changed.empty() && !cursorMoved) {
       if (now >= nextTick) {
-        deliver(s, makeSample(kIdle, nullptr, now));
+        std::shared_ptr<const ImageBuffer> picture = owed ? converter.picture() : nullptr;
+        owed = owed && picture == nullptr;
+        if (picture) lastPicture = now;
+        deliver(s, makeSample(picture ? kComplete : kIdle, std::move(picture), now));
         nextTick = std::max(nextTick + interval, now);
       }
       continue;
@@ -215,8 +221,13 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
     // Torn every time: what could be trusted is converted, the rest waits.
     if (!stale.empty()) repainted.subtract(stale.translated(-monitor.x, -monitor.y));
     converter.update(canvas, repainted);
+    std::shared_ptr<const ImageBuffer> picture;
     if (stale.empty()) {
-      deliver(s, makeSample(kComplete, converter.picture(), now));
+      picture = converter.picture();
+      owed = picture == nullptr;
+    }
+    if (picture) {
+      deliver(s, makeSample(kComplete, std::move(picture), now));
       lastPicture = now;
       nextTick = now + interval;
     } else if (now >= nextTick) {

@@ -182,17 +182,8 @@ bool FrameCompositor::drawLayer(const Layer& layer, const Region& area, bool rea
   xcb_composite_name_window_pixmap(x_.get(), layer.id, pixmap);
   const bool whole = read(pixmap, layer.outer.x, layer.outer.y, shown, [&](const Strip& s) {
     if (s.depth != layer.depth) return false;
-    for (const Rect& r : s.part.rects()) {
-      const std::uint8_t* from =
-          s.pixels + (static_cast<std::size_t>(r.y - s.box.y) * s.box.width + (r.x - s.box.x)) * 4;
-      std::uint8_t* to = at(canvas, r.x, r.y);
-      // 32-bit windows carry premultiplied alpha; the others' top byte means nothing.
-      if (s.depth == 32) {
-        libyuv::ARGBBlend(from, s.box.width * 4, to, stride, to, stride, r.width, r.height);
-      } else {
-        libyuv::ARGBCopy(from, s.box.width * 4, to, stride, r.width, r.height);
-      }
-    }
+    // 32-bit windows carry premultiplied alpha; the others' top byte means nothing.
+    copy(s, s.depth == 32, canvas);
     drawnTo = s.box.bottom();
     return true;
   });
@@ -217,13 +208,23 @@ bool FrameCompositor::drawBackground(const Region& area, bool readWallpaper, std
   xcb_pixmap_t wallpaper = *static_cast<xcb_pixmap_t*>(xcb_get_property_value(reply.get()));
   const bool whole = read(wallpaper, 0, 0, area, [&](const Strip& s) {
     if (s.depth != 24 && s.depth != 32) return false;
-    for (const Rect& r : s.part.rects()) {
-      libyuv::ARGBCopy(s.pixels + (static_cast<std::size_t>(r.y - s.box.y) * s.box.width + (r.x - s.box.x)) * 4,
-                       s.box.width * 4, at(canvas, r.x, r.y), stride, r.width, r.height);
-    }
+    copy(s, false, canvas);
     return true;
   });
   return whole || fill();  // over the strips already copied too
+}
+
+void FrameCompositor::copy(const Strip& s, bool blend, std::uint8_t* canvas) const {
+  const int stride = monitor_.width * 4;
+  for (const Rect& r : s.part.rects()) {
+    const std::uint8_t* from = s.pixels + (static_cast<std::size_t>(r.y - s.box.y) * s.box.width + (r.x - s.box.x)) * 4;
+    std::uint8_t* to = at(canvas, r.x, r.y);
+    if (blend) {
+      libyuv::ARGBBlend(from, s.box.width * 4, to, stride, to, stride, r.width, r.height);
+    } else {
+      libyuv::ARGBCopy(from, s.box.width * 4, to, stride, r.width, r.height);
+    }
+  }
 }
 
 bool FrameCompositor::read(xcb_drawable_t drawable, int left, int top, const Region& area, const StripTaker& take) {

@@ -93,6 +93,8 @@ class FrameCompositor {
     std::uint8_t depth;
   };
   using StripTaker = std::function<bool(const Strip&)>;
+  // Puts a strip's requested part on the canvas, drawn over what is there when blending.
+  void copy(const Strip& s, bool blend, std::uint8_t* canvas) const;
 
   // What one compose() could not read, so that painting part of it again
   // leaves out the same.

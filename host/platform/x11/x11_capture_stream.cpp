@@ -162,6 +162,17 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
   // A picture the converter holds but could not hand out, every buffer still
   // being with the consumer: it leaves at the next tick instead.
   bool owed = false;
+  // A picture when there is one, else an idle sample when the tick is due.
+  auto offer = [&](std::shared_ptr<const ImageBuffer> picture, Clock::time_point now) {
+    if (picture) {
+      deliver(s, makeSample(kComplete, std::move(picture), now));
+      lastPicture = now;
+      nextTick = now + interval;
+    } else if (now >= nextTick) {
+      deliver(s, makeSample(kIdle, nullptr, now));
+      nextTick = std::max(nextTick + interval, now);
+    }
+  };
   for (;;) {
     {
       // Checked on every pass: a desktop that never stops changing never
@@ -190,9 +201,7 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
       if (now >= nextTick) {
         std::shared_ptr<const ImageBuffer> picture = owed ? converter.picture() : nullptr;
         owed = owed && picture == nullptr;
-        if (picture) lastPicture = now;
-        deliver(s, makeSample(picture ? kComplete : kIdle, std::move(picture), now));
-        nextTick = std::max(nextTick + interval, now);
+        offer(std::move(picture), now);
       }
       continue;
     }
@@ -226,14 +235,7 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
       picture = converter.picture();
       owed = picture == nullptr;
     }
-    if (picture) {
-      deliver(s, makeSample(kComplete, std::move(picture), now));
-      lastPicture = now;
-      nextTick = now + interval;
-    } else if (now >= nextTick) {
-      deliver(s, makeSample(kIdle, nullptr, now));
-      nextTick = std::max(nextTick + interval, now);
-    }
+    offer(std::move(picture), now);
   }
 }
 

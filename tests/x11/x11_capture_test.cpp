@@ -85,6 +85,7 @@ TEST(X11Capture, StreamDeliversScaledFramesUntilStopped) {
   setenv("DISPLAY", display.name().c_str(), 1);
   Child red({TAVRINO_WINDOW_FIXTURE, "other.app", "ff0000", "800x600+0+0"}, true);
   red.readLine();
+  std::this_thread::sleep_for(300ms);  // let the server paint the window
   X11CaptureService service(display.name());
   auto output = std::make_shared<Collector>();
   auto stream = startStream(service, output);
@@ -99,9 +100,8 @@ TEST(X11Capture, StreamDeliversScaledFramesUntilStopped) {
     EXPECT_EQ(output->samples.front()->image->width, 640);
     EXPECT_EQ(output->samples.front()->image->height, 360);
     EXPECT_LT(output->samples[0]->presentationTime.seconds(), output->samples[1]->presentationTime.seconds());
-    // Half size: (75, 75) shows the red window (BT.601 video range: Y 81,
-    // Cr 240) and (500, 300) the grey root beside it (Cr 128). Samples of a still
-    // desktop carry no picture: the last one that does.
+    // Half size: (75, 75) shows the red window (BT.601 video range: Y 81, Cr 240) and
+    // (500, 300) the grey root beside it. Still desktops give samples without pictures.
     auto last = std::find_if(output->samples.rbegin(), output->samples.rend(), [](const auto& s) { return s->image; });
     const ImageBuffer& image = *(*last)->image;
     EXPECT_NEAR(image.luma[75 * image.lumaStride + 75], 81, 6);
@@ -210,13 +210,6 @@ TEST(WindowModel, KeptByEventsItEqualsAFreshListing) {
     compare(fresh.root());
     EXPECT_EQ(kept.subtree(kept.root()).size(), fresh.subtree(fresh.root()).size());
   }
-}
-
-TEST(X11CaptureUnavailable, NoDisplayIsAClearContentError) {
-  X11CaptureService service(":999");
-  auto result = query(service);
-  ASSERT_TRUE(std::holds_alternative<ErrorValue>(result));
-  EXPECT_NE(std::get<ErrorValue>(result).description.find("X display"), std::string::npos);
 }
 
 }  // namespace

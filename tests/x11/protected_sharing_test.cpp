@@ -239,6 +239,7 @@ struct Scenario {
   std::vector<std::pair<int, std::function<void(Stage&)>>> during = {};
   int closedMessages = 0;
   bool pointerWalks = true;
+  const char* refusal = nullptr;  // sharing is refused with this message
 };
 
 // Video-range BT.601, as the helper encodes.
@@ -288,6 +289,14 @@ void run(const Scenario& scenario, Setup setup) {
     Extension extension(helper);
     ASSERT_EQ(extension.await("hello").size(), 1u);
     extension.send({{"command", "sources"}, {"request", "s"}});
+    if (scenario.refusal != nullptr) {
+      const auto refused = extension.await("error", 1, 10s);
+      ASSERT_EQ(refused.size(), 1u);
+      EXPECT_EQ(refused[0]["message"], scenario.refusal);
+      EXPECT_EQ(refused[0]["code"], "tavrinoUnavailable");
+      std::printf("| %s | %s | 0 | 0 | refused |\n", scenario.name, nameOf(setup));
+      return;
+    }
     auto sources = extension.await("sources", 1, 10s);
     ASSERT_EQ(sources.size(), 1u) << "one instance must be found; errors: " << json(extension.await("error", 0)).dump();
     extension.send({{"command", "start"}, {"request", "p"}, {"display", sources[0]["displays"][0]["id"]}});
@@ -516,6 +525,40 @@ const Scenario kScenarios[] = {
          awaitFramesBeyond(s, s.probedFrom);
          s.walking = true;
        }}}},
+    // A process family beyond the tree, the application's own pointer image,
+    // and a WM_CLASS longer than a first read.
+    {.name = "detachedHelper",
+     .setUp =
+         [](Stage& s) {
+           others(s);
+           s.startProtected({kGreen, "200x120+100+80", "--detached-child=160x100+330+60"}, 2);
+           s.probes.push_back({400, 100, 0xFF0000});  // behind the helper's window
+         }},
+    {.name = "appCursor",
+     .frames = 40,
+     .setUp =
+         [](Stage& s) {
+           others(s);
+           s.startProtected({kGreen, "200x120+100+80", "--cursor"});
+           s.probes.push_back({60, 300, 0xFF0000});
+         },
+     .during = {{1,
+                 [](Stage& s) {
+                   s.walk({{130, 100}, {200, 140}, {270, 180}, {200, 120}});  // over the application
+                 }},
+                {12,
+                 [](Stage& s) {
+                   // Its grab shows its image over every window.
+                   ASSERT_EQ(::write(s.protectedApp->input(), "g", 1), 1);
+                   s.walk({{250, 240}, {320, 270}, {380, 300}, {320, 250}});
+                 }}}},
+    {.name = "longClass",
+     .setUp =
+         [](Stage& s) {
+           s.startProtected({kGreen, "200x120+100+80"});
+           s.start({kProtected, kGreen, "160x100+330+60", "--instance=300"});
+         },
+     .refusal = "Open Tavrino and keep its window visible, then click Try Again. Keep only one Tavrino instance open."},
 };
 
 class PrivacySuite : public ::testing::TestWithParam<std::tuple<int, Setup>> {};

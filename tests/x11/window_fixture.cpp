@@ -18,9 +18,17 @@
 //   --tcp-child=GEOM  the same over TCP (its owner unknown to the server), without a class
 //   --no-class        no WM_CLASS on the windows
 //   --blink=WxH+X+Y   that part of the main window changes colour every 40 ms
+// Ties to the application that are easy to miss:
+//   --detached-child=GEOM  leads its own process group, as a shell's job does, and starts a
+//                     helper as a double fork does: the middle process exits, the helper
+//                     (classless windows) is handed to init, in the same group
+//   --instance=N      an instance name of N bytes in WM_CLASS
+//   --cursor          the main window has a 64x64 cursor of its own, in its colour; a "g" on
+//                     standard input grabs the pointer with it, as during a drag
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -48,11 +56,12 @@ Geometry parse(const char* text) {
 
 struct Options {
   bool noBackground = false, neverPaint = false, argb = false, unmapped = false, ring = false, noClass = false,
-       latePopup = false, storm = false;
+       latePopup = false, storm = false, cursor = false;
   int nest = 0;
+  std::size_t instance = 0;
   xcb_window_t embed = 0, flip = 0;
   std::optional<Geometry> blink;
-  std::vector<std::string> children, tcpChildren;
+  std::vector<std::string> children, tcpChildren, detached;
 };
 
 struct Shown {
@@ -103,7 +112,7 @@ Shown open(xcb_connection_t* c, xcb_screen_t* screen, xcb_window_t parent, std::
                     static_cast<std::uint16_t>(g.width), static_cast<std::uint16_t>(g.height), 0,
                     XCB_WINDOW_CLASS_INPUT_OUTPUT, visual, mask, values.data());
   if (!o.noClass) {
-    std::string cls = "fixture";
+    std::string cls = o.instance > 0 ? std::string(o.instance, 'i') : "fixture";
     cls.push_back('\0');
     cls += wmClass;
     cls.push_back('\0');
@@ -154,6 +163,20 @@ pid_t spawnChild(const char* self, const char* cls, const char* colour, const st
   _exit(127);
 }
 
+// The helper outlives the middle process, so it ends with the application's
+// standard input instead, which it shares.
+void spawnDetached(const char* self, const char* colour, const std::string& geometry) {
+  const pid_t middle = fork();
+  if (middle != 0) {
+    waitpid(middle, nullptr, 0);
+    return;
+  }
+  if (fork() != 0) _exit(0);
+  while (getppid() == middle) usleep(1000);  // its windows open once it left the tree
+  execl(self, self, "helper", colour, geometry.c_str(), "--no-class", nullptr);
+  _exit(127);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -173,14 +196,18 @@ int main(int argc, char** argv) {
     else if (a == "--ring") o.ring = true;
     else if (a == "--no-class") o.noClass = true;
     else if (a == "--late-popup") o.latePopup = true;
+    else if (a == "--cursor") o.cursor = true;
     else if (a.rfind("--nest=", 0) == 0) o.nest = std::stoi(value("--nest="));
     else if (a.rfind("--embed=", 0) == 0) o.embed = static_cast<xcb_window_t>(std::stoul(value("--embed=")));
     else if (a.rfind("--flip=", 0) == 0) o.flip = static_cast<xcb_window_t>(std::stoul(value("--flip=")));
     else if (a.rfind("--child=", 0) == 0) o.children.push_back(value("--child="));
     else if (a.rfind("--blink=", 0) == 0) o.blink = parse(value("--blink=").c_str());
     else if (a.rfind("--tcp-child=", 0) == 0) o.tcpChildren.push_back(value("--tcp-child="));
+    else if (a.rfind("--detached-child=", 0) == 0) o.detached.push_back(value("--detached-child="));
+    else if (a.rfind("--instance=", 0) == 0) o.instance = std::stoul(value("--instance="));
     else return 2;
   }
+  if (!o.detached.empty()) setpgid(0, 0);
   xcb_connection_t* c = xcb_connect(nullptr, nullptr);
   if (xcb_connection_has_error(c)) return 1;
   xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
@@ -207,6 +234,20 @@ int main(int argc, char** argv) {
     shown.push_back(open(c, screen, o.embed != 0 ? o.embed : o.flip, colour, {80, 60, 10, 10}, false, argv[1], inner));
     printed.push_back(shown.back().window);
   }
+  xcb_cursor_t cursor = XCB_NONE;
+  if (o.cursor) {
+    xcb_pixmap_t bits = xcb_generate_id(c);
+    xcb_create_pixmap(c, 1, bits, screen->root, 64, 64);
+    xcb_gcontext_t one = xcb_generate_id(c);
+    const std::uint32_t foreground = 1;
+    xcb_create_gc(c, one, bits, XCB_GC_FOREGROUND, &foreground);
+    const xcb_rectangle_t all{0, 0, 64, 64};
+    xcb_poly_fill_rectangle(c, bits, one, 1, &all);
+    cursor = xcb_generate_id(c);
+    auto channel = [&](int shift) { return static_cast<std::uint16_t>(((colour >> shift) & 0xFF) * 257); };
+    xcb_create_cursor(c, cursor, bits, bits, channel(16), channel(8), channel(0), 0, 0, 0, 32, 32);
+    xcb_change_window_attributes(c, shown[0].window, XCB_CW_CURSOR, &cursor);
+  }
   for (std::size_t i = 0; i < shown.size(); ++i) {
     if (i == 0 ? !o.unmapped : !(popup && i == 1 && o.latePopup)) xcb_map_window(c, shown[i].window);
   }
@@ -221,6 +262,7 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   for (const auto& g : o.children) spawnChild(argv[0], argv[1], argv[2], g, false);
   for (const auto& g : o.tcpChildren) spawnChild(argv[0], argv[1], argv[2], g, true);
+  for (const auto& g : o.detached) spawnDetached(argv[0], argv[2], g);
 
   pollfd fds[2] = {{0, POLLIN, 0}, {xcb_get_file_descriptor(c), POLLIN, 0}};
   bool onRoot = false, lit = false;
@@ -235,7 +277,14 @@ int main(int argc, char** argv) {
     if (poll(fds, 2, o.flip != 0 ? 25 : o.blink ? 40 : 100) < 0) break;
     if (fds[0].revents != 0) {
       char buffer[64];
-      if (read(0, buffer, sizeof buffer) <= 0) break;
+      const ssize_t n = read(0, buffer, sizeof buffer);
+      if (n <= 0) break;
+      if (cursor != XCB_NONE && std::memchr(buffer, 'g', static_cast<std::size_t>(n)) != nullptr) {
+        free(xcb_grab_pointer_reply(c,
+                                    xcb_grab_pointer(c, 0, shown[0].window, 0, XCB_GRAB_MODE_ASYNC,
+                                                     XCB_GRAB_MODE_ASYNC, XCB_NONE, cursor, XCB_CURRENT_TIME),
+                                    nullptr));
+      }
     }
     if (o.flip != 0 && (o.storm || std::chrono::steady_clock::now() >= nextFlip)) {
       nextFlip = std::chrono::steady_clock::now() + std::chrono::milliseconds(25);

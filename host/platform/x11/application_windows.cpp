@@ -32,15 +32,23 @@ void listApplications(const WindowTree& tree, bool onScreenOnly, std::vector<Run
       }
     }
   }
+  // Two processes may each count the other as family (a scope holds both):
+  // the one listed first stands for the application.
+  const std::size_t before = applications.size();
   for (const RunningApplication& app : found) {
-    bool helper = false;
-    for (std::int32_t p = parentProcess(app.processID), steps = 0; p > 1 && steps < 256 && !helper;
-         p = parentProcess(p), ++steps) {
-      helper = std::any_of(found.begin(), found.end(), [&](const RunningApplication& other) {
-        return other.processID == p && other.bundleIdentifier == app.bundleIdentifier;
-      });
+    auto same = [&](const RunningApplication& other) { return other.bundleIdentifier == app.bundleIdentifier; };
+    if (std::any_of(applications.begin() + before, applications.end(), [&](const RunningApplication& kept) {
+          return same(kept) && ProcessFamily(kept.processID).contains(app.processID);
+        })) {
+      continue;
     }
-    if (!helper) applications.push_back(app);
+    ProcessFamily family(app.processID);
+    applications.erase(std::remove_if(applications.begin() + before, applications.end(),
+                                      [&](const RunningApplication& kept) {
+                                        return same(kept) && family.contains(kept.processID);
+                                      }),
+                       applications.end());
+    applications.push_back(app);
   }
 }
 

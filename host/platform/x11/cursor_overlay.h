@@ -22,14 +22,18 @@ class CursorOverlay {
   // Puts back what the drawn pointer covered; returns that rectangle (canvas
   // coordinates, empty when none was drawn).
   Rect lift(std::vector<std::uint8_t>& canvas);
-  // Draws the pointer last fetched; returns the rectangle it covers.
-  Rect draw(std::vector<std::uint8_t>& canvas);
+  // Draws the pointer last fetched, or a stand-in where its own image may be
+  // the protected application's (protectedArea in root coordinates);
+  // returns the rectangle it covers.
+  Rect draw(std::vector<std::uint8_t>& canvas, const Region& protectedArea);
 
  private:
   struct Shape {
-    int x = 0, y = 0;  // top-left corner on the canvas
+    int x = 0, y = 0;  // hot spot on the root window
+    int hotX = 0, hotY = 0;  // in the image
     int width = 0, height = 0;
     std::uint32_t serial = 0;
+    bool named = false;  // one of the theme's cursors
     bool operator==(const Shape&) const = default;
   };
 

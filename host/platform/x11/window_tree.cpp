@@ -40,6 +40,18 @@ std::uint32_t item(const xcb_get_property_reply_t* reply, int n) {
   return static_cast<const std::uint32_t*>(xcb_get_property_value(r))[n];
 }
 
+// The first read of a property asks for a length every ownership property
+// of an honest client fits in; a longer one (a WM_CLASS of any length may
+// name the protected application after a long instance name) is read again
+// in full, since parsing a cut value could miss what the cut part says.
+void readRest(xcb_connection_t* c, xcb_window_t window, xcb_atom_t atom, Reply<xcb_get_property_reply_t>& reply) {
+  for (int attempt = 0; attempt < 3 && reply && reply->bytes_after > 0; ++attempt) {
+    const std::uint32_t length = (static_cast<std::uint32_t>(xcb_get_property_value_length(reply.get())) +
+                                  reply->bytes_after + 3) / 4;
+    reply.reset(xcb_get_property_reply(c, xcb_get_property(c, 0, window, atom, XCB_ATOM_ANY, 0, length), nullptr));
+  }
+}
+
 std::int32_t pidOf(xcb_res_query_client_ids_reply_t* reply) {
   if (reply == nullptr) return 0;
   for (auto it = xcb_res_query_client_ids_ids_iterator(reply); it.rem > 0; xcb_res_client_id_value_next(&it)) {
@@ -310,7 +322,10 @@ void WindowTree::probePending() {
       Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, k.geometry, nullptr));
       Reply<xcb_query_tree_reply_t> tree(k.list || k.stray ? xcb_query_tree_reply(c, k.tree, nullptr) : nullptr);
       Reply<xcb_get_property_reply_t> properties[kAtoms];
-      for (std::size_t a = 0; a < kAtoms; ++a) properties[a].reset(xcb_get_property_reply(c, k.properties[a], nullptr));
+      for (std::size_t a = 0; a < kAtoms; ++a) {
+        properties[a].reset(xcb_get_property_reply(c, k.properties[a], nullptr));
+        readRest(c, k.id, atoms[a], properties[a]);
+      }
       Reply<xcb_res_query_client_ids_reply_t> pid(resources ? xcb_res_query_client_ids_reply(c, k.pid, nullptr) : nullptr);
       Reply<xcb_shape_query_extents_reply_t> extents(
           shapeEvent_ != 0 ? xcb_shape_query_extents_reply(c, k.extents, nullptr) : nullptr);

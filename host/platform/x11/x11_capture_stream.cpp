@@ -226,7 +226,8 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
         shown = std::move(layers);
       }
     }
-    if (showsCursor) repainted.add(cursor.draw(canvas));
+    // The decision of the last untorn copy knows every window mapped before the pointer was read.
+    if (showsCursor) repainted.add(cursor.draw(canvas, Exclusion::protectedArea(desktop.tree(), desktop.decision())));
     // Torn every time: what could be trusted is converted, the rest waits.
     if (!stale.empty()) repainted.subtract(stale.translated(-monitor.x, -monitor.y));
     converter.update(canvas, repainted);

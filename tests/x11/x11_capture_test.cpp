@@ -6,9 +6,11 @@
 #include <future>
 #include <mutex>
 #include <random>
+#include <unordered_set>
 
 #include <xcb/shape.h>
 
+#include "platform/x11/process_family.h"
 #include "platform/x11/window_tree.h"
 #include "platform/x11/x11_capture_service.h"
 #include "x11_test_support.h"
@@ -148,6 +150,7 @@ TEST(WindowModel, KeptByEventsItEqualsAFreshListing) {
   x11::WindowTree kept(*watcher, true);
   xcb_connection_t* c = actor->get();
   std::vector<xcb_window_t> windows{actor->root()};
+  std::unordered_set<xcb_window_t> named;  // given a WM_CLASS
   std::mt19937 random(20261206);
   auto pick = [&] { return windows[random() % windows.size()]; };
   auto sync = [](xcb_connection_t* connection) {
@@ -177,8 +180,11 @@ TEST(WindowModel, KeptByEventsItEqualsAFreshListing) {
         }
         case 5: xcb_reparent_window(c, w, pick(), n, n); break;  // refused into its own subtree
         case 6: {
-          const char cls[] = "i\0some.app";
-          xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, sizeof cls, cls);
+          // An instance name of any length: the class after it still counts.
+          const std::string cls = std::string(1 + random() % 400, 'i') + '\0' + "some.app" + '\0';
+          xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
+                              static_cast<std::uint32_t>(cls.size()), cls.data());
+          named.insert(w);
           xcb_rectangle_t hole{0, 0, 10, 10};
           xcb_shape_rectangles(c, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, XCB_CLIP_ORDERING_UNSORTED, w, 0, 0, 1, &hole);
           break;
@@ -204,11 +210,29 @@ TEST(WindowModel, KeptByEventsItEqualsAFreshListing) {
       EXPECT_EQ(k->outer(), f.outer());
       EXPECT_EQ(k->mapped, f.mapped);
       EXPECT_EQ(k->wmClass, f.wmClass);
+      if (named.count(f.id) != 0) {
+        EXPECT_EQ(f.wmClass, "some.app");
+      }
       EXPECT_EQ(k->shape.has_value(), f.shape.has_value());
       for (xcb_window_t child : f.children) compare(*fresh.find(child));
     };
     compare(fresh.root());
     EXPECT_EQ(kept.subtree(kept.root()).size(), fresh.subtree(fresh.root()).size());
+  }
+}
+
+// A scope ties helper processes to the application only when a desktop made
+// it for one launch; a session, a service or a terminal tab holds many programs.
+TEST(ProcessFamily, OnlyAScopeOfOneLaunchTies) {
+  const std::string user = "/user.slice/user-1000.slice/user@1000.service/app.slice/";
+  EXPECT_EQ(x11::applicationScope("0::" + user + "app-gnome-org.example.Notes-4242.scope\n"),
+            user + "app-gnome-org.example.Notes-4242.scope");
+  EXPECT_EQ(x11::applicationScope("12:pids:/x\n1:name=systemd:" + user + "app-org.kde.notes-a1b2.scope\n0::/\n"),
+            user + "app-org.kde.notes-a1b2.scope");
+  for (const std::string& shared : {std::string("/user.slice/user-1000.slice/session-2.scope"), user + "dbus.service",
+                                   user + "app-gnome-notes@1.service", user + "app-org.gnome.Terminal.slice/vte-spawn-9.scope",
+                                   std::string("/init.scope"), std::string("/"), std::string("/app-.scope")}) {
+    EXPECT_FALSE(x11::applicationScope("0::" + shared + "\n")) << shared;
   }
 }
 

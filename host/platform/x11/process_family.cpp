@@ -26,9 +26,10 @@ std::string readProcFile(std::int32_t pid, const char* name) {
   return text;
 }
 
-// The systemd path of a cgroup file's text; empty when it names none.
+// The systemd path of a cgroup file's text; empty when it names none. A
+// layout with both hierarchies may leave the unified one unused ("0::/").
 std::string_view cgroupPath(std::string_view file) {
-  std::string_view systemd;
+  std::string_view unified;
   while (!file.empty()) {
     const auto end = file.find('\n');
     const std::string_view line = file.substr(0, end);
@@ -38,10 +39,10 @@ std::string_view cgroupPath(std::string_view file) {
     const auto second = first == std::string_view::npos ? first : line.find(':', first + 1);
     if (second == std::string_view::npos) continue;
     const std::string_view controllers = line.substr(first + 1, second - first - 1);
-    if (line.substr(0, first) == "0" && controllers.empty()) return line.substr(second + 1);
-    if (controllers == "name=systemd") systemd = line.substr(second + 1);
+    if (controllers == "name=systemd") return line.substr(second + 1);
+    if (line.substr(0, first) == "0" && controllers.empty()) unified = line.substr(second + 1);
   }
-  return systemd;
+  return unified;
 }
 
 std::string cgroupOf(std::int32_t pid) { return std::string(cgroupPath(readProcFile(pid, "cgroup"))); }

@@ -49,7 +49,7 @@ std::optional<ProcessStatus> processStatus(std::int32_t pid);
 // The parent of a running process; 0 when it has none or is gone.
 std::int32_t parentProcess(std::int32_t pid);
 // The systemd cgroup path in the text of a /proc/<pid>/cgroup file (the
-// unified hierarchy's, else the systemd one's), when its last part names a
+// systemd hierarchy's, else the unified one's), when its last part names a
 // scope of its own that a desktop made for one launched application.
 std::optional<std::string> applicationScope(std::string_view cgroupFile);
 

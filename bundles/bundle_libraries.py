@@ -52,23 +52,33 @@ def system_libraries():
     return found
 
 
-def package_of(path):
-    real = os.path.realpath(path)
-    candidates = [real, path]
-    for p in list(candidates):
-        if p.startswith("/usr/lib/"):
-            candidates.append(p[len("/usr"):])
-        elif p.startswith("/lib/"):
-            candidates.append("/usr" + p)
-    for p in candidates:
-        result = subprocess.run(["dpkg-query", "-S", p], capture_output=True, text=True)
-        if result.returncode == 0:
-            return result.stdout.split(":", 1)[0].strip()
-    sys.exit(f"No Debian package owns {path}, so its licence cannot be shipped.")
+def packages_of(files):
+    """file -> the Debian package that installed it, asked in one query."""
+    candidates = {}
+    for path in files:
+        for p in {path, os.path.realpath(path)}:
+            candidates[p] = path
+            if p.startswith("/usr/lib/"):
+                candidates[p[len("/usr"):]] = path
+            elif p.startswith("/lib/"):
+                candidates["/usr" + p] = path
+    out = subprocess.run(["dpkg-query", "-S", *candidates], capture_output=True, text=True).stdout
+    owners = {}
+    for line in out.splitlines():
+        package, owned = line.split(": ", 1)
+        if owned in candidates:
+            owners[candidates[owned]] = package.split(":", 1)[0]
+    for path in files:
+        if path not in owners:
+            sys.exit(f"No Debian package owns {path}, so its licence cannot be shipped.")
+    return owners
 
 
-def write_notices(path, origins):
-    """origins: package -> set of file names taken from it."""
+def write_notices(path, sources):
+    """sources: file taken from the system -> its name in the bundle."""
+    origins = {}
+    for source, package in packages_of(list(sources)).items():
+        origins.setdefault(package, set()).add(sources[source])
     parts = ["Licences of the libraries inside this application, as their Debian packages state them.\n"]
     for package in sorted(origins):
         copyright_file = Path("/usr/share/doc") / package / "copyright"
@@ -94,14 +104,14 @@ def main():
     frameworks = contents / "Frameworks"
     allowed = read_allow_list(args.allow_list)
     skipped = [contents / s for s in args.skip]
-    origins = {}
+    sources = {}
 
     if args.qt_platform_plugin:
         platforms = contents / "PlugIns" / "platforms"
         platforms.mkdir(parents=True, exist_ok=True)
         plugin = platforms / Path(args.qt_platform_plugin).name
         shutil.copyfile(args.qt_platform_plugin, plugin)
-        origins.setdefault(package_of(args.qt_platform_plugin), set()).add(plugin.name)
+        sources[args.qt_platform_plugin] = plugin.name
         # Qt reads qt.conf from the folder of the running executable; paths
         # in it are relative to that folder.
         (contents / "MacOS" / "qt.conf").write_text("[Paths]\nPrefix = ..\nPlugins = PlugIns\nLibraries = Frameworks\n")
@@ -128,7 +138,7 @@ def main():
             frameworks.mkdir(parents=True, exist_ok=True)
             shutil.copyfile(system[name], copy)
             copy.chmod(0o644)
-            origins.setdefault(package_of(system[name]), set()).add(name)
+            sources[system[name]] = name
             pending.append(copy)
         subprocess.run(["strip", "--strip-unneeded", str(elf)], check=True)
         if bundled_any:
@@ -137,9 +147,9 @@ def main():
             subprocess.run(["patchelf", "--set-rpath", runpath, str(elf)], check=True)
 
     for archive in args.archive:
-        origins.setdefault(package_of(archive), set()).add(Path(archive).name)
-    if origins:
-        write_notices(contents / "Resources" / "NOTICES.txt", origins)
+        sources[archive] = Path(archive).name
+    if sources:
+        write_notices(contents / "Resources" / "NOTICES.txt", sources)
 
     # The same library in a nested bundle is stored once.
     if args.share_with and frameworks.is_dir() and args.share_with.is_dir():

@@ -16,6 +16,6 @@ out=out/demo
 rm -rf "$out" && mkdir -p "$out"
 echo "== Sharing a virtual desktop with Chromium"
 python3 tests/e2e/browser_share.py --demo "$out" \
-  --setup-bundle "build/bundles/Tavrino Sharing Setup.app" \
+  --download build/Tavrino-Sharing-Setup-*-x86_64.tar.xz \
   --fixture build/tests/x11/tavrino_window_fixture \
   --extension examples/extension

@@ -15,6 +15,7 @@ packages=(
   libxcb-damage0-dev libxcb-shape0-dev picom
   qt6-base-dev libgl-dev
   libssl-dev openssl libplist-dev uuid-dev libglib2.0-dev
+  patchelf xz-utils
   procps xvfb xauth x11-utils xdotool imagemagick
   chromium openbox python3
 )

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """A real browser shares a protected desktop, end to end: on Xvfb with openbox, beside
-solid windows and the protected application, the setup bundle installs the helper into a
-temporary home, and Chromium with its default profile there starts it by itself for the
-reference extension's viewer (self-test mode), which reports what it decoded.
+solid windows and the protected application, the setup program, started from the unpacked
+download, installs the helper into a temporary home, and Chromium with its default profile
+there starts it by itself for the reference extension's viewer (self-test
+mode), which reports what it decoded.
 With --demo OUT, pictures and the received video are kept in OUT."""
 import argparse
 import json
@@ -13,6 +14,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tarfile
 import tempfile
 import threading
 import time
@@ -89,9 +91,13 @@ def open_window(session, fixture, window):
     session.run("xdotool", "windowmove", "--sync", process.stdout.readline().strip(), str(x), str(y))
 
 
-def install_with_setup(session, bundle, home):
+def install_with_setup(session, download, home):
+    """Unpacks the download into the home folder and starts its launcher, as a user does."""
     manifest = os.path.join(session.env["XDG_CONFIG_HOME"], "chromium/NativeMessagingHosts/net.tavrino.share_companion.json")
-    setup = session.start([os.path.join(bundle, "Contents/MacOS/TavrinoSharingSetup")])
+    with tarfile.open(download) as archive:
+        archive.extractall(f"{home}/Downloads")
+    folder = os.path.basename(download).removesuffix(".tar.xz")
+    setup = session.start([f"{home}/Downloads/{folder}/Tavrino Sharing Setup"])
     wait_for("the host manifest", lambda: os.path.exists(manifest), 60)
     window = wait_for("the setup window", lambda: session.run("xdotool", "search", "--name", "^Tavrino Sharing Setup$"), 30)
 
@@ -176,7 +182,7 @@ def share(lines, session, options):
         # Tries made while the setup program runs may still fail as before.
         if kind == "shown" and "not installed" in message["text"] and helper is None:
             progress("installing the helper with the setup program")
-            helper = install_with_setup(session, options.setup_bundle, home)
+            helper = install_with_setup(session, options.download, home)
         elif kind == "shown" and "Open Tavrino" in message["text"] and not protected_open:
             progress("opening the protected application's window")
             open_window(session, options.fixture, WINDOWS[1])
@@ -222,7 +228,7 @@ def check(seen):
 
 def main():
     parser = argparse.ArgumentParser()
-    for name in ("--setup-bundle", "--fixture", "--extension"):
+    for name in ("--download", "--fixture", "--extension"):
         parser.add_argument(name, required=True)
     parser.add_argument("--demo", help="folder for the pictures and the video")
     options = parser.parse_args()
@@ -235,7 +241,7 @@ def main():
         env = {key: value for key, value in os.environ.items()
                if key not in ("DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR")}
         env.update(HOME=home, XDG_CONFIG_HOME=f"{home}/.config", XDG_DATA_HOME=f"{home}/.local/share",
-                   XDG_CACHE_HOME=f"{home}/.cache", QT_QPA_PLATFORM="xcb")
+                   XDG_CACHE_HOME=f"{home}/.cache")
         session = Session(env)
         if options.demo:
             os.makedirs(options.demo, exist_ok=True)

@@ -36,14 +36,28 @@ void SpawnActions::open(int fd, const char* path, int flags) {
 }
 void SpawnActions::dup2(int from, int to) { check(posix_spawn_file_actions_adddup2(&actions_, from, to)); }
 
+namespace {
+
+// A null-terminated array of pointers into `texts`, as exec takes them.
+std::vector<char*> pointers(std::vector<std::string>& texts) {
+  std::vector<char*> result;
+  for (auto& text : texts) result.push_back(text.data());
+  result.push_back(nullptr);
+  return result;
+}
+
+}  // namespace
+
 ChildProcess::ChildProcess(const std::string& executable, const std::vector<std::string>& arguments,
-                           const SpawnActions& actions) {
+                           const SpawnActions& actions, const std::optional<std::vector<std::string>>& environment) {
   std::vector<std::string> copies{executable};
   copies.insert(copies.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (auto& argument : copies) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  if (const int rc = posix_spawn(&pid_, executable.c_str(), actions.get(), nullptr, argv.data(), environ); rc != 0) {
+  std::vector<char*> argv = pointers(copies);
+  std::vector<std::string> variables = environment.value_or(std::vector<std::string>{});
+  std::vector<char*> envp = pointers(variables);
+  if (const int rc = posix_spawn(&pid_, executable.c_str(), actions.get(), nullptr, argv.data(),
+                                 environment ? envp.data() : environ);
+      rc != 0) {
     pid_ = -1;
     throw std::system_error(rc, std::generic_category(), "Cannot launch " + executable);
   }

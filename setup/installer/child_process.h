@@ -31,10 +31,11 @@ class SpawnActions {
 class ChildProcess {
  public:
   // Starts `executable` with `arguments` after it, not through a shell, in
-  // this program's environment. Throws std::system_error with the cause when
-  // it cannot be started (missing, not executable, not a program).
+  // this program's environment or the given one ("NAME=value" entries).
+  // Throws std::system_error with the cause when it cannot be started
+  // (missing, not executable, not a program).
   ChildProcess(const std::string& executable, const std::vector<std::string>& arguments,
-               const SpawnActions& actions);
+               const SpawnActions& actions, const std::optional<std::vector<std::string>>& environment = {});
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
   ~ChildProcess();

@@ -12,6 +12,8 @@
 #include <regex>
 #include <system_error>
 
+extern char** environ;
+
 namespace tavrino::setup {
 namespace {
 
@@ -45,6 +47,20 @@ bool readUntil(int fd, Clock::time_point deadline, std::string& kept) {
   }
 }
 
+// This program's environment without what points the loader elsewhere: the
+// browser starts the helper from the user's session, where whatever library
+// path this program was started with does not apply.
+std::vector<std::string> sessionEnvironment() {
+  std::vector<std::string> result;
+  for (char** entry = environ; *entry; ++entry) {
+    const std::string_view variable(*entry);
+    if (!variable.starts_with("LD_LIBRARY_PATH=") && !variable.starts_with("LD_PRELOAD=")) {
+      result.emplace_back(variable);
+    }
+  }
+  return result;
+}
+
 }  // namespace
 
 std::string missingLibrary(std::string_view loaderOutput) {
@@ -72,7 +88,7 @@ void checkHelperRuns(const std::filesystem::path& executable, std::chrono::milli
   actions.dup2(writeEnd.get(), STDERR_FILENO);
   std::optional<ChildProcess> child;
   try {
-    child.emplace(executable.string(), std::vector<std::string>{"--check-build"}, actions);
+    child.emplace(executable.string(), std::vector<std::string>{"--check-build"}, actions, sessionEnvironment());
   } catch (const std::system_error& error) {
     // Not a program for this computer, or not executable at all.
     cannotRun("The system refused to start it: " + error.code().message() + ".");

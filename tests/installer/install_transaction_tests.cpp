@@ -271,6 +271,12 @@ TEST(InstallTransaction, HelperThatCannotStartHereIsNotInstalled) {
     }
     expectUnchanged(scene, before);
   }
+  // Started as the browser starts it: no library path of the installer's.
+  ::setenv("LD_LIBRARY_PATH", "/nonexistent", 1);
+  InstallScene scene;
+  scene.installer().install();
+  ::unsetenv("LD_LIBRARY_PATH");
+  expectInstalled(scene);
 }
 
 // Browsers refuse a manifest whose "path" is relative, and JSON cannot carry

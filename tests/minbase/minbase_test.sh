@@ -24,7 +24,7 @@ root_packages=(
 )
 user_id=1000
 user_name=sharer
-install_seconds=120
+install_seconds=60
 
 say() { printf 'minbase: %s\n' "$*"; }
 fail() { say "$*" >&2; exit 1; }
@@ -104,8 +104,8 @@ if [ "${1:-}" = "--in-namespace" ]; then
     sh -c "umask 022 && tar -x -C '$root$home'"
 
   as_user() {  # command... (paths inside the root); $limit: seconds, 0 for none
-    timeout --kill-after=5 "${limit:-0}" chroot --userspec="$user_id:$user_id" "$root" /usr/bin/env -i HOME="$home" USER="$user_name" \
-      LOGNAME="$user_name" PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 \
+    timeout --kill-after=5 "${limit:-0}" chroot --userspec="$user_id:$user_id" "$root" /usr/bin/env -i \
+      HOME="$home" USER="$user_name" LOGNAME="$user_name" PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 \
       XDG_RUNTIME_DIR="/run/user/$user_id" ${display:+DISPLAY=$display} "$@"
   }
 
@@ -219,7 +219,7 @@ trap 'exit 130' INT TERM HUP
 started=$SECONDS
 # A bound on the whole stage; the namespace's first process ends everything
 # started inside when it ends.
-timeout --kill-after=10 600 unshare --mount --pid --fork --propagation private -- \
+timeout --kill-after=10 600 unshare --mount --pid --fork --kill-child --propagation private -- \
   "$0" --in-namespace "$work" "$archive" "$wire_client" "$mirror" &
 inner=$!
 status=0

@@ -204,7 +204,10 @@ work=$(mktemp -d /var/tmp/tavrino-minbase.XXXXXX)
 chmod 0755 "$work"  # the user in the root unpacks into it
 inner=
 cleanup() {
-  [ -n "$inner" ] && kill -TERM "$inner" 2>/dev/null && wait "$inner" 2>/dev/null
+  if [ -n "$inner" ]; then
+    kill -TERM "$inner" 2>/dev/null || true
+    wait "$inner" 2>/dev/null || true
+  fi
   # The mounts lived in the namespace; should one have escaped, removing
   # stays on this file system and never reaches into it.
   if grep -q " $work/" /proc/self/mountinfo; then

@@ -27,17 +27,6 @@ void check(int rc) {
   if (rc != 0) throw std::system_error(rc, std::generic_category(), "Cannot prepare a process launch");
 }
 
-}  // namespace
-
-SpawnActions::SpawnActions() { check(posix_spawn_file_actions_init(&actions_)); }
-SpawnActions::~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
-void SpawnActions::open(int fd, const char* path, int flags) {
-  check(posix_spawn_file_actions_addopen(&actions_, fd, path, flags, 0));
-}
-void SpawnActions::dup2(int from, int to) { check(posix_spawn_file_actions_adddup2(&actions_, from, to)); }
-
-namespace {
-
 // A null-terminated array of pointers into `texts`, as exec takes them.
 std::vector<char*> pointers(std::vector<std::string>& texts) {
   std::vector<char*> result;
@@ -47,6 +36,13 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 }
 
 }  // namespace
+
+SpawnActions::SpawnActions() { check(posix_spawn_file_actions_init(&actions_)); }
+SpawnActions::~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
+void SpawnActions::open(int fd, const char* path, int flags) {
+  check(posix_spawn_file_actions_addopen(&actions_, fd, path, flags, 0));
+}
+void SpawnActions::dup2(int from, int to) { check(posix_spawn_file_actions_adddup2(&actions_, from, to)); }
 
 ChildProcess::ChildProcess(const std::string& executable, const std::vector<std::string>& arguments,
                            const SpawnActions& actions, const std::optional<std::vector<std::string>>& environment) {

@@ -239,14 +239,13 @@ TEST(InstallTransaction, RefusedPayloadLeavesNothing) {
 // window's smaller line says what the loader missed.
 TEST(InstallTransaction, HelperThatCannotStartHereIsNotInstalled) {
   struct Case { std::string script, detail; };
-  // The loader's own words, as it writes them before the program runs at all.
+  // The loader's words for a library too old, as it writes them before the
+  // program runs at all.
   const auto loaderSays = [](const std::string& words, int status) {
     return "#!/bin/sh\ncat >&2 <<'END'\nTavrinoShareHost: " + words + "\nEND\nexit " + std::to_string(status) + "\n";
   };
   for (const auto& [script, detail] : std::vector<Case>{
-           {loaderSays("error while loading shared libraries: libfoo.so.1: cannot open shared object file: No such "
-                       "file or directory", 127),
-            "The library libfoo.so.1 is missing."},
+           {readFile(TAVRINO_NEEDS_LIBRARY), "The library " TAVRINO_MISSING_LIBRARY " is missing."},
            {loaderSays("/lib/x86_64-linux-gnu/libc.so.6: version `GLIBC_2.99' not found (required by "
                        "TavrinoShareHost)", 1),
             "The library libc.so.6 is older than the version GLIBC_2.99 it needs."},

@@ -17,7 +17,7 @@ packages=(
   libssl-dev openssl libplist-dev uuid-dev libglib2.0-dev
   procps xvfb xauth x11-utils xdotool imagemagick
   chromium openbox python3
-  debootstrap xz-utils util-linux
+  debootstrap debian-archive-keyring xz-utils util-linux
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -18,6 +18,7 @@ packages=(
   patchelf xz-utils
   procps xvfb xauth x11-utils xdotool imagemagick
   chromium openbox python3
+  debootstrap debian-archive-keyring xz-utils util-linux
 )
 missing=()
 for p in "${packages[@]}"; do

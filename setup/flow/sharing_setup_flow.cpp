@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 
+#include "installer/setup_error.h"
+
 #include <exception>
 #include <utility>
 
@@ -9,14 +11,18 @@ namespace tavrino::setup {
 
 namespace {
 
-// The text a failure shows: the exception's own description, unchanged.
-QString describe(const std::exception_ptr& error) {
+// The phase a failure shows: the exception's own description, unchanged,
+// and the detail a SetupError carries.
+Phase describe(const std::exception_ptr& error) {
   try {
     std::rethrow_exception(error);
+  } catch (const SetupError& e) {
+    return Phase::failed(QString::fromUtf8(e.what()), QString::fromUtf8(e.detail()));
   } catch (const std::exception& e) {
-    return QString::fromUtf8(e.what());
+    return Phase::failed(QString::fromUtf8(e.what()));
   } catch (...) {
-    return QCoreApplication::translate("SharingSetupFlow", "The installation failed for an unknown reason.");
+    return Phase::failed(
+        QCoreApplication::translate("SharingSetupFlow", "The installation failed for an unknown reason."));
   }
 }
 
@@ -63,7 +69,7 @@ void SharingSetupFlow::runJob(std::shared_ptr<QPromise<void>> handle) {
   try {
     operation = performInstall_();
   } catch (...) {
-    finish(Phase::failed(describe(std::current_exception())));
+    finish(describe(std::current_exception()));
     return;
   }
   // The continuations run on the main thread (the application object's) once
@@ -77,7 +83,7 @@ void SharingSetupFlow::runJob(std::shared_ptr<QPromise<void>> handle) {
               try {
                 done.waitForFinished();
               } catch (...) {
-                finish(Phase::failed(describe(std::current_exception())));
+                finish(describe(std::current_exception()));
                 return;
               }
               finish(Phase::installed());

@@ -8,15 +8,13 @@
 #include "platform/user_folders.h"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <system_error>
 #include <utility>
-
-extern char** environ;
 
 namespace tavrino::setup {
 namespace fs = std::filesystem;
@@ -37,26 +35,6 @@ bool isTeamIdentifier(const std::string& team) {
 
 // The verifier ships beside the setup executable, in "Contents/MacOS" of its bundle.
 fs::path defaultSigningTool() { return mainExecutablePath().parent_path() / "tavrino-codesign"; }
-
-class SpawnActions {
- public:
-  SpawnActions() {
-    if (const int rc = posix_spawn_file_actions_init(&actions_); rc != 0) {
-      throw std::system_error(rc, std::generic_category(), "Cannot prepare a process launch");
-    }
-  }
-  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
-  SpawnActions(const SpawnActions&) = delete;
-  SpawnActions& operator=(const SpawnActions&) = delete;
-
-  void check(int rc) const {
-    if (rc != 0) throw std::system_error(rc, std::generic_category(), "Cannot prepare a process launch");
-  }
-  posix_spawn_file_actions_t* get() { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_;
-};
 
 }  // namespace
 
@@ -86,27 +64,12 @@ void CompanionInstaller::verify(const fs::path& application) const {
 }
 
 std::string CompanionInstaller::run(const std::string& executable, const std::vector<std::string>& arguments) const {
-  int ends[2];
-  if (::pipe2(ends, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "Cannot create a pipe");
-  UniqueFd readEnd(ends[0]);
-  UniqueFd writeEnd(ends[1]);
+  auto [readEnd, writeEnd] = makePipe();
 
   SpawnActions actions;
-  actions.check(posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0));
-  actions.check(posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDOUT_FILENO));
-
-  std::vector<char*> argv;
-  std::string argv0 = executable;
-  std::vector<std::string> copies = arguments;
-  argv.push_back(argv0.data());
-  for (auto& argument : copies) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-
-  pid_t pid = -1;
-  if (const int rc = posix_spawn(&pid, executable.c_str(), actions.get(), nullptr, argv.data(), environ); rc != 0) {
-    throw std::system_error(rc, std::generic_category(), "Cannot launch " + executable);
-  }
-  ChildProcess child(pid);
+  actions.open(STDERR_FILENO, "/dev/null", O_WRONLY);
+  actions.dup2(writeEnd.get(), STDOUT_FILENO);
+  ChildProcess child(executable, arguments, actions);
   writeEnd.reset();
 
   std::string output;

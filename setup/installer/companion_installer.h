@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
@@ -23,6 +24,7 @@ enum class InstallStep {
   prepare,          // index of the staged entry
   copyApplication,
   verifyCopy,
+  checkHelper,
   serialiseManifest,
   writeManifest,
   setManifestMode,
@@ -50,6 +52,8 @@ struct CompanionInstaller {
   std::optional<std::string> requiredTeam;
   // The signature verifier; by default the one inside this program's bundle.
   std::filesystem::path signingTool;
+  // How long the copied helper may take to show that it starts on this computer.
+  std::chrono::milliseconds helperCheckLimit{10'000};
   // Test seam: called before each step of install(); empty in the program.
   std::function<void(InstallStep, std::size_t)> stepHook;
 

@@ -1,5 +1,6 @@
 #include "installer/companion_installer.h"
 #include "installer/file_writing.h"
+#include "installer/helper_check.h"
 #include "installer/install_lock.h"
 #include "installer/running_processes.h"
 #include "installer/setup_error.h"
@@ -153,6 +154,10 @@ void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeC
     copyTree(sourceApplication, stagedApplication);
     transaction.step(InstallStep::verifyCopy);
     verify(stagedApplication);
+    // A helper the browser could not start is no installation: it is run,
+    // once its signature holds, before anything of the earlier one is touched.
+    transaction.step(InstallStep::checkHelper);
+    checkHelperRuns(stagedApplication / "Contents/MacOS/TavrinoShareHost", helperCheckLimit);
 
     transaction.step(InstallStep::serialiseManifest);
     const std::string bytes = manifest.dump(2);

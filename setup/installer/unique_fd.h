@@ -1,9 +1,11 @@
 #pragma once
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string_view>
+#include <system_error>
 #include <utility>
 
 namespace tavrino::setup {
@@ -32,6 +34,17 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// Both ends of a pipe, each closed on exec; throws std::system_error.
+struct Pipe {
+  UniqueFd read;
+  UniqueFd write;
+};
+inline Pipe makePipe() {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "Cannot create a pipe");
+  return {UniqueFd(ends[0]), UniqueFd(ends[1])};
+}
 
 // Reads `fd` to its end, handing each piece read to `piece`; false, with
 // errno set, when a read fails.

@@ -60,6 +60,11 @@ FailureScreen::FailureScreen(QWidget* parent)
 
   message_.setObjectName("failureText");
   message_.setFont(style::callout());
+  detail_.setObjectName("failureDetail");
+  detail_.setFont(style::caption());
+  QPalette dimmed = detail_.palette();
+  dimmed.setColor(QPalette::Text, style::secondaryText());
+  detail_.setPalette(dimmed);
 
   buttonRow_.setLayout(&buttonLayout_);
   buttonLayout_.setContentsMargins(0, 0, 0, 0);
@@ -77,7 +82,14 @@ FailureScreen::FailureScreen(QWidget* parent)
 
   layout_.addWidget(&titleRow_);
   layout_.addWidget(&message_);
+  layout_.addWidget(&detail_);
   layout_.addWidget(&buttonRow_);
+}
+
+void FailureScreen::setMessage(const QString& message, const QString& detail) {
+  message_.setText(message);
+  detail_.setText(detail);
+  detail_.setVisible(!detail.isEmpty());
 }
 
 SuccessScreen::SuccessScreen(bool hasStoreLink, QWidget* parent) : QWidget(parent), returnKey_(this) {

@@ -29,7 +29,8 @@ class FailureScreen : public QWidget {
  public:
   explicit FailureScreen(QWidget* parent = nullptr);
 
-  void setMessage(const QString& message) { message_.setText(message); }
+  // The detail, when not empty, is a smaller second line under the message.
+  void setMessage(const QString& message, const QString& detail);
 
   QPushButton& quit() { return quit_; }
   QPushButton& tryAgain() { return tryAgain_; }
@@ -42,6 +43,7 @@ class FailureScreen : public QWidget {
   SymbolView icon_;
   QLabel title_;
   SelectableText message_;
+  SelectableText detail_;
   QWidget buttonRow_;
   QHBoxLayout buttonLayout_;
   QPushButton quit_;

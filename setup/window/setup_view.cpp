@@ -59,7 +59,7 @@ SetupView::SetupView(std::shared_ptr<SharingSetupFlow> flow, std::optional<QUrl>
 void SetupView::showPhase(const Phase& phase) {
   bool failed = phase.is(Phase::Case::failed);
   bool installed = phase.is(Phase::Case::installed);
-  if (failed) failure_.setMessage(phase.message());
+  if (failed) failure_.setMessage(phase.message(), phase.detail());
   progress_.setVisible(!failed && !installed);
   failure_.setVisible(failed);
   success_.setVisible(installed);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -113,6 +114,7 @@ TEST(InstallTransaction, ErrorOrKillAtEachStepLeavesNothingHalfInstalled) {
       {Kind::replacing, verifySource, 0},      {Kind::replacing, takeLock, 0},
       {Kind::replacing, listProcesses, 0},     {Kind::replacing, prepare, 0},
       {Kind::replacing, copyApplication, 0},   {Kind::replacing, verifyCopy, 0},
+      {Kind::replacing, checkHelper, 0},
       {Kind::replacing, serialiseManifest, 0}, {Kind::replacing, prepare, 1},
       {Kind::replacing, writeManifest, 1},     {Kind::replacing, setManifestMode, 2},
       {Kind::replacing, markPending, 0},       {Kind::replacing, moveAside, 0},
@@ -230,6 +232,50 @@ TEST(InstallTransaction, RefusedPayloadLeavesNothing) {
     EXPECT_EQ(setupErrorOf([&] { scene.installer().install(); }), kIntactSentence) << "fault " << i;
     EXPECT_EQ(snapshot(scene.home), before);
   }
+}
+
+// A signed helper that does not start on this computer (a library missing, a
+// program for another system, killed, stuck) is not installed, and the
+// window's smaller line says what the loader missed.
+TEST(InstallTransaction, HelperThatCannotStartHereIsNotInstalled) {
+  struct Case { std::string script, detail; };
+  // The loader's words for a library too old, as it writes them before the
+  // program runs at all.
+  const auto loaderSays = [](const std::string& words, int status) {
+    return "#!/bin/sh\ncat >&2 <<'END'\nTavrinoShareHost: " + words + "\nEND\nexit " + std::to_string(status) + "\n";
+  };
+  for (const auto& [script, detail] : std::vector<Case>{
+           {readFile(TAVRINO_NEEDS_LIBRARY), "The library " TAVRINO_MISSING_LIBRARY " is missing."},
+           {loaderSays("/lib/x86_64-linux-gnu/libc.so.6: version `GLIBC_2.99' not found (required by "
+                       "TavrinoShareHost)", 1),
+            "The library libc.so.6 is older than the version GLIBC_2.99 it needs."},
+           {"#!/bin/sh\necho 'Tavrino Share Helper'\nkill -9 $$\n", ""},
+           {"#!/bin/sh\nexec sleep 60\n", "It did not finish its start-up check in time."},
+           {"\x7f" "ELF but not really", "The system refused to start it: Exec format error."},
+       }) {
+    InstallScene scene;
+    const fs::path app = scene.payload / "Tavrino Share Helper.app";
+    writeFile(app / "Contents/MacOS/TavrinoShareHost", script);
+    ASSERT_TRUE(signApp(app));
+    const auto before = scene.targets();
+    CompanionInstaller installer = scene.installer();
+    // Only the one that never ends waits out a limit, a short one.
+    if (script.find("sleep") != std::string::npos) installer.helperCheckLimit = std::chrono::milliseconds(300);
+    try {
+      installer.install();
+      ADD_FAILURE() << "installed a helper that cannot start: " << script;
+    } catch (const SetupError& error) {
+      EXPECT_EQ(error.errorDescription(), "The share helper cannot run on this computer.");
+      EXPECT_EQ(error.detail(), detail) << script;
+    }
+    expectUnchanged(scene, before);
+  }
+  // Started as the browser starts it: no library path of the installer's.
+  ::setenv("LD_LIBRARY_PATH", "/nonexistent", 1);
+  InstallScene scene;
+  scene.installer().install();
+  ::unsetenv("LD_LIBRARY_PATH");
+  expectInstalled(scene);
 }
 
 // Browsers refuse a manifest whose "path" is relative, and JSON cannot carry

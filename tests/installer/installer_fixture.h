@@ -115,7 +115,9 @@ inline fs::path makeHelperApp(const fs::path& parent, const std::string& version
   writeFile(app / "Contents/Info.plist", "<plist><dict><key>CFBundleVersion</key><string>" + version +
                                              "</string></dict></plist>\n");
   const fs::path executable = app / "Contents/MacOS/TavrinoShareHost";
-  writeFile(executable, "#!/bin/sh\necho 'Tavrino Share Helper " + version + "'\n");
+  // The installer runs it only to see that it starts, as the browser would.
+  writeFile(executable, "#!/bin/sh\n[ \"$*\" = --check-build ] && [ -z \"$LD_LIBRARY_PATH\" ] || exit 2\n"
+                        "echo 'Tavrino Share Helper " + version + "'\n");
   fs::permissions(executable, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
                   fs::perm_options::add);
   writeFile(app / "Contents/Resources/Strings/en.txt", "version " + version + "\n");

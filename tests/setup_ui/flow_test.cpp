@@ -33,8 +33,10 @@ TEST(SharingSetupFlow, EveryOtherWayOfFailingEndsFailedWithItsOwnText) {
                                              std::make_error_code(std::errc::no_such_file_or_directory));
   EXPECT_EQ(outcomeOf([&] { return runDetached([&] { throw platform; }); }),
             Phase::failed(QString::fromUtf8(platform.what())));
-  EXPECT_EQ(outcomeOf([]() -> QFuture<void> { throw SetupError("Cannot open the installer lock."); }),
-            Phase::failed("Cannot open the installer lock."));
+  EXPECT_EQ(outcomeOf([]() -> QFuture<void> {
+              throw SetupError("The share helper cannot run on this computer.", "The library libfoo.so.1 is missing.");
+            }),
+            Phase::failed("The share helper cannot run on this computer.", "The library libfoo.so.1 is missing."));
 
   ControlledInstall install;
   auto abandoned = SharingSetupFlow::make(install.operation());

@@ -76,10 +76,20 @@ TEST_F(SetupWindow, ProgressFailureRetryAndSuccess) {
   settle();
   EXPECT_EQ(install.runs.size(), 1u);
 
+  finishWith(std::make_exception_ptr(
+      SetupError("The share helper cannot run on this computer.", "The library libfoo.so.1 is missing.")));
+  render(*view, "failure-detail");
+  auto& message = child<SelectableText>(*view, "failureText");
+  auto& detail = child<SelectableText>(*view, "failureDetail");
+  EXPECT_EQ(message.text(), "The share helper cannot run on this computer.");
+  EXPECT_EQ(detail.text(), "The library libfoo.so.1 is missing.");
+  EXPECT_TRUE(detail.isVisible());
+  EXPECT_LT(detail.font().pixelSize(), message.font().pixelSize());
+  child<QPushButton>(*view, "tryAgain").click();
   finishWith(std::make_exception_ptr(SetupError("Another Tavrino installer is running. Please finish it first.")));
   const int shortHeight = render(*view, "failure").height();
-  auto& message = child<SelectableText>(*view, "failureText");
   EXPECT_EQ(message.text(), "Another Tavrino installer is running. Please finish it first.");
+  EXPECT_FALSE(detail.isVisible());
   // Return retries even while "Quit" or the selectable text has the focus.
   auto& quit = child<QPushButton>(*view, "quit");
   view->activateWindow();
@@ -104,7 +114,7 @@ TEST_F(SetupWindow, ProgressFailureRetryAndSuccess) {
   message.setFocus();
   QTest::keyClick(&message, Qt::Key_Return);
   settle();
-  EXPECT_EQ(install.runs.size(), 3u);
+  EXPECT_EQ(install.runs.size(), 4u);
 
   finishWith(nullptr);
   const int height = render(*view, "success").height();

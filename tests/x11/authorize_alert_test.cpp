@@ -1,6 +1,6 @@
 // The helper's --authorize mode: on a real display one alert, answered by
-// pressing Return, and nothing written to standard output; without its alert
-// module one line and a failure.
+// pressing Return, and nothing written to standard output; without a module
+// it can load, why, and a failure.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "x11_test_support.h"
@@ -39,20 +40,29 @@ TEST(AuthorizeAlert, ShowsTheReadyAlertAndEndsWhenTheUserPressesOk) {
   EXPECT_EQ(::read(helper.output(), &byte, 1), 0) << "the alert mode writes nothing to standard output";
 }
 
-TEST(AuthorizeAlert, WithoutItsModuleSaysSoInOneLineAndFails) {
+// Without its module, or with one this computer cannot load: a sentence,
+// then the loader's own reason, and a failure.
+TEST(AuthorizeAlert, WithoutALoadableModuleSaysWhyAndFails) {
   const std::string folder = ::testing::TempDir() + "helper-without-alert";
   std::filesystem::create_directories(folder);
   std::filesystem::copy_file(TAVRINO_SHARE_HOST, folder + "/TavrinoShareHost",
                              std::filesystem::copy_options::overwrite_existing);
-  FILE* out = popen(("'" + folder + "/TavrinoShareHost' --authorize 2>&1").c_str(), "r");
-  ASSERT_NE(out, nullptr);
-  std::string text(256, '\0');
-  text.resize(fread(text.data(), 1, text.size(), out));
-  const int status = pclose(out);
+  const auto run = [&] {
+    FILE* out = popen(("'" + folder + "/TavrinoShareHost' --authorize 2>&1").c_str(), "r");
+    std::string text(1024, '\0');
+    text.resize(out ? fread(text.data(), 1, text.size(), out) : 0);
+    const int status = out ? pclose(out) : -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    return text;
+  };
+  const std::string module = folder + "/TavrinoAuthorizeAlert.so";
+  EXPECT_EQ(run(), "The permission alert is not part of this build.\n" + module +
+                       ": cannot open shared object file: No such file or directory\n");
+  std::ofstream(module) << "not a library";
+  const std::string broken = run();
   std::filesystem::remove_all(folder);
-  EXPECT_EQ(text, "The permission alert is not part of this build.\n");
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_TRUE(broken.starts_with("The permission alert cannot be loaded on this computer.\n" + module + ": "))
+      << broken;
 }
 
 }  // namespace

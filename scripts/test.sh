@@ -52,9 +52,6 @@ echo "== minimal Debian 12 root"
 if [ "${TAVRINO_SKIP_MINBASE:-}" = 1 ]; then
   echo "minbase: skipped (TAVRINO_SKIP_MINBASE=1)"
 else
-  if ninja -C build -t targets all 2>/dev/null | grep -q '^package:'; then
-    cmake --build build --target package >/dev/null || echo "minbase: the download archive could not be made"
-  fi
   if tests/minbase/minbase_test.sh build; then
     passed=$((passed + 1)); echo "minbase: ok"
   else

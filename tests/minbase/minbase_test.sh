@@ -19,7 +19,7 @@ set -euo pipefail
 root_packages=(
   xvfb xauth
   libx11-6 libx11-xcb1 libxcb1 libxcb-shm0 libxcb-randr0 libxcb-xfixes0 libxcb-render0
-  libfontconfig1 libfreetype6 libgl1 libegl1 libglib2.0-0 libdbus-1-3 libxkbcommon0
+  libfontconfig1 libfreetype6 libgl1 libegl1 libopengl0 libglib2.0-0 libdbus-1-3 libxkbcommon0
   zlib1g libpng16-16 libharfbuzz0b
 )
 user_id=1000
@@ -75,12 +75,9 @@ if [ "${1:-}" = "--in-namespace" ]; then
   # In memory, dpkg's many syncs cost nothing; the memory goes with the namespace.
   mkdir "$root"
   mount -t tmpfs -o mode=0755,size=3g tmpfs "$root"
-  # The packages this machine's own installs have left in apt's cache are
-  # used where their checksums match the archive's; the rest is downloaded
-  # into this run's folder, which goes with it. apt's cache is not written.
+  # Every package is downloaded afresh into this run's folder, which goes with it.
   debs=$work/debs
   mkdir "$debs"
-  cp -l /var/cache/apt/archives/*.deb "$debs/" 2>/dev/null || true
   included=$(IFS=,; echo "${root_packages[*]}")
   if ! debootstrap --variant=minbase --include="$included" --cache-dir="$debs" bookworm "$root" "$mirror" \
       >"$log" 2>&1; then

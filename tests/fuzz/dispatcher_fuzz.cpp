@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "core/wire.h"
-#include "host/frames.h"
+#include "support/framing.h"
 #include "host/host_harness.h"
 
 using namespace tavrino::share;

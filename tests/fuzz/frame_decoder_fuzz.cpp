@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "core/wire.h"
-#include "host/frames.h"
+#include "support/framing.h"
 
 using namespace tavrino::share;
 

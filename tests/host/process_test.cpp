@@ -19,8 +19,7 @@
 #include <xcb/xcb.h>
 #include <nlohmann/json.hpp>
 
-#include "child_process.h"
-#include "frames.h"
+#include "support/child_process.h"
 #include "platform/x11/desktop_session.h"
 #include "platform/x11/x11_capture_service.h"
 
@@ -34,46 +33,20 @@ using Types = std::vector<std::string>;
 // Writes to a helper that has ended must fail with an error, not end the tests.
 [[maybe_unused]] const auto ignoreBrokenPipes = std::signal(SIGPIPE, SIG_IGN);
 
-void expectCleanExit(ChildProcess& helper, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+void expectCleanExit(Child& helper, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
   const int status = helper.wait(limit);
   ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0)
                                  << "\n" << helper.errors();
   EXPECT_EQ(WEXITSTATUS(status), 0) << helper.errors();
 }
 
-// A virtual display of its own: the server picks a free display number
-// itself, so that suites running side by side never share one.
-class VirtualDisplay {
- public:
-  explicit VirtualDisplay(const std::string& screen = "1280x720x24")
-      : server_("/usr/bin/Xvfb", {"-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp"}) {
-    const std::string number =
-        server_.readUntil([](const std::string& output) { return output.find('\n') != std::string::npos; });
-    name_ = ":" + number.substr(0, number.find('\n'));
-  }
-  ~VirtualDisplay() { end(); }
-  void end() {
-    if (ended_) return;
-    ended_ = true;
-    ::kill(server_.pid(), SIGTERM);  // lets it remove its socket and lock file
-    server_.wait();
-  }
-  const std::string& name() const { return name_; }
-  pid_t pid() { return server_.pid(); }
-
- private:
-  ChildProcess server_;
-  std::string name_;
-  bool ended_ = false;
-};
-
 // The helper as the browser drives it: requests in, messages out, every
-// frame acknowledged as soon as it is seen.
-class Helper : public ChildProcess {
+// frame acknowledged as soon as it is seen. It finds no display but one given.
+class Helper : public Child {
  public:
   explicit Helper(std::vector<std::string> environment = {}, std::vector<std::string> arguments = {})
-      : ChildProcess(TAVRINO_SHARE_HOST_PATH, std::move(arguments), std::move(environment)) {}
-  explicit Helper(const VirtualDisplay& display) : Helper({"DISPLAY=" + display.name()}, {"--test-application"}) {}
+      : Child(withArguments(std::move(arguments)), true, withoutDisplay(std::move(environment))) {}
+  explicit Helper(const Xvfb& display) : Helper({"DISPLAY=" + display.name()}, {"--test-application"}) {}
 
   void send(const json& request) { ASSERT_TRUE(write(frame(request.dump()))); }
   void start(const std::string& request, std::uint32_t display) {
@@ -81,18 +54,12 @@ class Helper : public ChildProcess {
   }
 
   // Every message so far, once there are count of them or the output has
-  // ended; a partial frame at the end fails the test.
+  // ended; a partial frame at the end throws.
   const std::vector<json>& read(std::size_t count = SIZE_MAX) {
     while (messages_.size() < count) {
-      const std::string more = readUntil([&](const std::string& o) { return !frameBodies(unread_ + o).empty(); });
-      if (more.empty()) {
-        EXPECT_EQ(unread_.size(), 0u) << "partial frame";
-        break;
-      }
-      unread_ += more;
-      std::size_t rest = 0;
-      for (const auto& body : frameBodies(unread_, &rest)) messages_.push_back(json::parse(body));
-      unread_.erase(0, unread_.size() - rest);
+      const auto body = readFrame();
+      if (!body) break;
+      messages_.push_back(json::parse(*body));
     }
     return messages_;
   }
@@ -121,9 +88,17 @@ class Helper : public ChildProcess {
   }
 
  private:
+  static std::vector<std::string> withArguments(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), TAVRINO_SHARE_HOST_PATH);
+    return arguments;
+  }
+  static std::vector<std::string> withoutDisplay(std::vector<std::string> environment) {
+    environment.insert(environment.begin(), {"DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE"});
+    return environment;
+  }
+
   std::vector<json> messages_;
   std::size_t seen_ = 0;
-  std::string unread_;
 };
 
 TEST(HelperProcess, AnswersRequestsUpToTheLimitAndEndsReadingOnBadFrames) {
@@ -236,9 +211,9 @@ long residentKiB(pid_t pid) {
 
 class HelperOnADisplay : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { display_ = std::make_unique<VirtualDisplay>(); }
+  static void SetUpTestSuite() { display_ = std::make_unique<Xvfb>(); }
   static void TearDownTestSuite() { display_.reset(); }
-  static inline std::unique_ptr<VirtualDisplay> display_;
+  static inline std::unique_ptr<Xvfb> display_;
 };
 
 // The end of input while a capture runs, or while its stop is under way,
@@ -353,14 +328,14 @@ TEST_F(HelperOnADisplay, FramesAreAtLeastTheMinimumIntervalApart) {
 // The start asks for the display's width on the main thread: the answer comes
 // from the content query, without another round trip to the server.
 TEST(X11Service, KnowsTheDisplayWidthFromTheContentQuery) {
-  VirtualDisplay own("640x480x24");
+  Xvfb own("640x480x24");
   X11CaptureService service(own.name());
   std::promise<ContentResult> answered;
   service.getShareableContent(false, true, [&](ContentResult r) { answered.set_value(std::move(r)); });
   const auto result = answered.get_future().get();
   ASSERT_TRUE(std::holds_alternative<ShareableContent>(result)) << std::get<ErrorValue>(result).description;
   const std::uint32_t id = std::get<ShareableContent>(result).displays.at(0).displayID;
-  own.end();
+  own.kill();
   EXPECT_EQ(service.displayPixelsWide(id), 640);
 }
 

@@ -8,7 +8,7 @@
 
 #include "core/request_text.h"
 #include "core/wire.h"
-#include "frames.h"
+#include "support/framing.h"
 
 namespace tavrino::share {
 namespace {

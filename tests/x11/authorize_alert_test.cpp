@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string>
 
-#include "x11_test_support.h"
+#include "support/child_process.h"
 
 namespace tavrino::share {
 namespace {

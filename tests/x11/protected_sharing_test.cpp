@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
@@ -22,7 +23,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "x11_test_support.h"
+#include "support/child_process.h"
 #include "x264/h264_decoder.h"
 
 namespace tavrino::share {
@@ -57,16 +58,12 @@ class Extension {
   ~Extension() {
     helper_.closeInput();
     reader_.join();
+    if (::testing::Test::HasFailure()) std::fprintf(stderr, "The helper wrote:\n%s", helper_.errors().c_str());
   }
 
   void send(const json& request) {
-    std::string body = request.dump();
-    std::uint32_t n = static_cast<std::uint32_t>(body.size());
-    std::string frame{static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16),
-                      static_cast<char>(n >> 24)};
-    frame += body;
     std::lock_guard lock(writeMutex_);
-    ASSERT_EQ(::write(helper_.input(), frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    ASSERT_TRUE(helper_.write(testing::frame(request.dump())));
   }
 
   // Waits until `count` messages of the type have arrived; returns them all.
@@ -85,30 +82,20 @@ class Extension {
     return found;
   }
 
-  bool readAll(void* data, std::size_t size) {
-    auto* p = static_cast<char*>(data);
-    while (size > 0) {
-      ssize_t n = ::read(helper_.output(), p, size);
-      if (n <= 0) return false;
-      p += n;
-      size -= static_cast<std::size_t>(n);
-    }
-    return true;
-  }
-
   void read() {
-    for (;;) {
-      std::uint8_t header[4];
-      if (!readAll(header, 4)) break;
-      std::string body(header[0] | header[1] << 8 | header[2] << 16 | header[3] << 24, '\0');
-      if (!readAll(body.data(), body.size())) break;
-      json message = json::parse(body);
-      if (message["type"] == "frame") {
-        send(json{{"command", "ack"}, {"request", message["request"]}, {"id", message["id"]}});
+    try {
+      // A still desktop sends nothing for a while: silence is no end.
+      while (const auto body = helper_.readFrame(std::chrono::hours(1))) {
+        json message = json::parse(*body);
+        if (message["type"] == "frame") {
+          send(json{{"command", "ack"}, {"request", message["request"]}, {"id", message["id"]}});
+        }
+        std::lock_guard lock(mutex_);
+        messages_.push_back(std::move(message));
+        arrived_.notify_all();
       }
-      std::lock_guard lock(mutex_);
-      messages_.push_back(std::move(message));
-      arrived_.notify_all();
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << e.what();
     }
     std::lock_guard lock(mutex_);
     closed_ = true;

@@ -13,7 +13,7 @@
 #include "platform/x11/process_family.h"
 #include "platform/x11/window_tree.h"
 #include "platform/x11/x11_capture_service.h"
-#include "x11_test_support.h"
+#include "support/child_process.h"
 
 namespace tavrino::share {
 namespace {

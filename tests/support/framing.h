@@ -6,11 +6,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "core/wire.h"
 
 namespace tavrino::share::testing {
 
@@ -27,25 +26,28 @@ inline std::string stopOfSize(std::size_t size) {
   return prefix + std::string(size - prefix.size() - 2, 'p') + "\"}";
 }
 
-// The bodies of the complete frames at the start of bytes; *rest counts the
-// bytes after them.
-inline std::vector<std::string> frameBodies(const std::string& bytes, std::size_t* rest = nullptr) {
+// The body of the first complete frame in bytes, removed from them.
+inline std::optional<std::string> takeFrame(std::string& bytes) {
+  if (bytes.size() < 4) return std::nullopt;
+  const auto* h = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t length = h[0] | h[1] << 8 | h[2] << 16 | static_cast<std::size_t>(h[3]) << 24;
+  if (bytes.size() - 4 < length) return std::nullopt;
+  std::string body = bytes.substr(4, length);
+  bytes.erase(0, 4 + length);
+  return body;
+}
+
+// The bodies of the complete frames in bytes; *rest counts the bytes after them.
+inline std::vector<std::string> frameBodies(std::string bytes, std::size_t* rest = nullptr) {
   std::vector<std::string> bodies;
-  std::size_t at = 0;
-  while (at + 4 <= bytes.size()) {
-    const auto* h = reinterpret_cast<const unsigned char*>(bytes.data() + at);
-    const std::size_t length = h[0] | h[1] << 8 | h[2] << 16 | static_cast<std::size_t>(h[3]) << 24;
-    if (at + 4 + length > bytes.size()) break;
-    bodies.push_back(bytes.substr(at + 4, length));
-    at += 4 + length;
-  }
-  if (rest) *rest = bytes.size() - at;
+  while (auto body = takeFrame(bytes)) bodies.push_back(std::move(*body));
+  if (rest) *rest = bytes.size();
   return bodies;
 }
 
 // Serves bytes in reads of at most slice bytes, like a pipe fed slowly, from
 // *position on, which counts what was read. The bytes must outlive the reader.
-inline ByteReader memoryReader(std::string_view bytes, std::size_t* position, std::size_t slice = SIZE_MAX) {
+inline auto memoryReader(std::string_view bytes, std::size_t* position, std::size_t slice = SIZE_MAX) {
   return [bytes, position, slice](std::uint8_t* buffer, std::size_t capacity) {
     const std::size_t n = std::min({capacity, slice, bytes.size() - *position});
     if (n > 0) std::memcpy(buffer, bytes.data() + *position, n);

@@ -6,19 +6,13 @@
 // its "stats" go to stderr.
 #include "helper_session.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <thread>
-#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -27,24 +21,13 @@ extern "C" {
 }
 
 #include "stream_record.h"
-
-extern char** environ;
+#include "support/child_process.h"
 
 namespace tavrino::bench {
 
 namespace {
 
-bool writeAll(int fd, const void* data, std::size_t size) {
-  const auto* bytes = static_cast<const std::uint8_t*>(data);
-  while (size > 0) {
-    const ssize_t n = ::write(fd, bytes, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
+using share::testing::Child;
 
 std::vector<std::uint8_t> fromBase64(const std::string& text) {
   std::vector<std::uint8_t> bytes(AV_BASE64_DECODE_SIZE(text.size()));
@@ -57,32 +40,26 @@ std::vector<std::uint8_t> fromBase64(const std::string& text) {
 // close that ends the capture from the signal thread.
 class RequestPipe {
  public:
-  explicit RequestPipe(int fd) : fd_(fd) {}
-  ~RequestPipe() { close(); }
+  explicit RequestPipe(Child& helper) : helper_(helper) {}
   bool send(const nlohmann::json& request) {
-    const std::string body = request.dump();
-    const auto length = static_cast<std::uint32_t>(body.size());
-    const std::uint8_t header[4] = {static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
-                                    static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 24)};
     std::lock_guard lock(mutex_);
-    return fd_ >= 0 && writeAll(fd_, header, 4) && writeAll(fd_, body.data(), body.size());
+    return helper_.write(share::testing::frame(request.dump()));
   }
   void close() {
     std::lock_guard lock(mutex_);
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    helper_.closeInput();
   }
 
  private:
   std::mutex mutex_;
-  int fd_;
+  Child& helper_;
 };
 
 }  // namespace
 
 int driveHelper(const HelperOptions& options) {
-  // Stop signals are taken by one thread with sigwait; the helper gets the
-  // default dispositions and an empty mask back.
+  // Stop signals are taken by one thread with sigwait; the helper starts
+  // with an empty mask.
   sigset_t stops;
   sigemptyset(&stops);
   sigaddset(&stops, SIGTERM);
@@ -90,36 +67,16 @@ int driveHelper(const HelperOptions& options) {
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 
-  int toHelper[2], fromHelper[2];
-  if (::pipe2(toHelper, O_CLOEXEC) != 0 || ::pipe2(fromHelper, O_CLOEXEC) != 0) return 1;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, toHelper[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, fromHelper[1], 1);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none, defaults = stops;
-  sigemptyset(&none);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  std::string helper = options.helper;
-  std::string windowArg = "--test-window=" + std::to_string(options.excludeWindow.value_or(0));
-  char* argv[] = {helper.data(), windowArg.data(), nullptr};
-  pid_t pid = 0;
-  const int spawned = ::posix_spawn(&pid, helper.c_str(), &actions, &attributes, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  ::close(toHelper[0]);
-  ::close(fromHelper[1]);
-  if (spawned != 0) {
-    std::fprintf(stderr, "cannot start %s: %s\n", helper.c_str(), std::strerror(spawned));
+  Child helper;
+  try {
+    helper = Child({options.helper, "--test-window=" + std::to_string(options.excludeWindow.value_or(0))}, true);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s\n", error.what());
     return 1;
   }
-  if (!options.pidFile.empty()) std::ofstream(options.pidFile) << pid << "\n";
+  if (!options.pidFile.empty()) std::ofstream(options.pidFile) << helper.pid() << "\n";
 
-  RequestPipe requests(toHelper[1]);
+  RequestPipe requests(helper);
   std::thread stopper([&] {
     int signal = 0;
     sigwait(&stops, &signal);
@@ -127,18 +84,19 @@ int driveHelper(const HelperOptions& options) {
   });
 
   RecordWriter record(options.out);
-  const int replies = fromHelper[0];
   bool failed = !record.ok();
   std::int64_t frames = 0;
-  std::string body;
   for (;;) {
-    std::uint8_t header[4];
-    if (!readFully(replies, header, 4)) break;
-    const std::uint32_t length = header[0] | header[1] << 8 | header[2] << 16 | static_cast<std::uint32_t>(header[3]) << 24;
-    body.resize(length);
-    if (!readFully(replies, body.data(), length)) break;
+    std::optional<std::string> body;
+    try {
+      body = helper.readFrame(std::chrono::hours(24));
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "%s\n", error.what());
+      failed = true;
+    }
+    if (!body) break;
     const std::int64_t arrival = wallClockMicros();
-    const auto message = nlohmann::json::parse(body, nullptr, false);
+    const auto message = nlohmann::json::parse(*body, nullptr, false);
     if (!message.is_object()) continue;
     const std::string type = message.value("type", "");
     if (type == "frame") {
@@ -168,9 +126,8 @@ int driveHelper(const HelperOptions& options) {
       std::fprintf(stderr, "helper stats: %s\n", message.dump().c_str());
     }
   }
-  ::close(replies);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
+  const int status = helper.wait();
+  std::fputs(helper.errors().c_str(), stderr);
   ::kill(::getpid(), SIGTERM);  // releases the stop thread if no signal came
   stopper.join();
   if (!record.close()) failed = true;

@@ -327,11 +327,8 @@ TEST(InstallTransaction, RunningInstalledHelperBlocksButACopyElsewhereDoesNot) {
     fs::copy_file("/bin/sleep", program, fs::copy_options::overwrite_existing);
   }
   const auto installWhileRunning = [&](const fs::path& program) {
-    const pid_t running = startProgram({program.string(), "60"});
-    const std::string error = setupErrorOf([&] { scene.installer().install(); });
-    ::kill(running, SIGKILL);
-    ::waitpid(running, nullptr, 0);
-    return error;
+    const share::testing::Child running({program.string(), "60"}, false);
+    return setupErrorOf([&] { scene.installer().install(); });
   };
   const auto before = scene.targets();
   EXPECT_EQ(installWhileRunning(installed),

@@ -5,9 +5,8 @@
 // payload with a home folder to install into.
 #include "installer/companion_installer.h"
 #include "installer/setup_error.h"
+#include "support/child_process.h"
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,8 +24,6 @@
 #include <string>
 #include <system_error>
 #include <vector>
-
-extern char** environ;
 
 namespace tavrino::setup::testing {
 
@@ -78,24 +75,6 @@ class TempFolder {
   fs::path path_;
 };
 
-// Starts a program in the background, its output dropped (argv[0] is both
-// the file and its name).
-inline pid_t startProgram(const std::vector<std::string>& argv) {
-  std::vector<std::string> copies = argv;
-  std::vector<char*> pointers;
-  for (auto& argument : copies) pointers.push_back(argument.data());
-  pointers.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, copies[0].c_str(), &actions, nullptr, pointers.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
-  return pid;
-}
-
 inline std::string readFile(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -129,10 +108,7 @@ inline fs::path makeHelperApp(const fs::path& parent, const std::string& version
 inline int toolExitStatus(const std::vector<std::string>& arguments) {
   std::vector<std::string> argv{TAVRINO_CODESIGN};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  const pid_t pid = startProgram(argv);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-  }
+  const int status = share::testing::Child(argv, false).wait();
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 

@@ -16,6 +16,8 @@
 #include <filesystem>
 #include <functional>
 
+#include "support/child_process.h"
+
 namespace {
 
 struct Finished {
@@ -89,12 +91,10 @@ TEST(SetupOnXvfb, ClosingTheWindowWhileInstallingLetsTheInstallationFinish) {
   for (const char* tool : {"Xvfb", "xdotool"})
     if (QStandardPaths::findExecutable(tool).isEmpty()) GTEST_SKIP() << tool << " is not installed";
   QTemporaryDir home;
-  QProcess xvfb, program;
-  xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
-  ASSERT_TRUE(xvfb.waitForStarted(5000));
-  ASSERT_TRUE(poll([&] { return xvfb.canReadLine() || (xvfb.waitForReadyRead(100) && xvfb.canReadLine()); }));
+  const tavrino::share::testing::Xvfb display("1024x768x24");
+  QProcess program;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("DISPLAY", ":" + QString::fromUtf8(xvfb.readLine()).trimmed());
+  env.insert("DISPLAY", QString::fromStdString(display.name()));
   env.insert("HOME", home.path());
   env.insert("QT_QPA_PLATFORM", "xcb");
   env.remove("XDG_CONFIG_HOME");
@@ -143,8 +143,6 @@ TEST(SetupOnXvfb, ClosingTheWindowWhileInstallingLetsTheInstallationFinish) {
   }
   const QDir applications(home.path() + "/Applications");
   EXPECT_TRUE(applications.entryList({".tavrino-install-*"}, QDir::AllEntries | QDir::Hidden).isEmpty());
-  xvfb.terminate();
-  xvfb.waitForFinished();
 }
 
 #endif  // TAVRINO_SETUP_BUNDLE

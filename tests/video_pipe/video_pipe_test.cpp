@@ -2,10 +2,6 @@
 // dispatcher drive it, each from its own thread.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <future>
 #include <string>
 #include <thread>
@@ -19,6 +15,7 @@
 #include "doubles/fake_capture_service.h"
 #include "doubles/fake_compression_session.h"
 #include "doubles/message_log.h"
+#include "support/child_process.h"
 #include "video_pipe/video_pipe.h"
 #include "video_pipe_inspector.h"
 
@@ -205,17 +202,11 @@ TEST(VideoPipeIntake, RefusedFrameStopsThePipeWithOneError) {
 // The owner is probed on every screen sample, also one that would be dropped;
 // once it is gone, frames still in the encoder are discarded.
 TEST(VideoPipeIntake, OwnerGoneSendsOneErrorThenOnlyStats) {
-  const pid_t owner = fork();
-  if (owner == 0) {
-    pause();
-    _exit(0);
-  }
-  ASSERT_GT(owner, 0);
-  PipeHarness h(owner);
+  Child owner({"/bin/sleep", "60"}, false);
+  PipeHarness h(owner.pid());
   h.offerFrameAt(0);
   EXPECT_EQ(h.session().callCount(), 1u);
-  kill(owner, SIGKILL);
-  ASSERT_EQ(waitpid(owner, nullptr, 0), owner);  // a zombie would still answer the probe
+  owner.kill();  // and reaped: a zombie would still answer the probe
 
   h.offerFrameAt(0.1, 1);
   EXPECT_EQ(h.log->types(), Types{"error"});

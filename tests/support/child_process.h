@@ -10,8 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -60,12 +62,12 @@ class Child {
     std::vector<std::string> variables;
     for (char** e = environ; *e; ++e) {
       const std::string_view entry(*e), name = entry.substr(0, entry.find('='));
-      bool keep = true;
-      for (const auto& given : environment) keep = keep && given.substr(0, given.find('=')) != name;
-      if (keep) variables.emplace_back(entry);
+      if (std::none_of(environment.begin(), environment.end(),
+                       [&](const std::string& given) { return given.substr(0, given.find('=')) == name; }))
+        variables.emplace_back(entry);
     }
-    for (const auto& given : environment)
-      if (given.find('=') != std::string::npos) variables.push_back(given);
+    std::copy_if(environment.begin(), environment.end(), std::back_inserter(variables),
+                 [](const std::string& given) { return given.find('=') != std::string::npos; });
     const int spawned = posix_spawn(&pid_, argv.at(0).c_str(), &actions, &attributes, pointers(argv).data(),
                                     pointers(variables).data());
     posix_spawn_file_actions_destroy(&actions);
@@ -126,27 +128,23 @@ class Child {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (unread_.find('\n') == std::string::npos && readMore(deadline)) {
     }
-    const auto end = unread_.find('\n');
-    std::string line = unread_.substr(0, end);
-    unread_.erase(0, end == std::string::npos ? end : end + 1);
+    std::string line = unread_.substr(0, unread_.find('\n'));
+    unread_.erase(0, std::min(unread_.size(), line.size() + 1));
     return line;
   }
   // Everything up to the end of output.
   std::string readAll(Limit limit = kLimit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (readMore(deadline)) {
+    for (const auto deadline = std::chrono::steady_clock::now() + limit; readMore(deadline);) {
     }
     return std::exchange(unread_, {});
   }
   // The next frame's body; nothing at the end of output. A frame cut short throws.
   std::optional<std::string> readFrame(Limit limit = kLimit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-      if (auto body = takeFrame(unread_)) return body;
-      if (!readMore(deadline)) break;
-    }
-    if (!unread_.empty()) throw std::runtime_error("the output ends inside a frame");
-    return std::nullopt;
+    auto body = takeFrame(unread_);
+    for (const auto deadline = std::chrono::steady_clock::now() + limit; !body && readMore(deadline);)
+      body = takeFrame(unread_);
+    if (!body && !unread_.empty()) throw std::runtime_error("the output ends inside a frame");
+    return body;
   }
 
   // The raw wait status (at most limit, then the child is killed).

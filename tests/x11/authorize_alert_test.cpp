@@ -5,7 +5,6 @@
 
 #include <sys/wait.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -48,12 +47,11 @@ TEST(AuthorizeAlert, WithoutALoadableModuleSaysWhyAndFails) {
   std::filesystem::copy_file(TAVRINO_SHARE_HOST, folder + "/TavrinoShareHost",
                              std::filesystem::copy_options::overwrite_existing);
   const auto run = [&] {
-    FILE* out = popen(("'" + folder + "/TavrinoShareHost' --authorize 2>&1").c_str(), "r");
-    std::string text(1024, '\0');
-    text.resize(out ? fread(text.data(), 1, text.size(), out) : 0);
-    const int status = out ? pclose(out) : -1;
+    Child helper({folder + "/TavrinoShareHost", "--authorize"}, true);
+    EXPECT_EQ(helper.readAll(), "");
+    const int status = helper.wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-    return text;
+    return helper.errors();
   };
   const std::string module = folder + "/TavrinoAuthorizeAlert.so";
   EXPECT_EQ(run(), "The permission alert is not part of this build.\n" + module +

@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
-#include <future>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -21,7 +20,6 @@
 
 #include "support/child_process.h"
 #include "platform/x11/desktop_session.h"
-#include "platform/x11/x11_capture_service.h"
 
 namespace tavrino::share::testing {
 namespace {
@@ -319,20 +317,6 @@ TEST_F(HelperOnADisplay, FramesAreAtLeastTheMinimumIntervalApart) {
     EXPECT_GE(timestamp - previous, 83'333) << "frame " << i;
     previous = timestamp;
   }
-}
-
-// The start asks for the display's width on the main thread: the answer comes
-// from the content query, without another round trip to the server.
-TEST(X11Service, KnowsTheDisplayWidthFromTheContentQuery) {
-  Xvfb own("640x480x24");
-  X11CaptureService service(own.name());
-  std::promise<ContentResult> answered;
-  service.getShareableContent(false, true, [&](ContentResult r) { answered.set_value(std::move(r)); });
-  const auto result = answered.get_future().get();
-  ASSERT_TRUE(std::holds_alternative<ShareableContent>(result)) << std::get<ErrorValue>(result).description;
-  const std::uint32_t id = std::get<ShareableContent>(result).displays.at(0).displayID;
-  own.kill();
-  EXPECT_EQ(service.displayPixelsWide(id), 640);
 }
 
 TEST(DesktopSession, RefusesXwaylandButNotARealXServer) {

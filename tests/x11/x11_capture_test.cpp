@@ -139,6 +139,18 @@ TEST(X11Capture, StartOnAMissingDisplayFails) {
   EXPECT_EQ(error->domain, "X11");
 }
 
+// The start asks for the display's width on the main thread: the answer comes
+// from the content query, without another round trip to the server.
+TEST(X11Capture, KnowsTheDisplayWidthFromTheContentQuery) {
+  Xvfb display("640x480x24");
+  X11CaptureService service(display.name());
+  const auto result = query(service);
+  ASSERT_TRUE(std::holds_alternative<ShareableContent>(result)) << std::get<ErrorValue>(result).description;
+  const std::uint32_t id = std::get<ShareableContent>(result).displays.at(0).displayID;
+  display.kill();
+  EXPECT_EQ(service.displayPixelsWide(id), 640);
+}
+
 // The capture keeps its window tree from events instead of listing it for
 // every frame; after any mix of changes it must equal a fresh listing.
 TEST(WindowModel, KeptByEventsItEqualsAFreshListing) {

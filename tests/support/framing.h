@@ -9,7 +9,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace tavrino::share::testing {
 
@@ -35,14 +34,6 @@ inline std::optional<std::string> takeFrame(std::string& bytes) {
   std::string body = bytes.substr(4, length);
   bytes.erase(0, 4 + length);
   return body;
-}
-
-// The bodies of the complete frames in bytes; *rest counts the bytes after them.
-inline std::vector<std::string> frameBodies(std::string bytes, std::size_t* rest = nullptr) {
-  std::vector<std::string> bodies;
-  while (auto body = takeFrame(bytes)) bodies.push_back(std::move(*body));
-  if (rest) *rest = bytes.size();
-  return bodies;
 }
 
 // Serves bytes in reads of at most slice bytes, like a pipe fed slowly, from

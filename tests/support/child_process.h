@@ -37,11 +37,11 @@ class Child {
  public:
   Child() = default;
   Child(std::vector<std::string> argv, bool pipes, const std::vector<std::string>& environment = {}) {
+    int in[2] = {-1, -1}, out[2] = {-1, -1};
+    if (pipes && (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)) throw std::runtime_error("pipe2 failed");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    int in[2] = {-1, -1}, out[2] = {-1, -1};
     if (pipes) {
-      if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
       input_ = in[1];
       output_ = out[0];
       errors_ = ::memfd_create("stderr", MFD_CLOEXEC);
@@ -76,6 +76,7 @@ class Child {
       if (fd >= 0) ::close(fd);
     if (spawned != 0) {
       pid_ = -1;
+      for (int* fd : {&input_, &output_, &errors_}) closeFd(*fd);
       throw std::runtime_error("cannot start " + argv[0]);
     }
   }

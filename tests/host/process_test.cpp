@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -6,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -172,12 +172,8 @@ TEST(HelperProcess, SaysWhyTheDesktopCannotBeReached) {
 }
 
 std::size_t entries(const std::string& directory) {
-  std::size_t count = 0;
-  if (DIR* d = ::opendir(directory.c_str())) {
-    while (const dirent* e = ::readdir(d)) count += e->d_name[0] != '.';
-    ::closedir(d);
-  }
-  return count;
+  std::error_code gone;
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(directory, gone), {}));
 }
 
 // What a process holds that a capture could leak, but its memory.

@@ -18,6 +18,8 @@
 //   --tcp-child=GEOM  the same over TCP (its owner unknown to the server), without a class
 //   --no-class        no WM_CLASS on the windows
 //   --blink=WxH+X+Y   that part of the main window changes colour every 40 ms
+//   --own=SELECTION   the main window owns that selection (WM_S0, _NET_WM_CM_S0), as a
+//                     window or compositing manager's does: the popup is then the manager's
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -53,6 +55,7 @@ struct Options {
   xcb_window_t embed = 0, flip = 0;
   std::optional<Geometry> blink;
   std::vector<std::string> children, tcpChildren;
+  std::string own;
 };
 
 struct Shown {
@@ -179,6 +182,7 @@ int main(int argc, char** argv) {
     else if (a.rfind("--child=", 0) == 0) o.children.push_back(value("--child="));
     else if (a.rfind("--blink=", 0) == 0) o.blink = parse(value("--blink=").c_str());
     else if (a.rfind("--tcp-child=", 0) == 0) o.tcpChildren.push_back(value("--tcp-child="));
+    else if (a.rfind("--own=", 0) == 0) o.own = value("--own=");
     else return 2;
   }
   xcb_connection_t* c = xcb_connect(nullptr, nullptr);
@@ -207,6 +211,7 @@ int main(int argc, char** argv) {
     shown.push_back(open(c, screen, o.embed != 0 ? o.embed : o.flip, colour, {80, 60, 10, 10}, false, argv[1], inner));
     printed.push_back(shown.back().window);
   }
+  if (!o.own.empty()) xcb_set_selection_owner(c, shown[0].window, atom(c, o.own.c_str()), XCB_CURRENT_TIME);
   for (std::size_t i = 0; i < shown.size(); ++i) {
     if (i == 0 ? !o.unmapped : !(popup && i == 1 && o.latePopup)) xcb_map_window(c, shown[i].window);
   }

@@ -18,11 +18,13 @@ extern char** environ;
 
 namespace tavrino::share::testing {
 
-// A child process killed and reaped when it goes out of scope.
+// A child process killed and reaped when it goes out of scope; with
+// ownGroup, in a process group of its own that is killed whole (a program
+// that starts helpers of its own, such as a message bus).
 class Child {
  public:
   Child() = default;
-  Child(std::vector<std::string> argv, bool pipeStdio) {
+  Child(std::vector<std::string> argv, bool pipeStdio, bool ownGroup = false) : group_(ownGroup) {
     std::vector<char*> args;
     for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
@@ -37,7 +39,14 @@ class Child {
       posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
       posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     }
-    int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (ownGroup) {
+      posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+      posix_spawnattr_setpgroup(&attributes, 0);
+    }
+    int rc = posix_spawn(&pid_, args[0], &actions, &attributes, args.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (pipeStdio) {
       close(in[0]);
@@ -52,6 +61,7 @@ class Child {
     std::swap(pid_, o.pid_);
     std::swap(stdin_, o.stdin_);
     std::swap(stdout_, o.stdout_);
+    std::swap(group_, o.group_);
     return *this;
   }
   ~Child() { kill(); }
@@ -82,7 +92,7 @@ class Child {
     if (stdin_ >= 0) close(std::exchange(stdin_, -1));
     if (stdout_ >= 0) close(std::exchange(stdout_, -1));
     if (pid_ > 0) {
-      ::kill(pid_, signal);
+      ::kill(group_ ? -pid_ : pid_, signal);
       waitpid(pid_, nullptr, 0);
       pid_ = -1;
     }
@@ -92,6 +102,7 @@ class Child {
   pid_t pid_ = -1;
   int stdin_ = -1;
   int stdout_ = -1;
+  bool group_ = false;
 };
 
 // A private virtual display for one test suite.

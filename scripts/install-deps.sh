@@ -16,7 +16,7 @@ packages=(
   qt6-base-dev libgl-dev
   libssl-dev openssl libplist-dev uuid-dev libglib2.0-dev
   procps xvfb xauth x11-utils xdotool imagemagick
-  chromium openbox python3
+  chromium openbox python3 xfwm4 dbus
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -398,6 +398,14 @@ void others(Stage& s, bool blink = false) {
   s.probes.push_back({530, 390, 0xFFFF00});
 }
 
+// The protected application and its popup over the ordinary ones.
+void framedBlinking(Stage& s) {
+  others(s, true);
+  s.startProtected({kGreen, "240x160+100+80", "popup", kGreen, "100x60+350+60"}, 2);
+  s.probes.push_back({220, 160, 0xFF0000});  // behind the main window
+  s.probes.push_back({400, 95, 0xFF0000});   // behind the popup
+}
+
 void killProtected(Stage& s) { s.protectedApp->kill(); }
 
 // Waits until the stream has more than `count` frames.
@@ -551,12 +559,7 @@ const Scenario kScenarios[] = {
        }}}},
     // Window and compositing managers that come, go, take over and show previews while sharing runs.
     {"compositorComesAndGoes", false, 40,
-     [](Stage& s) {
-       others(s, true);
-       s.startProtected({kGreen, "240x160+100+80", "popup", kGreen, "100x60+350+60"}, 2);
-       s.probes.push_back({220, 160, 0xFF0000});  // behind the main window
-       s.probes.push_back({400, 95, 0xFF0000});   // behind the popup
-     },
+     framedBlinking,
      {{4,
        [](Stage& s) {
          // A compositor starts, or the running one starts again.
@@ -575,12 +578,7 @@ const Scenario kScenarios[] = {
          awaitFramesBeyond(s, s.probedFrom + 2);
        }}}},
     {"managerReplaced", false, 30,
-     [](Stage& s) {
-       others(s, true);
-       s.startProtected({kGreen, "240x160+100+80", "popup", kGreen, "100x60+350+60"}, 2);
-       s.probes.push_back({220, 160, 0xFF0000});
-       s.probes.push_back({400, 95, 0xFF0000});
-     },
+     framedBlinking,
      {{4,
        [](Stage& s) {
          // A compositing window manager takes over; xfwm4 gives way to openbox.

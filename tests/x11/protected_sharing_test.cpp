@@ -140,6 +140,15 @@ std::uint32_t selectionOwner(xcb_connection_t* c, const char* name) {
   return window;
 }
 bool ownedSelection(xcb_connection_t* c, const char* name) { return selectionOwner(c, name) != XCB_WINDOW_NONE; }
+bool rootHas(xcb_connection_t* c, const char* property) {
+  auto* a = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(property)), property), nullptr);
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+  auto* p = a == nullptr ? nullptr : xcb_get_property_reply(c, xcb_get_property(c, 0, root, a->atom, XCB_ATOM_ANY, 0, 1), nullptr);
+  const bool has = p != nullptr && p->type != XCB_ATOM_NONE;
+  free(p);
+  free(a);
+  return has;
+}
 
 // A colour expected at a point of the screen in the last frames.
 struct Probe {
@@ -200,7 +209,11 @@ struct Stage {
     std::vector<std::string> args{"/usr/bin/openbox", "--sm-disable"};
     if (replace) args.push_back("--replace");
     Child wm(args, false);
-    waitFor([&] { return selectionOwner(x, "WM_S0") != before && ownedSelection(x, "WM_S0"); });
+    // Openbox drops the windows mapped while it starts up; it publishes the
+    // work area once it is done.
+    waitFor([&] {
+      return selectionOwner(x, "WM_S0") != before && ownedSelection(x, "WM_S0") && rootHas(x, "_NET_WORKAREA");
+    });
     return wm;
   }
   Child picom() {

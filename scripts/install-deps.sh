@@ -17,8 +17,8 @@ packages=(
   libssl-dev openssl libplist-dev uuid-dev libglib2.0-dev
   patchelf xz-utils
   procps xvfb xauth x11-utils xdotool imagemagick
-  chromium openbox python3
-  debootstrap debian-archive-keyring xz-utils util-linux
+  chromium openbox python3 xfwm4 dbus
+  debootstrap debian-archive-keyring util-linux
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -32,11 +32,15 @@ namespace tavrino::share::testing {
 // scope. With pipes, its standard input and output are pipes to us and its
 // standard error is kept in memory; without, its output is dropped.
 // Environment entries "NAME=value" replace inherited ones, a bare "NAME"
-// removes one. It starts with no signal blocked, whatever we block.
+// removes one. It starts with no signal blocked, whatever we block. With
+// ownGroup it leads a process group of its own that is killed whole (a program
+// that starts helpers of its own, such as a message bus).
 class Child {
  public:
   Child() = default;
-  Child(std::vector<std::string> argv, bool pipes, const std::vector<std::string>& environment = {}) {
+  Child(std::vector<std::string> argv, bool pipes, const std::vector<std::string>& environment = {},
+        bool ownGroup = false)
+      : group_(ownGroup) {
     int in[2] = {-1, -1}, out[2] = {-1, -1};
     if (pipes && (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)) throw std::runtime_error("pipe2 failed");
     posix_spawn_file_actions_t actions;
@@ -57,7 +61,8 @@ class Child {
     sigset_t none;
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | (ownGroup ? POSIX_SPAWN_SETPGROUP : 0));
+    posix_spawnattr_setpgroup(&attributes, 0);
 
     std::vector<std::string> variables;
     for (char** e = environ; *e; ++e) {
@@ -87,6 +92,7 @@ class Child {
     std::swap(output_, other.output_);
     std::swap(errors_, other.errors_);
     std::swap(unread_, other.unread_);
+    std::swap(group_, other.group_);
     return *this;
   }
   ~Child() {
@@ -170,7 +176,7 @@ class Child {
     closeInput();
     closeOutput();
     if (pid_ > 0) {
-      ::kill(pid_, signal);
+      ::kill(group_ ? -pid_ : pid_, signal);
       ::waitpid(pid_, nullptr, 0);
       pid_ = -1;
     }
@@ -205,6 +211,7 @@ class Child {
   pid_t pid_ = -1;
   int input_ = -1, output_ = -1, errors_ = -1;
   std::string unread_;
+  bool group_ = false;
 };
 
 // A private virtual display. The server picks a free display number itself

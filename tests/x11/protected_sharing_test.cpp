@@ -3,7 +3,8 @@
 // embedded window of it) is painted in one colour used nowhere else. Every
 // decoded frame is searched for that colour, and the windows around and
 // behind it must stay visible. Each scenario runs without a window manager,
-// under openbox, and under openbox with a compositing manager. The helper
+// under openbox, under openbox with a compositing manager, and under xfwm4
+// with its own compositor (Xfce's default desktop). The helper
 // sends pictures only when something changed, so unless a scenario says
 // otherwise the pointer keeps moving in a corner, as a user's hand would.
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -111,17 +113,29 @@ class Extension {
   std::thread reader_;
 };
 
-enum class Setup { bare, openbox, compositing };
-const char* nameOf(Setup s) { return s == Setup::bare ? "no WM" : s == Setup::openbox ? "openbox" : "openbox+picom"; }
+enum class Setup { bare, openbox, compositing, xfwm4 };
+constexpr const char* kSetupNames[] = {"no WM", "openbox", "openbox+picom", "xfwm4"};
+constexpr const char* kSetupSuffixes[] = {"_bare", "_openbox", "_picom", "_xfwm4"};
+const char* nameOf(Setup s) { return kSetupNames[static_cast<int>(s)]; }
 
-bool ownedSelection(xcb_connection_t* c, const char* name) {
+std::uint32_t selectionOwner(xcb_connection_t* c, const char* name) {
   auto* a = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
-  if (a == nullptr) return false;
+  if (a == nullptr) return XCB_WINDOW_NONE;
   auto* owner = xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, a->atom), nullptr);
-  bool owned = owner != nullptr && owner->owner != XCB_WINDOW_NONE;
+  const std::uint32_t window = owner != nullptr ? owner->owner : std::uint32_t{XCB_WINDOW_NONE};
   free(owner);
   free(a);
-  return owned;
+  return window;
+}
+bool ownedSelection(xcb_connection_t* c, const char* name) { return selectionOwner(c, name) != XCB_WINDOW_NONE; }
+bool rootHas(xcb_connection_t* c, const char* property) {
+  auto* a = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(property)), property), nullptr);
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+  auto* p = a == nullptr ? nullptr : xcb_get_property_reply(c, xcb_get_property(c, 0, root, a->atom, XCB_ATOM_ANY, 0, 1), nullptr);
+  const bool has = p != nullptr && p->type != XCB_ATOM_NONE;
+  free(p);
+  free(a);
+  return has;
 }
 
 // A colour expected at a point of the screen in the last frames.
@@ -138,7 +152,7 @@ struct Stage {
   Setup setup;
   std::unique_ptr<Xvfb> display;
   Child wm, compositor;
-  std::vector<Child> apps;
+  std::deque<Child> apps;  // protectedApp points into it: no moves on growth
   Child* protectedApp = nullptr;
   std::vector<Probe> probes;
   std::size_t probedFrom = 0;  // the probes hold from this frame on; 0: in the last three
@@ -171,15 +185,44 @@ struct Stage {
 
   Stage(Setup s, bool tcp) : setup(s), display(std::make_unique<Xvfb>("640x480x24", tcp)) {
     setenv("DISPLAY", display->name().c_str(), 1);
+    setenv("NO_AT_BRIDGE", "1", 1);  // no accessibility bus beside xfwm4's message bus
     x = xcb_connect(display->name().c_str(), nullptr);
-    if (s != Setup::bare) {
-      wm = Child({"/usr/bin/openbox", "--sm-disable"}, false);
-      waitFor([&] { return ownedSelection(x, "WM_S0"); });
-    }
-    if (s == Setup::compositing) {
-      compositor = Child({"/usr/bin/picom", "--backend", "xrender", "--no-fading-openclose"}, false);
-      waitFor([&] { return ownedSelection(x, "_NET_WM_CM_S0"); });
-    }
+    if (s == Setup::openbox || s == Setup::compositing) wm = openbox(false);
+    if (s == Setup::compositing) compositor = picom();
+    if (s == Setup::xfwm4) wm = xfwm4(false);
+  }
+  // The managers, started (or replacing the one running) and waited for.
+  Child openbox(bool replace) {
+    const std::uint32_t before = selectionOwner(x, "WM_S0");
+    std::vector<std::string> args{"/usr/bin/openbox", "--sm-disable"};
+    if (replace) args.push_back("--replace");
+    Child wm(args, false);
+    // Openbox drops the windows mapped while it starts up; it publishes the
+    // work area once it is done.
+    waitFor([&] {
+      return selectionOwner(x, "WM_S0") != before && ownedSelection(x, "WM_S0") && rootHas(x, "_NET_WORKAREA");
+    });
+    return wm;
+  }
+  Child picom() {
+    Child cm({"/usr/bin/picom", "--backend", "xrender", "--no-fading-openclose"}, false);
+    waitFor([&] { return ownedSelection(x, "_NET_WM_CM_S0"); });
+    return cm;
+  }
+  // xfwm4 keeps its settings behind a message bus of its own.
+  Child xfwm4(bool replace) {
+    const std::uint32_t before = selectionOwner(x, "WM_S0");
+    std::vector<std::string> args{"/usr/bin/dbus-run-session", "/usr/bin/xfwm4", "--compositor=on", "--vblank=off",
+                                  "--sm-client-disable"};
+    if (replace) args.push_back("--replace");
+    Child wm(args, false, {}, true);
+    // Its compositor starts unless another one runs.
+    waitFor([&] {
+      const std::uint32_t owner = selectionOwner(x, "WM_S0");
+      return owner != before && owner != XCB_WINDOW_NONE &&
+             (compositor.pid() > 0 || selectionOwner(x, "_NET_WM_CM_S0") == owner);
+    });
+    return wm;
   }
   ~Stage() {
     ended = true;
@@ -354,11 +397,23 @@ void run(const Scenario& scenario, Setup setup) {
               visible ? "yes" : "no");
 }
 
-// The ordinary applications: a red window behind, a yellow one beside.
-void others(Stage& s) {
-  s.start({"other.app", "ff0000", "400x300+20+20"});
+// The ordinary applications: a red window behind, a yellow one beside. A
+// corner of the red one blinks where the pointer may vanish (a newly
+// arrived window manager may leave it unreadable to older connections).
+void others(Stage& s, bool blink = false) {
+  std::vector<std::string> other{"other.app", "ff0000", "400x300+20+20"};
+  if (blink) other.push_back("--blink=50x50+10+240");
+  s.start(other);
   s.start({"beside.app", "ffff00", "150x150+460+300"});
   s.probes.push_back({530, 390, 0xFFFF00});
+}
+
+// The protected application and its popup over the ordinary ones.
+void framedBlinking(Stage& s) {
+  others(s, true);
+  s.startProtected({kGreen, "240x160+100+80", "popup", kGreen, "100x60+350+60"}, 2);
+  s.probes.push_back({220, 160, 0xFF0000});  // behind the main window
+  s.probes.push_back({400, 95, 0xFF0000});   // behind the popup
 }
 
 void killProtected(Stage& s) { s.protectedApp->kill(); }
@@ -534,6 +589,54 @@ const Scenario kScenarios[] = {
            s.start({kProtected, kGreen, "160x100+330+60", "--instance=300"});
          },
      .refusal = "Open Tavrino and keep its window visible, then click Try Again. Keep only one Tavrino instance open."},
+    // Window and compositing managers that come, go, take over and show previews while sharing runs.
+    {"compositorComesAndGoes", false, 40,
+     framedBlinking,
+     {{4,
+       [](Stage& s) {
+         // A compositor starts, or the running one starts again.
+         if (s.setup == Setup::xfwm4) {
+           s.wm = s.xfwm4(true);
+         } else {
+           s.compositor.kill();
+           s.compositor = s.picom();
+         }
+       }},
+      {16,
+       [](Stage& s) {
+         // And goes: under xfwm4 with the window manager.
+         if (s.setup == Setup::xfwm4) s.wm.kill(); else s.compositor.kill();
+         s.probedFrom = s.framesSoFar() + 12;  // the desktop is back within a second
+         awaitFramesBeyond(s, s.probedFrom + 2);
+       }}}},
+    {"managerReplaced", false, 30,
+     framedBlinking,
+     {{4,
+       [](Stage& s) {
+         // A compositing window manager takes over; xfwm4 gives way to openbox.
+         s.wm = s.setup == Setup::xfwm4 ? s.openbox(true) : s.xfwm4(true);
+         s.probedFrom = s.framesSoFar() + 12;
+         awaitFramesBeyond(s, s.probedFrom + 2);
+       }}}},
+    {"switcherPreview", false, 30,
+     [](Stage& s) {
+       others(s, true);
+       s.startProtected({kGreen, "240x160+100+80"});
+       s.probes.push_back({220, 160, 0xFF0000});
+       // Where no window manager of ours shows previews, a scripted manager
+       // shows one: a popup of the manager's client, painted like the application.
+       const char* selection = s.setup == Setup::bare ? "--own=WM_S0" : "--own=_NET_WM_CM_S0";
+       if (s.setup == Setup::bare || s.setup == Setup::openbox) {
+         s.start({"switcher.app", "0000ff", "10x10+0+0", "popup", kGreen, "200x100+220+340", selection, "--unmapped"}, 2);
+       }
+     },
+     {{4,
+       [](Stage&) {
+         // The window switcher held open (xfwm4 draws live previews in it).
+         Child({"/usr/bin/xdotool", "keydown", "alt", "key", "Tab"}, false).wait();
+         std::this_thread::sleep_for(1500ms);
+         Child({"/usr/bin/xdotool", "keyup", "alt"}, false).wait();
+       }}}},
 };
 
 class PrivacySuite : public ::testing::TestWithParam<std::tuple<int, Setup>> {};
@@ -544,11 +647,11 @@ TEST_P(PrivacySuite, ProtectedApplicationNeverReachesTheStream) {
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, PrivacySuite,
                          ::testing::Combine(::testing::Range(0, static_cast<int>(std::size(kScenarios))),
-                                            ::testing::Values(Setup::bare, Setup::openbox, Setup::compositing)),
+                                            ::testing::Values(Setup::bare, Setup::openbox, Setup::compositing,
+                                                              Setup::xfwm4)),
                          [](const auto& info) {
-                           const Setup s = std::get<1>(info.param);
                            return std::string(kScenarios[std::get<0>(info.param)].name) +
-                                  (s == Setup::bare ? "_bare" : s == Setup::openbox ? "_openbox" : "_picom");
+                                  kSetupSuffixes[static_cast<int>(std::get<1>(info.param))];
                          });
 
 }  // namespace

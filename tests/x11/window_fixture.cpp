@@ -25,6 +25,8 @@
 //   --instance=N      an instance name of N bytes in WM_CLASS
 //   --cursor          the main window has a 64x64 cursor of its own, in its colour; a "g" on
 //                     standard input grabs the pointer with it, as during a drag
+//   --own=SELECTION   the main window owns that selection (WM_S0, _NET_WM_CM_S0), as a
+//                     window or compositing manager's does: the popup is then the manager's
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -62,6 +64,7 @@ struct Options {
   xcb_window_t embed = 0, flip = 0;
   std::optional<Geometry> blink;
   std::vector<std::string> children, tcpChildren, detached;
+  std::string own;
 };
 
 struct Shown {
@@ -205,6 +208,7 @@ int main(int argc, char** argv) {
     else if (a.rfind("--tcp-child=", 0) == 0) o.tcpChildren.push_back(value("--tcp-child="));
     else if (a.rfind("--detached-child=", 0) == 0) o.detached.push_back(value("--detached-child="));
     else if (a.rfind("--instance=", 0) == 0) o.instance = std::stoul(value("--instance="));
+    else if (a.rfind("--own=", 0) == 0) o.own = value("--own=");
     else return 2;
   }
   if (!o.detached.empty()) setpgid(0, 0);
@@ -248,6 +252,7 @@ int main(int argc, char** argv) {
     xcb_create_cursor(c, cursor, bits, bits, channel(16), channel(8), channel(0), 0, 0, 0, 32, 32);
     xcb_change_window_attributes(c, shown[0].window, XCB_CW_CURSOR, &cursor);
   }
+  if (!o.own.empty()) xcb_set_selection_owner(c, shown[0].window, atom(c, o.own.c_str()), XCB_CURRENT_TIME);
   for (std::size_t i = 0; i < shown.size(); ++i) {
     if (i == 0 ? !o.unmapped : !(popup && i == 1 && o.latePopup)) xcb_map_window(c, shown[i].window);
   }

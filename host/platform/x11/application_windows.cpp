@@ -1,6 +1,7 @@
 #include "platform/x11/application_windows.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "platform/x11/process_family.h"
 
@@ -9,8 +10,17 @@ namespace tavrino::share::x11 {
 std::vector<const WindowNode*> clientWindows(const WindowTree& tree, const WindowNode& topLevel) {
   const auto windows = tree.subtree(topLevel);  // parents before children
   std::vector<const WindowNode*> clients;
+  // A window marked once and then embedded in a client window (a window
+  // manager marks whatever it once managed on the root) is part of that
+  // client's picture, not a client of the frame.
+  std::unordered_set<xcb_window_t> inClients;
   for (const WindowNode* n : windows) {
-    if (n->hasWmState) clients.push_back(n);
+    if (inClients.count(n->parent) != 0) {
+      inClients.insert(n->id);
+    } else if (n->hasWmState) {
+      clients.push_back(n);
+      inClients.insert(n->id);
+    }
   }
   if (!clients.empty()) return clients;
   auto named = std::find_if(windows.begin(), windows.end(), [](const WindowNode* n) { return n->wmClass.has_value(); });

@@ -8,8 +8,9 @@
 namespace tavrino::share::x11 {
 
 // The ICCCM client windows of a top-level: the windows in its tree that a
-// window manager marked with WM_STATE, at any depth (under a reparenting
-// window manager the top-level is the manager's frame). Without a window
+// window manager marked with WM_STATE, at any depth but not inside another
+// such window (under a reparenting window manager the top-level is the
+// manager's frame). Without a window
 // manager there are none; then the shallowest window with a WM_CLASS
 // stands for the client, or the top-level itself.
 std::vector<const WindowNode*> clientWindows(const WindowTree& tree, const WindowNode& topLevel);

@@ -3,25 +3,11 @@
 #include <cstring>
 #include <utility>
 
-#include <xcb/composite.h>
-
 namespace tavrino::share::x11 {
-
-namespace {
-// A compositing manager redirected the windows before this capture did, at
-// times nobody can tell, so any window may hold old copies of the screen.
-bool compositingManagerRuns(const XcbConnection& x) {
-  xcb_atom_t selection = x.atom("_NET_WM_CM_S0");
-  if (selection == XCB_ATOM_NONE) return false;
-  Reply<xcb_get_selection_owner_reply_t> owner(
-      xcb_get_selection_owner_reply(x.get(), xcb_get_selection_owner(x.get(), selection), nullptr));
-  return owner && owner->owner != XCB_WINDOW_NONE;
-}
-}  // namespace
 
 WatchedDesktop::WatchedDesktop(Private, const XcbConnection& x, ExclusionRule rule)
     : x_(x), tree_(x, true), exclusion_(std::move(rule)), seeds_(x, exclusion_.active()),
-      familiesRead_(std::chrono::steady_clock::now()), wallpaperAtom_(x.atom("_XROOTPMAP_ID", true)) {}
+      managers_(x), familiesRead_(std::chrono::steady_clock::now()), wallpaperAtom_(x.atom("_XROOTPMAP_ID", true)) {}
 
 std::unique_ptr<WatchedDesktop> WatchedDesktop::create(const XcbConnection& x, ExclusionRule rule, ErrorValue& error) {
   auto desktop = std::make_unique<WatchedDesktop>(Private{}, x, std::move(rule));
@@ -32,18 +18,10 @@ std::unique_ptr<WatchedDesktop> WatchedDesktop::create(const XcbConnection& x, E
   desktop->drain();
   desktop->tree_.probePending();
   desktop->decision_ = desktop->exclusion_.classify(desktop->tree_);
-  const bool compositing = compositingManagerRuns(x);
-  if (compositing) {
-    // The compositing manager paints the whole screen, protected windows
-    // included, into this window; it exists already, so asking for it shows
-    // nothing new, and the manager keeps it after we let go.
-    Reply<xcb_composite_get_overlay_window_reply_t> overlay(xcb_composite_get_overlay_window_reply(
-        x.get(), xcb_composite_get_overlay_window(x.get(), x.root()), nullptr));
-    if (overlay) desktop->overlay_ = overlay->overlay_win;
-    xcb_composite_release_overlay_window(x.get(), x.root());
-  }
-  desktop->decision_.excludedTopLevels.insert(desktop->overlay_);
-  desktop->seeds_.taintAtStart(desktop->tree_, desktop->decision_, compositing);
+  desktop->managers_.exclude(desktop->tree_, desktop->decision_);
+  // A compositing manager redirected the windows before this capture did, at
+  // times nobody can tell, so any window may hold old copies of the screen.
+  desktop->seeds_.taintAtStart(desktop->tree_, desktop->decision_, desktop->managers_.compositing());
   desktop->prepare();
   return desktop;
 }
@@ -57,6 +35,8 @@ bool WatchedDesktop::drain() {
        event = xcb_poll_for_queued_event(x_.get())) {
     if (seeds_.onDamage(event, tree_, drawn_)) {
       touched_ = true;
+    } else if (managers_.onEvent(event)) {
+      changed = touched_ = true;  // which windows are the managers' may have changed
     } else {
       seeds_.beforeEvent(event, tree_, decision_);
       const WindowTree::Change change = tree_.apply(event);
@@ -89,8 +69,9 @@ void WatchedDesktop::prepare() {
     familiesRead_ = now;
   }
   tree_.probePending();
+  managers_.refresh();
   decision_ = exclusion_.classify(tree_);
-  decision_.excludedTopLevels.insert(overlay_);
+  managers_.exclude(tree_, decision_);
   seeds_.sync(tree_);
   xcb_flush(x_.get());
 }

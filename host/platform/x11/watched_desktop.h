@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "platform/x11/exclusion_rule.h"
+#include "platform/x11/manager_windows.h"
 #include "platform/x11/seeded_content.h"
 #include "platform/x11/window_tree.h"
 #include "platform/x11/xcb_connection.h"
@@ -44,7 +45,7 @@ class WatchedDesktop {
   Exclusion exclusion_;
   SeedGuard seeds_;
   ExclusionDecision decision_;
-  xcb_window_t overlay_ = XCB_WINDOW_NONE;  // a compositing manager's picture of the screen
+  ManagerWindows managers_;
   std::chrono::steady_clock::time_point familiesRead_;
   xcb_atom_t wallpaperAtom_;
   bool touched_ = true;

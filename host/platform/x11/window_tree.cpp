@@ -52,15 +52,22 @@ void readRest(xcb_connection_t* c, xcb_window_t window, xcb_atom_t atom, Reply<x
   }
 }
 
-std::int32_t pidOf(xcb_res_query_client_ids_reply_t* reply) {
-  if (reply == nullptr) return 0;
+// The process and the resource base of the window's connection; a window
+// without a connection reports no base at all.
+void readOwner(xcb_res_query_client_ids_reply_t* reply, WindowNode& n) {
+  n.pid = 0;
+  n.client = 0;
+  n.ownerless = true;
   for (auto it = xcb_res_query_client_ids_ids_iterator(reply); it.rem > 0; xcb_res_client_id_value_next(&it)) {
     if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0 &&
         xcb_res_client_id_value_value_length(it.data) >= 1) {
-      return static_cast<std::int32_t>(*xcb_res_client_id_value_value(it.data));
+      n.pid = static_cast<std::int32_t>(*xcb_res_client_id_value_value(it.data));
+    }
+    if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_CLIENT_XID) != 0) {
+      n.client = it.data->spec.client;
+      n.ownerless = n.client == 0;
     }
   }
-  return 0;
 }
 
 // Creation and configuration events carry the same geometry.
@@ -79,9 +86,11 @@ void place(WindowNode& n, const Event& e) {
 WindowTree::WindowTree(const XcbConnection& x, bool watch) : x_(x), watch_(watch) {
   const xcb_query_extension_reply_t* shape = xcb_get_extension_data(x.get(), &xcb_shape_id);
   if (shape != nullptr && shape->present) shapeEvent_ = shape->first_event;
-  wmState_ = x.atom("WM_STATE");
-  wmClientLeader_ = x.atom("WM_CLIENT_LEADER");
-  netWmPid_ = x.atom("_NET_WM_PID");
+  // Made if missing: a window manager that starts later sets them, and a
+  // property change is only recognised by its atom.
+  wmState_ = x.atom("WM_STATE", true);
+  wmClientLeader_ = x.atom("WM_CLIENT_LEADER", true);
+  netWmPid_ = x.atom("_NET_WM_PID", true);
   WindowNode& root = add(x.root(), XCB_WINDOW_NONE, true);
   root.mapped = true;
   probePending();
@@ -307,7 +316,7 @@ void WindowTree::probePending() {
       if (k.list || k.stray) k.tree = xcb_query_tree(c, id);
       for (std::size_t a = 0; a < kAtoms; ++a) k.properties[a] = xcb_get_property(c, 0, id, atoms[a], XCB_ATOM_ANY, 0, 64);
       if (resources) {
-        xcb_res_client_id_spec_t spec{id, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+        xcb_res_client_id_spec_t spec{id, XCB_RES_CLIENT_ID_MASK_CLIENT_XID | XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
         k.pid = xcb_res_query_client_ids(c, 1, &spec);
       }
       if (shapeEvent_ != 0) {
@@ -361,7 +370,7 @@ void WindowTree::probePending() {
       n.group = (item(properties[3].get(), 0) & kWindowGroupHint) != 0 ? item(properties[3].get(), 8) : 0;
       n.leader = item(properties[4].get(), 0);
       n.netWmPid = static_cast<std::int32_t>(item(properties[5].get(), 0));
-      if (pid) n.pid = pidOf(pid.get());
+      if (pid) readOwner(pid.get(), n);
       n.shape.reset();
       if (extents && extents->bounding_shaped && rectangles) {
         Region shape;

@@ -38,6 +38,12 @@ struct WindowNode {
   // what its client says about itself (any client may set these, so they
   // only ever add to what is kept out of the picture).
   std::int32_t pid = 0;  // 0 = unknown (a TCP connection, or not read yet)
+  // The resource base of the connection that made the window; 0 is the X
+  // server's own (the composite overlay, which shows the screen itself).
+  std::uint32_t client = 0;
+  // No client owns it: the server's own, or left behind by a client that
+  // has gone (a retained close-down mode). Nothing can tell whose it is.
+  bool ownerless = false;
   bool hasWmState = false;  // an ICCCM client window: a window manager manages it
   std::optional<std::string> wmClass;  // class part of WM_CLASS
   xcb_window_t transientFor = XCB_WINDOW_NONE;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
+#include <xcb/randr.h>
 #include <xcb/xcb.h>
 
 #include <atomic>
@@ -182,7 +183,7 @@ struct Stage {
     step = 0;
   }
 
-  Stage(Setup s, bool tcp) : setup(s), display(std::make_unique<Xvfb>("640x480x24", tcp)) {
+  Stage(Setup s, bool tcp, const char* screen) : setup(s), display(std::make_unique<Xvfb>(screen, tcp)) {
     setenv("DISPLAY", display->name().c_str(), 1);
     x = xcb_connect(display->name().c_str(), nullptr);
     if (s != Setup::bare) {
@@ -239,6 +240,9 @@ struct Scenario {
   std::vector<std::pair<int, std::function<void(Stage&)>>> during = {};
   int closedMessages = 0;
   bool pointerWalks = true;
+  const char* screen = "640x480x24";
+  const char* ending = kClosed;  // the error each closed message carries
+  bool everyDesktop = true;       // false: what it tests does not depend on the window manager
 };
 
 // Video-range BT.601, as the helper encodes.
@@ -277,7 +281,8 @@ int protectedPixels(const testing::DecodedPicture& p) {
 }
 
 void run(const Scenario& scenario, Setup setup) {
-  Stage stage(setup, scenario.tcp);
+  if (!scenario.everyDesktop && setup != Setup::bare) GTEST_SKIP() << "the same on every desktop";
+  Stage stage(setup, scenario.tcp, scenario.screen);
   scenario.setUp(stage);
   std::this_thread::sleep_for(300ms);
 
@@ -321,7 +326,7 @@ void run(const Scenario& scenario, Setup setup) {
   }
   EXPECT_EQ(helper.wait(), 0);
   ASSERT_EQ(errors.size(), static_cast<std::size_t>(scenario.closedMessages)) << json(errors).dump();
-  for (const auto& e : errors) EXPECT_EQ(e["message"], kClosed);
+  for (const auto& e : errors) EXPECT_EQ(e["message"], scenario.ending);
 
   std::vector<testing::DecodedPicture> pictures;
   if (!frames.empty()) {
@@ -366,6 +371,39 @@ void others(Stage& s) {
 }
 
 void killProtected(Stage& s) { s.protectedApp->kill(); }
+
+// A desktop with a 32-bit window whose clear band lies over the window
+// behind and over the protected one, as frames with invisible borders do.
+void translucentDesktop(Stage& s) {
+  others(s);
+  s.startProtected({kGreen, "240x160+100+80", "popup", kGreen, "100x60+350+60"}, 2);
+  s.start({"glass.app", "0000ff", "160x120+330+200", "--argb", "--margin=20"});
+  s.probes.push_back({220, 160, 0xFF0000});  // behind the protected window
+  s.probes.push_back({340, 260, 0xFF0000});  // through the clear band
+  s.probes.push_back({410, 260, 0x0000FF});  // the opaque middle
+}
+
+// Puts the RandR monitor "shared", 320x480 without outputs, at x; moving
+// it is one change, the server held meanwhile, as a new layout applies at once.
+void placeMonitor(Stage& s, int x, bool moving) {
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(s.x)).data->root;
+  auto* name = xcb_intern_atom_reply(s.x, xcb_intern_atom(s.x, 0, 6, "shared"), nullptr);
+  if (moving) {
+    xcb_grab_server(s.x);
+    xcb_randr_delete_monitor(s.x, root, name->atom);
+  }
+  xcb_randr_monitor_info_t monitor{};
+  monitor.name = name->atom;
+  monitor.x = static_cast<std::int16_t>(x);
+  monitor.width = 320;
+  monitor.height = 480;
+  monitor.width_in_millimeters = 100;
+  monitor.height_in_millimeters = 150;
+  xcb_randr_set_monitor(s.x, root, &monitor);
+  if (moving) xcb_ungrab_server(s.x);
+  free(xcb_get_input_focus_reply(s.x, xcb_get_input_focus(s.x), nullptr));
+  free(name);
+}
 
 // Waits until the stream has more than `count` frames.
 void awaitFramesBeyond(Stage& s, std::size_t count) {
@@ -516,6 +554,35 @@ const Scenario kScenarios[] = {
          awaitFramesBeyond(s, s.probedFrom);
          s.walking = true;
        }}}},
+    // Other pixel depths, translucent windows, the shared monitor moved and removed.
+    {"depth16", false, 24, translucentDesktop, {}, 0, true, "640x480x16"},
+    {"depth30", false, 24, translucentDesktop, {}, 0, true, "640x480x30"},
+    {"monitorChanges", false, 24,
+     [](Stage& s) {
+       others(s);
+       s.startProtected({kGreen, "240x160+200+80"});  // across both halves of the screen
+       placeMonitor(s, 0, false);
+     },
+     {{4,
+       [](Stage& s) {
+         placeMonitor(s, 320, true);
+         Path right = kCorner;
+         for (auto& [px, py] : right) px += 320;
+         s.walk(right);
+         awaitFramesBeyond(s, s.framesSoFar() + 2);  // pictures of the old place already on their way
+         s.probedFrom = s.framesSoFar();
+         // The window beside, the window behind the protected one, the empty desktop.
+         s.probes = {{210, 390, 0xFFFF00}, {50, 160, 0xFF0000}, {280, 100, 0x202020}};
+       }},
+      {12,
+       [](Stage& s) {
+         const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(s.x)).data->root;
+         auto* name = xcb_intern_atom_reply(s.x, xcb_intern_atom(s.x, 0, 6, "shared"), nullptr);
+         xcb_randr_delete_monitor(s.x, root, name->atom);
+         xcb_flush(s.x);
+         free(name);
+       }}},
+     1, true, "640x480x24", "Desktop capture stopped.", false},
 };
 
 class PrivacySuite : public ::testing::TestWithParam<std::tuple<int, Setup>> {};

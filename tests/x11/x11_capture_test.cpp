@@ -127,7 +127,7 @@ TEST(X11Capture, LosingTheDisplayStopsTheStreamByItself) {
   EXPECT_EQ(future.get().domain, "X11");
 }
 
-TEST(X11Capture, StartOnAMissingDisplayFails) {
+TEST(X11Capture, StartOnAMissingDisplayOrAPaletteScreenFails) {
   Xvfb display;
   X11CaptureService service(display.name());
   Display gone{0xDEAD, 100, 100};
@@ -135,6 +135,18 @@ TEST(X11Capture, StartOnAMissingDisplayFails) {
   auto error = wait([&](StreamCompletion c) { stream->startCapture(std::move(c)); });
   ASSERT_TRUE(error);
   EXPECT_EQ(error->domain, "X11");
+
+  // Pixels that index a colour map are no colours: refused in a sentence,
+  // never shared as a grey picture.
+  Xvfb palette("320x240x8");
+  X11CaptureService paletteService(palette.name());
+  auto content = query(paletteService);
+  ASSERT_TRUE(std::holds_alternative<ShareableContent>(content));
+  stream = paletteService.makeStream(
+      ContentFilter::excludingWindows(std::get<ShareableContent>(content).displays.at(0), {}), smallConfiguration(), {});
+  error = wait([&](StreamCompletion c) { stream->startCapture(std::move(c)); });
+  ASSERT_TRUE(error);
+  EXPECT_NE(error->description.find("palette"), std::string::npos) << error->description;
 }
 
 // The capture keeps its window tree from events instead of listing it for

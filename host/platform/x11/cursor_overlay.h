@@ -24,6 +24,12 @@ class CursorOverlay {
   Rect lift(std::vector<std::uint8_t>& canvas);
   // Draws the pointer last fetched; returns the rectangle it covers.
   Rect draw(std::vector<std::uint8_t>& canvas);
+  // For a monitor that moved: the canvas is painted anew, so nothing drawn
+  // on it before is put back.
+  void follow(const MonitorInfo& monitor) {
+    monitor_ = monitor;
+    drawn_ = false;
+  }
 
  private:
   struct Shape {

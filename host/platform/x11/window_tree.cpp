@@ -333,6 +333,7 @@ void WindowTree::probePending() {
       n.overrideRedirect = attributes->override_redirect;
       n.inputOnly = attributes->_class == XCB_WINDOW_CLASS_INPUT_ONLY;
       n.depth = geometry->depth;
+      n.visual = attributes->visual;
       if (k.id != x_.root()) {
         n.x = geometry->x;
         n.y = geometry->y;

@@ -25,6 +25,7 @@ struct WindowNode {
   int height = 0;
   int border = 0;
   std::uint8_t depth = 0;
+  xcb_visualid_t visual = 0;
   bool mapped = false;
   bool overrideRedirect = false;
   bool inputOnly = false;

@@ -372,15 +372,20 @@ void others(Stage& s) {
 
 void killProtected(Stage& s) { s.protectedApp->kill(); }
 
-// A desktop with a 32-bit window whose clear band lies over the window
-// behind and over the protected one, as frames with invisible borders do.
+// A desktop with frames wider than they look, as frames with invisible
+// borders for resizing are: a 32-bit one whose band is clear, over the
+// window behind and the protected one, and one whose band is opaque black
+// but left out by its frame extents.
 void translucentDesktop(Stage& s) {
   others(s);
   s.startProtected({kGreen, "240x160+100+80", "popup", kGreen, "100x60+350+60"}, 2);
   s.start({"glass.app", "0000ff", "160x120+330+200", "--argb", "--margin=20"});
+  s.start({"framed.app", "00ffff", "80x50+200+250", "--frame=10"});
   s.probes.push_back({220, 160, 0xFF0000});  // behind the protected window
   s.probes.push_back({340, 260, 0xFF0000});  // through the clear band
   s.probes.push_back({410, 260, 0x0000FF});  // the opaque middle
+  s.probes.push_back({195, 280, 0xFF0000});  // through the invisible band
+  s.probes.push_back({240, 275, 0x00FFFF});  // the framed window
 }
 
 // Puts the RandR monitor "shared", 320x480 without outputs, at x; moving

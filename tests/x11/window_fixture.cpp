@@ -10,6 +10,8 @@
 //   --argb            a 32-bit window with an alpha channel
 //   --margin=N        with --argb: a clear band N pixels wide all round, as frames
 //                     with invisible borders have
+//   --frame=N         the main window inside a frame of its own with a black band
+//                     N pixels wide that its frame extents leave out (invisible borders)
 //   --unmapped        the main window is created but not shown
 //   --ring            the main window is shaped as a ring (a hole in its middle)
 //   --nest=N          N nested child windows in the main window; prints the innermost
@@ -51,7 +53,7 @@ Geometry parse(const char* text) {
 struct Options {
   bool noBackground = false, neverPaint = false, argb = false, unmapped = false, ring = false, noClass = false,
        latePopup = false, storm = false;
-  int nest = 0, margin = 0;
+  int nest = 0, margin = 0, frame = 0;
   xcb_window_t embed = 0, flip = 0;
   std::optional<Geometry> blink;
   std::vector<std::string> children, tcpChildren;
@@ -209,6 +211,7 @@ int main(int argc, char** argv) {
     else if (a == "--ring") o.ring = true;
     else if (a == "--no-class") o.noClass = true;
     else if (a == "--late-popup") o.latePopup = true;
+    else if (a.rfind("--frame=", 0) == 0) o.frame = std::stoi(value("--frame="));
     else if (a.rfind("--margin=", 0) == 0) o.margin = std::stoi(value("--margin="));
     else if (a.rfind("--nest=", 0) == 0) o.nest = std::stoi(value("--nest="));
     else if (a.rfind("--embed=", 0) == 0) o.embed = static_cast<xcb_window_t>(std::stoul(value("--embed=")));
@@ -222,7 +225,27 @@ int main(int argc, char** argv) {
   if (xcb_connection_has_error(c)) return 1;
   xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
   const auto colour = static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 16));
-  std::vector<Shown> shown{open(c, screen, screen->root, colour, parse(argv[3]), false, argv[1], o)};
+  std::vector<Shown> shown;
+  std::optional<Shown> frame;
+  if (o.frame > 0) {
+    // As a reparenting window manager's frame, but override-redirect, so that
+    // a real window manager leaves it alone.
+    Geometry g = parse(argv[3]);
+    g = {g.width + 2 * o.frame, g.height + 2 * o.frame, g.x - o.frame, g.y - o.frame};
+    Options plain;
+    frame = open(c, screen, screen->root, 0x000000, g, true, argv[1], plain);
+    Geometry inside = parse(argv[3]);
+    inside.x = inside.y = o.frame;
+    shown.push_back(open(c, screen, frame->window, colour, inside, false, argv[1], o));
+    const std::uint32_t state[] = {1, 0}, extents[] = {0, 0, 0, 0};
+    const xcb_atom_t wmState = atom(c, "WM_STATE");
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, shown[0].window, wmState, wmState, 32, 2, state);
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, shown[0].window, atom(c, "_NET_FRAME_EXTENTS"), XCB_ATOM_CARDINAL, 32,
+                        4, extents);
+    xcb_map_window(c, frame->window);
+  } else {
+    shown.push_back(open(c, screen, screen->root, colour, parse(argv[3]), false, argv[1], o));
+  }
   std::vector<xcb_window_t> printed{shown[0].window};
   if (o.ring) ring(c, shown[0]);
   if (popup) {
@@ -250,6 +273,7 @@ int main(int argc, char** argv) {
   xcb_flush(c);
   if (!o.neverPaint) {
     for (const auto& s : shown) paint(c, s);
+    if (frame) paint(c, *frame);
   }
   xcb_flush(c);
   // Round trip so the windows exist before anyone reads the ids.
@@ -295,6 +319,7 @@ int main(int argc, char** argv) {
     while (xcb_generic_event_t* event = xcb_poll_for_event(c)) {
       if ((event->response_type & 0x7f) == XCB_EXPOSE && !o.neverPaint) {
         for (const auto& s : shown) paint(c, s);
+        if (frame) paint(c, *frame);
         xcb_flush(c);
       }
       free(event);

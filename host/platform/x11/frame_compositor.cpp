@@ -96,11 +96,22 @@ Layers FrameCompositor::layers(const WindowTree& tree, const ExclusionDecision& 
     layer.shown = (top->shape ? *top->shape : Region(Rect{0, 0, outer.width, outer.height}))
                       .translated(outer.x, outer.y)
                       .intersected(screen());
+    // A frame drawn wider than its extents keeps the rest invisible (room to
+    // grab for resizing); the desktop's compositor shows what lies behind there.
+    const std::vector<const WindowNode*> family = tree.subtree(*top);
+    for (const WindowNode* n : family) {
+      if (n == top || !n->hasWmState || !n->frameExtents) continue;
+      const auto [left, right, upper, lower] = *n->frameExtents;
+      const Rect client = tree.onRoot(*n);
+      layer.shown = layer.shown.intersected(
+          Rect{client.x - left, client.y - upper, client.width + left + right, client.height + upper + lower});
+      break;
+    }
     if (layer.shown.empty()) continue;
     // Nested protected windows leave a hole (there is nothing behind a child
     // window to show), as do parts the server may have seeded from the screen.
     Region hidden = seeds.tainted(id).translated(outer.x, outer.y);
-    for (const WindowNode* n : tree.subtree(*top)) {
+    for (const WindowNode* n : family) {
       if (n != top && n->mapped && decision.protectedWindows.count(n->id) != 0) hidden.add(tree.onRoot(*n));
     }
     // Pixels that are no colours are not guessed at.

@@ -138,6 +138,30 @@ bool ownedSelection(xcb_connection_t* c, const char* name) {
   return owned;
 }
 
+// A window manager owns its selection before it takes map requests; a
+// window mapped in between may stay unmapped for seconds. It is ready once it
+// frames a window.
+void awaitFraming(xcb_connection_t* c) {
+  const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    const xcb_window_t w = xcb_generate_id(c);
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, w, screen->root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      XCB_COPY_FROM_PARENT, 0, nullptr);
+    xcb_map_window(c, w);
+    xcb_flush(c);
+    std::this_thread::sleep_for(20ms);
+    bool framed = false;
+    for (int i = 0; i < 5 && !framed; ++i, std::this_thread::sleep_for(20ms)) {
+      auto* t = xcb_query_tree_reply(c, xcb_query_tree(c, w), nullptr);
+      framed = t != nullptr && t->parent != screen->root;
+      free(t);
+    }
+    xcb_destroy_window(c, w);
+    xcb_flush(c);
+    if (framed) return;
+  }
+}
+
 // A colour expected at a point of the screen in the last frames.
 struct Probe {
   int x, y;
@@ -189,6 +213,7 @@ struct Stage {
     if (s != Setup::bare) {
       wm = Child({"/usr/bin/openbox", "--sm-disable"}, false);
       waitFor([&] { return ownedSelection(x, "WM_S0"); });
+      awaitFraming(x);
     }
     if (s == Setup::compositing) {
       compositor = Child({"/usr/bin/picom", "--backend", "xrender", "--no-fading-openclose"}, false);

@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
+#include <sys/uio.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
+#include <xcb/xcbext.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +20,7 @@
 #include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -413,24 +416,33 @@ void translucentDesktop(Stage& s) {
   s.probes.push_back({240, 275, 0x00FFFF});  // the framed window
 }
 
-// Puts the RandR monitor "shared", 320x480 without outputs, at x; moving
-// it is one change, the server held meanwhile, as a new layout applies at once.
-void placeMonitor(Stage& s, int x, bool moving) {
+// Removes the RandR monitor "shared" (when `replace`) and puts it, 320x480
+// without outputs, at x (none: nowhere); as one change, the server held
+// meanwhile, as a new monitor layout applies at once.
+void placeMonitor(Stage& s, std::optional<int> x, bool replace) {
   const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(s.x)).data->root;
   auto* name = xcb_intern_atom_reply(s.x, xcb_intern_atom(s.x, 0, 6, "shared"), nullptr);
-  if (moving) {
-    xcb_grab_server(s.x);
-    xcb_randr_delete_monitor(s.x, root, name->atom);
+  xcb_grab_server(s.x);
+  if (replace) xcb_randr_delete_monitor(s.x, root, name->atom);
+  if (x) {
+    // Built here: the library's own call of this request fails its length
+    // check in sanitizer builds.
+    struct {
+      xcb_randr_set_monitor_request_t header;
+      xcb_randr_monitor_info_t info;
+    } request{};
+    request.header.window = root;
+    request.info.name = name->atom;
+    request.info.x = static_cast<std::int16_t>(*x);
+    request.info.width = 320;
+    request.info.height = 480;
+    request.info.width_in_millimeters = 100;
+    request.info.height_in_millimeters = 150;
+    static const xcb_protocol_request_t kSetMonitor = {1, &xcb_randr_id, XCB_RANDR_SET_MONITOR, 1};
+    iovec parts[3] = {{}, {}, {&request, sizeof request}};
+    xcb_send_request(s.x, 0, parts + 2, &kSetMonitor);
   }
-  xcb_randr_monitor_info_t monitor{};
-  monitor.name = name->atom;
-  monitor.x = static_cast<std::int16_t>(x);
-  monitor.width = 320;
-  monitor.height = 480;
-  monitor.width_in_millimeters = 100;
-  monitor.height_in_millimeters = 150;
-  xcb_randr_set_monitor(s.x, root, &monitor);
-  if (moving) xcb_ungrab_server(s.x);
+  xcb_ungrab_server(s.x);
   free(xcb_get_input_focus_reply(s.x, xcb_get_input_focus(s.x), nullptr));
   free(name);
 }
@@ -604,14 +616,7 @@ const Scenario kScenarios[] = {
          // The window beside, the window behind the protected one, the empty desktop.
          s.probes = {{210, 390, 0xFFFF00}, {50, 160, 0xFF0000}, {280, 100, 0x202020}};
        }},
-      {12,
-       [](Stage& s) {
-         const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(s.x)).data->root;
-         auto* name = xcb_intern_atom_reply(s.x, xcb_intern_atom(s.x, 0, 6, "shared"), nullptr);
-         xcb_randr_delete_monitor(s.x, root, name->atom);
-         xcb_flush(s.x);
-         free(name);
-       }}},
+      {12, [](Stage& s) { placeMonitor(s, std::nullopt, true); }}},
      1, true, "640x480x24", "Desktop capture stopped.", false},
 };
 

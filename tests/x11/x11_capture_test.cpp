@@ -230,30 +230,17 @@ TEST(WindowModel, KeptByEventsItEqualsAFreshListing) {
 // which checks the masks' reading and the choice of routine alike.
 TEST(PixelFormats, MaskedReadingAgreesWithEachLayoutsRoutine) {
   using Kind = x11::PixelLayout::Kind;
-  struct Case {
-    Kind kind;
-    std::uint8_t depth, bitsPerPixel;
-    std::uint32_t red, green, blue, alpha;
-  };
-  const Case cases[] = {
-      {Kind::bgra, 32, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000},
-      {Kind::rgba, 32, 32, 0xFF, 0xFF00, 0xFF0000, 0xFF000000},
-      {Kind::rgb10, 30, 32, 0x3FF00000, 0xFFC00, 0x3FF, 0},
-      {Kind::bgr10, 30, 32, 0x3FF, 0xFFC00, 0x3FF00000, 0},
-      {Kind::rgb565, 16, 16, 0xF800, 0x7E0, 0x1F, 0},
-      {Kind::rgb555, 15, 16, 0x7C00, 0x3E0, 0x1F, 0},
+  const x11::PixelLayout layouts[] = {
+      {Kind::bgra, 32, 32, 32, true, 0xFF0000, 0xFF00, 0xFF, 0xFF000000},
+      {Kind::rgba, 32, 32, 32, true, 0xFF, 0xFF00, 0xFF0000, 0xFF000000},
+      {Kind::rgb10, 30, 32, 32, true, 0x3FF00000, 0xFFC00, 0x3FF, 0},
+      {Kind::bgr10, 30, 32, 32, true, 0x3FF, 0xFFC00, 0x3FF00000, 0},
+      {Kind::rgb565, 16, 16, 32, true, 0xF800, 0x7E0, 0x1F, 0},
+      {Kind::rgb555, 15, 16, 32, true, 0x7C00, 0x3E0, 0x1F, 0},
   };
   constexpr int kWidth = 37, kHeight = 5;  // odd: rows of 16-bit pixels are padded
   std::mt19937 random(7);
-  for (const Case& c : cases) {
-    x11::PixelLayout layout;
-    layout.kind = c.kind;
-    layout.depth = c.depth;
-    layout.bitsPerPixel = c.bitsPerPixel;
-    layout.red = c.red;
-    layout.green = c.green;
-    layout.blue = c.blue;
-    layout.alpha = c.alpha;
+  for (const x11::PixelLayout& layout : layouts) {
     x11::PixelLayout masked = layout;
     masked.kind = Kind::masked;
     const std::size_t stride = layout.rowBytes(kWidth);
@@ -265,7 +252,7 @@ TEST(PixelFormats, MaskedReadingAgreesWithEachLayoutsRoutine) {
     for (std::size_t i = 0; i < fast.size(); ++i) {
       if (i % 4 == 3 && !layout.translucent()) continue;  // alpha that means nothing
       // Widening 5 or 6 bits to 8 may round either way.
-      ASSERT_LE(std::abs(fast[i] - slow[i]), 1) << "layout " << static_cast<int>(c.kind) << ", byte " << i;
+      ASSERT_LE(std::abs(fast[i] - slow[i]), 1) << "layout " << static_cast<int>(layout.kind) << ", byte " << i;
     }
   }
 }

@@ -100,6 +100,7 @@ Layers FrameCompositor::layers(const WindowTree& tree, const ExclusionDecision& 
     // grab for resizing); the desktop's compositor shows what lies behind there.
     const std::vector<const WindowNode*> family = tree.subtree(*top);
     for (const WindowNode* n : family) {
+      if (top->hasWmState) break;  // a client of its own, not a frame
       if (n == top || !n->hasWmState || !n->frameExtents) continue;
       const auto [left, right, upper, lower] = *n->frameExtents;
       const Rect client = tree.onRoot(*n);

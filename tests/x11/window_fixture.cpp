@@ -8,6 +8,10 @@
 //   --no-background   background None: the server paints nothing, the client does
 //   --never-paint     background None and never painted
 //   --argb            a 32-bit window with an alpha channel
+//   --margin=N        with --argb: a clear band N pixels wide all round, as frames
+//                     with invisible borders have
+//   --frame=N         the main window inside a frame of its own with a black band
+//                     N pixels wide that its frame extents leave out (invisible borders)
 //   --unmapped        the main window is created but not shown
 //   --ring            the main window is shaped as a ring (a hole in its middle)
 //   --nest=N          N nested child windows in the main window; prints the innermost
@@ -59,7 +63,7 @@ Geometry parse(const char* text) {
 struct Options {
   bool noBackground = false, neverPaint = false, argb = false, unmapped = false, ring = false, noClass = false,
        latePopup = false, storm = false, cursor = false;
-  int nest = 0;
+  int nest = 0, margin = 0, frame = 0;
   std::size_t instance = 0;
   xcb_window_t embed = 0, flip = 0;
   std::optional<Geometry> blink;
@@ -71,6 +75,8 @@ struct Shown {
   xcb_window_t window;
   xcb_gcontext_t gc;
   Geometry geometry;
+  std::uint32_t pixel;  // the colour as the window's visual stores it
+  int margin;
 };
 
 xcb_atom_t atom(xcb_connection_t* c, const char* name) {
@@ -90,22 +96,46 @@ xcb_visualid_t argbVisual(xcb_screen_t* screen) {
   return 0;
 }
 
+// The pixel of an RRGGBB colour in a true-colour visual (every depth the
+// server offers), opaque where the visual has alpha.
+std::uint32_t pixelOf(xcb_screen_t* screen, xcb_visualid_t visual, std::uint8_t depth, std::uint32_t rgb) {
+  for (auto d = xcb_screen_allowed_depths_iterator(screen); d.rem; xcb_depth_next(&d)) {
+    for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v)) {
+      if (v.data->visual_id != visual) continue;
+      auto channel = [](std::uint32_t mask, std::uint32_t value) {
+        if (mask == 0) return 0u;
+        const int shift = __builtin_ctz(mask);
+        const std::uint32_t top = mask >> shift;
+        return (value * top / 255) << shift;
+      };
+      const std::uint32_t colour = channel(v.data->red_mask, rgb >> 16 & 0xFF) |
+                                   channel(v.data->green_mask, rgb >> 8 & 0xFF) | channel(v.data->blue_mask, rgb & 0xFF);
+      const std::uint32_t all = depth >= 32 ? 0xFFFFFFFFu : (1u << depth) - 1;
+      return colour | (depth == 32 ? all & ~(v.data->red_mask | v.data->green_mask | v.data->blue_mask) : 0u);
+    }
+  }
+  return rgb;
+}
+
 Shown open(xcb_connection_t* c, xcb_screen_t* screen, xcb_window_t parent, std::uint32_t colour, Geometry g,
            bool popup, const std::string& wmClass, const Options& o) {
   xcb_window_t w = xcb_generate_id(c);
   const bool none = o.noBackground || o.neverPaint || o.argb;
   std::uint8_t depth = XCB_COPY_FROM_PARENT;
   xcb_visualid_t visual = screen->root_visual;
+  if (o.argb) {
+    depth = 32;
+    visual = argbVisual(screen);
+  }
+  const std::uint32_t pixel = pixelOf(screen, visual, o.argb ? 32 : screen->root_depth, colour);
   std::uint32_t mask = XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK;
   std::vector<std::uint32_t> values;
   if (!none) {
     mask |= XCB_CW_BACK_PIXEL;
-    values.push_back(colour);
+    values.push_back(pixel);
   }
   values.insert(values.end(), {0u, popup ? 1u : 0u, XCB_EVENT_MASK_EXPOSURE});
   if (o.argb) {
-    depth = 32;
-    visual = argbVisual(screen);
     xcb_colormap_t map = xcb_generate_id(c);
     xcb_create_colormap(c, XCB_COLORMAP_ALLOC_NONE, map, screen->root, visual);
     mask |= XCB_CW_COLORMAP;
@@ -129,9 +159,8 @@ Shown open(xcb_connection_t* c, xcb_screen_t* screen, xcb_window_t parent, std::
                              static_cast<std::uint32_t>(g.width), static_cast<std::uint32_t>(g.height)};
   xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS, 32, 18, hints);
   xcb_gcontext_t gc = xcb_generate_id(c);
-  std::uint32_t gcValues[] = {colour | (o.argb ? 0xFF000000u : 0u)};
-  xcb_create_gc(c, gc, w, XCB_GC_FOREGROUND, gcValues);
-  return {w, gc, g};
+  xcb_create_gc(c, gc, w, XCB_GC_FOREGROUND, &pixel);
+  return {w, gc, g, pixel, o.argb ? o.margin : 0};
 }
 
 void ring(xcb_connection_t* c, const Shown& s) {
@@ -147,6 +176,15 @@ void ring(xcb_connection_t* c, const Shown& s) {
 
 void paint(xcb_connection_t* c, const Shown& s) {
   xcb_rectangle_t r{0, 0, static_cast<std::uint16_t>(s.geometry.width), static_cast<std::uint16_t>(s.geometry.height)};
+  if (s.margin > 0) {
+    const std::uint32_t clear = 0;
+    xcb_change_gc(c, s.gc, XCB_GC_FOREGROUND, &clear);
+    xcb_poly_fill_rectangle(c, s.window, s.gc, 1, &r);
+    xcb_change_gc(c, s.gc, XCB_GC_FOREGROUND, &s.pixel);
+    r = {static_cast<std::int16_t>(s.margin), static_cast<std::int16_t>(s.margin),
+         static_cast<std::uint16_t>(s.geometry.width - 2 * s.margin),
+         static_cast<std::uint16_t>(s.geometry.height - 2 * s.margin)};
+  }
   xcb_poly_fill_rectangle(c, s.window, s.gc, 1, &r);
 }
 
@@ -200,6 +238,8 @@ int main(int argc, char** argv) {
     else if (a == "--no-class") o.noClass = true;
     else if (a == "--late-popup") o.latePopup = true;
     else if (a == "--cursor") o.cursor = true;
+    else if (a.rfind("--frame=", 0) == 0) o.frame = std::stoi(value("--frame="));
+    else if (a.rfind("--margin=", 0) == 0) o.margin = std::stoi(value("--margin="));
     else if (a.rfind("--nest=", 0) == 0) o.nest = std::stoi(value("--nest="));
     else if (a.rfind("--embed=", 0) == 0) o.embed = static_cast<xcb_window_t>(std::stoul(value("--embed=")));
     else if (a.rfind("--flip=", 0) == 0) o.flip = static_cast<xcb_window_t>(std::stoul(value("--flip=")));
@@ -216,7 +256,27 @@ int main(int argc, char** argv) {
   if (xcb_connection_has_error(c)) return 1;
   xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
   const auto colour = static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 16));
-  std::vector<Shown> shown{open(c, screen, screen->root, colour, parse(argv[3]), false, argv[1], o)};
+  std::vector<Shown> shown;
+  std::optional<Shown> frame;
+  if (o.frame > 0) {
+    // As a reparenting window manager's frame, but override-redirect, so that
+    // a real window manager leaves it alone.
+    Geometry g = parse(argv[3]);
+    g = {g.width + 2 * o.frame, g.height + 2 * o.frame, g.x - o.frame, g.y - o.frame};
+    Options plain;
+    frame = open(c, screen, screen->root, 0x000000, g, true, argv[1], plain);
+    Geometry inside = parse(argv[3]);
+    inside.x = inside.y = o.frame;
+    shown.push_back(open(c, screen, frame->window, colour, inside, false, argv[1], o));
+    const std::uint32_t state[] = {1, 0}, extents[] = {0, 0, 0, 0};
+    const xcb_atom_t wmState = atom(c, "WM_STATE");
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, shown[0].window, wmState, wmState, 32, 2, state);
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, shown[0].window, atom(c, "_NET_FRAME_EXTENTS"), XCB_ATOM_CARDINAL, 32,
+                        4, extents);
+    xcb_map_window(c, frame->window);
+  } else {
+    shown.push_back(open(c, screen, screen->root, colour, parse(argv[3]), false, argv[1], o));
+  }
   std::vector<xcb_window_t> printed{shown[0].window};
   if (o.ring) ring(c, shown[0]);
   if (popup) {
@@ -259,6 +319,7 @@ int main(int argc, char** argv) {
   xcb_flush(c);
   if (!o.neverPaint) {
     for (const auto& s : shown) paint(c, s);
+    if (frame) paint(c, *frame);
   }
   xcb_flush(c);
   // Round trip so the windows exist before anyone reads the ids.
@@ -300,17 +361,19 @@ int main(int argc, char** argv) {
     if (o.blink) {
       // Alternates between the window's colour halved and quartered.
       lit = !lit;
-      const std::uint32_t shade = (colour >> (lit ? 1 : 2)) & 0x7F7F7F;
+      const std::uint32_t shade =
+          pixelOf(screen, screen->root_visual, screen->root_depth, (colour >> (lit ? 1 : 2)) & 0x7F7F7F);
       xcb_change_gc(c, shown[0].gc, XCB_GC_FOREGROUND, &shade);
       xcb_rectangle_t r{static_cast<std::int16_t>(o.blink->x), static_cast<std::int16_t>(o.blink->y),
                         static_cast<std::uint16_t>(o.blink->width), static_cast<std::uint16_t>(o.blink->height)};
       xcb_poly_fill_rectangle(c, shown[0].window, shown[0].gc, 1, &r);
-      xcb_change_gc(c, shown[0].gc, XCB_GC_FOREGROUND, &colour);
+      xcb_change_gc(c, shown[0].gc, XCB_GC_FOREGROUND, &shown[0].pixel);
       xcb_flush(c);
     }
     while (xcb_generic_event_t* event = xcb_poll_for_event(c)) {
       if ((event->response_type & 0x7f) == XCB_EXPOSE && !o.neverPaint) {
         for (const auto& s : shown) paint(c, s);
+        if (frame) paint(c, *frame);
         xcb_flush(c);
       }
       free(event);

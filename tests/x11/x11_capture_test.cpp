@@ -11,6 +11,7 @@
 #include <xcb/shape.h>
 
 #include "platform/x11/process_family.h"
+#include "platform/x11/pixel_formats.h"
 #include "platform/x11/window_tree.h"
 #include "platform/x11/x11_capture_service.h"
 #include "support/child_process.h"
@@ -129,7 +130,7 @@ TEST(X11Capture, LosingTheDisplayStopsTheStreamByItself) {
   EXPECT_EQ(future.get().domain, "X11");
 }
 
-TEST(X11Capture, StartOnAMissingDisplayFails) {
+TEST(X11Capture, StartOnAMissingDisplayOrAPaletteScreenFails) {
   Xvfb display;
   X11CaptureService service(display.name());
   Display gone{0xDEAD, 100, 100};
@@ -137,6 +138,18 @@ TEST(X11Capture, StartOnAMissingDisplayFails) {
   auto error = wait([&](StreamCompletion c) { stream->startCapture(std::move(c)); });
   ASSERT_TRUE(error);
   EXPECT_EQ(error->domain, "X11");
+
+  // Pixels that index a colour map are no colours: refused in a sentence,
+  // never shared as a grey picture.
+  Xvfb palette("320x240x8");
+  X11CaptureService paletteService(palette.name());
+  auto content = query(paletteService);
+  ASSERT_TRUE(std::holds_alternative<ShareableContent>(content));
+  stream = paletteService.makeStream(
+      ContentFilter::excludingWindows(std::get<ShareableContent>(content).displays.at(0), {}), smallConfiguration(), {});
+  error = wait([&](StreamCompletion c) { stream->startCapture(std::move(c)); });
+  ASSERT_TRUE(error);
+  EXPECT_NE(error->description.find("palette"), std::string::npos) << error->description;
 }
 
 // The start asks for the display's width on the main thread: the answer comes
@@ -245,6 +258,38 @@ TEST(ProcessFamily, OnlyAScopeOfOneLaunchTies) {
                                    user + "app-gnome-notes@1.service", user + "app-org.gnome.Terminal.slice/vte-spawn-9.scope",
                                    std::string("/init.scope"), std::string("/"), std::string("/app-.scope")}) {
     EXPECT_FALSE(x11::applicationScope("0::" + shared + "\n")) << shared;
+  }
+}
+
+// Layouts without a routine of their own are read channel by channel through
+// the visual's masks; for the layouts that have one, both ways must agree,
+// which checks the masks' reading and the choice of routine alike.
+TEST(PixelFormats, MaskedReadingAgreesWithEachLayoutsRoutine) {
+  using Kind = x11::PixelLayout::Kind;
+  const x11::PixelLayout layouts[] = {
+      {Kind::bgra, 32, 32, 32, true, 0xFF0000, 0xFF00, 0xFF, 0xFF000000},
+      {Kind::rgba, 32, 32, 32, true, 0xFF, 0xFF00, 0xFF0000, 0xFF000000},
+      {Kind::rgb10, 30, 32, 32, true, 0x3FF00000, 0xFFC00, 0x3FF, 0},
+      {Kind::bgr10, 30, 32, 32, true, 0x3FF, 0xFFC00, 0x3FF00000, 0},
+      {Kind::rgb565, 16, 16, 32, true, 0xF800, 0x7E0, 0x1F, 0},
+      {Kind::rgb555, 15, 16, 32, true, 0x7C00, 0x3E0, 0x1F, 0},
+  };
+  constexpr int kWidth = 37, kHeight = 5;  // odd: rows of 16-bit pixels are padded
+  std::mt19937 random(7);
+  for (const x11::PixelLayout& layout : layouts) {
+    x11::PixelLayout masked = layout;
+    masked.kind = Kind::masked;
+    const std::size_t stride = layout.rowBytes(kWidth);
+    std::vector<std::uint8_t> image(stride * kHeight);
+    for (auto& b : image) b = static_cast<std::uint8_t>(random());
+    std::vector<std::uint8_t> fast(kWidth * kHeight * 4), slow(fast.size());
+    x11::convertPixels(layout, image.data(), stride, fast.data(), kWidth * 4, kWidth, kHeight);
+    x11::convertPixels(masked, image.data(), stride, slow.data(), kWidth * 4, kWidth, kHeight);
+    for (std::size_t i = 0; i < fast.size(); ++i) {
+      if (i % 4 == 3 && !layout.translucent()) continue;  // alpha that means nothing
+      // Widening 5 or 6 bits to 8 may round either way.
+      ASSERT_LE(std::abs(fast[i] - slow[i]), 1) << "layout " << static_cast<int>(layout.kind) << ", byte " << i;
+    }
   }
 }
 

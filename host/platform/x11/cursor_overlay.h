@@ -26,6 +26,12 @@ class CursorOverlay {
   // the protected application's (protectedArea in root coordinates);
   // returns the rectangle it covers.
   Rect draw(std::vector<std::uint8_t>& canvas, const Region& protectedArea);
+  // For a monitor that moved: the canvas is painted anew, so nothing drawn
+  // on it before is put back.
+  void follow(const MonitorInfo& monitor) {
+    monitor_ = monitor;
+    drawn_ = false;
+  }
 
  private:
   struct Shape {

@@ -53,6 +53,10 @@ SharedImageSegment::~SharedImageSegment() {
 std::unique_ptr<FrameCompositor> FrameCompositor::create(const XcbConnection& x,
                                                          const MonitorInfo& monitor,
                                                          ErrorValue& error) {
+  if (auto refusal = PixelFormats(x).refusal()) {
+    error = *refusal;
+    return nullptr;
+  }
   if (!present(x, &xcb_composite_id)) {
     error = x11Error(2, "Protected sharing needs the X Composite extension, which this display lacks.");
     return nullptr;
@@ -83,22 +87,36 @@ Layers FrameCompositor::layers(const WindowTree& tree, const ExclusionDecision& 
   for (xcb_window_t id : tree.root().children) {
     const WindowNode* top = tree.find(id);
     if (top == nullptr || !top->mapped || top->inputOnly || decision.excludedTopLevels.count(id) != 0) continue;
-    if (top->depth != 24 && top->depth != 32) continue;  // other pixel layouts are left out, not guessed
     Layer layer;
     layer.id = id;
     layer.outer = tree.onRoot(*top);
     layer.depth = top->depth;
+    layer.layout = formats_.forVisual(top->visual);
     const Rect& outer = layer.outer;
     layer.shown = (top->shape ? *top->shape : Region(Rect{0, 0, outer.width, outer.height}))
                       .translated(outer.x, outer.y)
                       .intersected(screen());
+    // A frame drawn wider than its extents keeps the rest invisible (room to
+    // grab for resizing); the desktop's compositor shows what lies behind there.
+    const std::vector<const WindowNode*> family = tree.subtree(*top);
+    for (const WindowNode* n : family) {
+      if (top->hasWmState) break;  // a client of its own, not a frame
+      if (n == top || !n->hasWmState || !n->frameExtents) continue;
+      const auto [left, right, upper, lower] = *n->frameExtents;
+      const Rect client = tree.onRoot(*n);
+      layer.shown = layer.shown.intersected(
+          Rect{client.x - left, client.y - upper, client.width + left + right, client.height + upper + lower});
+      break;
+    }
     if (layer.shown.empty()) continue;
     // Nested protected windows leave a hole (there is nothing behind a child
     // window to show), as do parts the server may have seeded from the screen.
     Region hidden = seeds.tainted(id).translated(outer.x, outer.y);
-    for (const WindowNode* n : tree.subtree(*top)) {
+    for (const WindowNode* n : family) {
       if (n != top && n->mapped && decision.protectedWindows.count(n->id) != 0) hidden.add(tree.onRoot(*n));
     }
+    // Pixels that are no colours are not guessed at.
+    if (layer.layout == nullptr) hidden = layer.shown;
     layer.hidden = hidden.intersected(layer.shown);
     layer.shown.subtract(layer.hidden);
     out.push_back(std::move(layer));
@@ -180,10 +198,9 @@ bool FrameCompositor::drawLayer(const Layer& layer, const Region& area, bool rea
   int drawnTo = box.y;
   xcb_pixmap_t pixmap = xcb_generate_id(x_.get());
   xcb_composite_name_window_pixmap(x_.get(), layer.id, pixmap);
-  const bool whole = read(pixmap, layer.outer.x, layer.outer.y, shown, [&](const Strip& s) {
-    if (s.depth != layer.depth) return false;
-    // 32-bit windows carry premultiplied alpha; the others' top byte means nothing.
-    copy(s, s.depth == 32, canvas);
+  const bool whole = read(pixmap, layer.outer.x, layer.outer.y, shown, layer.layout, [&](const Strip& s) {
+    // 32-bit windows carry premultiplied alpha: their clear parts show what lies behind.
+    copy(s, layer.layout->translucent(), canvas);
     drawnTo = s.box.bottom();
     return true;
   });
@@ -206,8 +223,7 @@ bool FrameCompositor::drawBackground(const Region& area, bool readWallpaper, std
   Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(x_.get(), cookie, nullptr));
   if (!reply || xcb_get_property_value_length(reply.get()) != 4) return fill();
   xcb_pixmap_t wallpaper = *static_cast<xcb_pixmap_t*>(xcb_get_property_value(reply.get()));
-  const bool whole = read(wallpaper, 0, 0, area, [&](const Strip& s) {
-    if (s.depth != 24 && s.depth != 32) return false;
+  const bool whole = read(wallpaper, 0, 0, area, nullptr, [&](const Strip& s) {
     copy(s, false, canvas);
     return true;
   });
@@ -227,7 +243,8 @@ void FrameCompositor::copy(const Strip& s, bool blend, std::uint8_t* canvas) con
   }
 }
 
-bool FrameCompositor::read(xcb_drawable_t drawable, int left, int top, const Region& area, const StripTaker& take) {
+bool FrameCompositor::read(xcb_drawable_t drawable, int left, int top, const Region& area, const PixelLayout* layout,
+                           const StripTaker& take) {
   const Rect box = area.bounds();
   const int rows = static_cast<int>(std::max<std::size_t>(1, stripBytes_ / (static_cast<std::size_t>(box.width) * 4)));
   for (int band = box.y; band < box.bottom(); band += rows) {
@@ -235,22 +252,37 @@ bool FrameCompositor::read(xcb_drawable_t drawable, int left, int top, const Reg
     if (s.part.empty()) continue;
     s.box = s.part.bounds();
     const Rect from = s.box.translated(-left, -top);
-    const auto size = static_cast<std::size_t>(from.width) * from.height * 4;
     const auto x = static_cast<std::int16_t>(from.x), y = static_cast<std::int16_t>(from.y);
     const auto w = static_cast<std::uint16_t>(from.width), h = static_cast<std::uint16_t>(from.height);
     Reply<xcb_get_image_reply_t> plain;
+    std::size_t length = 0;
+    const std::uint8_t* data = nullptr;
     if (shm_) {
       auto cookie = xcb_shm_get_image(x_.get(), drawable, x, y, w, h, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shm_->id(), 0);
       Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(x_.get(), cookie, nullptr));
-      if (!reply || reply->size < size) return false;
+      if (!reply) return false;
       s.depth = reply->depth;
-      s.pixels = shm_->data();
+      length = reply->size;
+      data = shm_->data();
     } else {
       auto cookie = xcb_get_image(x_.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, x, y, w, h, ~0u);
       plain.reset(xcb_get_image_reply(x_.get(), cookie, nullptr));
-      if (!plain || static_cast<std::size_t>(xcb_get_image_data_length(plain.get())) < size) return false;
+      if (!plain) return false;
       s.depth = plain->depth;
-      s.pixels = xcb_get_image_data(plain.get());
+      length = static_cast<std::size_t>(xcb_get_image_data_length(plain.get()));
+      data = xcb_get_image_data(plain.get());
+    }
+    const PixelLayout* l = layout != nullptr ? layout : formats_.forDepth(s.depth);
+    if (l == nullptr || l->depth != s.depth) return false;
+    const std::size_t rowBytes = l->rowBytes(from.width);
+    if (length < rowBytes * static_cast<std::size_t>(from.height)) return false;
+    if (l->kind == PixelLayout::Kind::bgra) {
+      s.pixels = data;
+    } else {
+      converted_.resize(static_cast<std::size_t>(from.width) * from.height * 4);
+      convertPixels(*l, data, rowBytes, converted_.data(), static_cast<std::size_t>(from.width) * 4, from.width,
+                    from.height);
+      s.pixels = converted_.data();
     }
     if (!take(s)) return false;
   }

@@ -10,6 +10,7 @@
 
 #include "platform/x11/desktop_snapshot.h"
 #include "platform/x11/exclusion_rule.h"
+#include "platform/x11/pixel_formats.h"
 #include "platform/x11/seeded_content.h"
 #include "platform/x11/window_tree.h"
 #include "platform/x11/xcb_connection.h"
@@ -46,6 +47,7 @@ struct Layer {
   xcb_window_t id = XCB_WINDOW_NONE;
   Rect outer;
   std::uint8_t depth = 0;
+  const PixelLayout* layout = nullptr;  // none: a window whose pixels are not colours
   Region shown;   // drawn from the window's own image, through its shape, on the monitor
   Region hidden;  // filled neutral: protected windows nested in it, seeded parts
 
@@ -64,7 +66,8 @@ Region changedBetween(const Layers& before, const Layers& after);
 class FrameCompositor {
  public:
   // Redirects the root's children into off-screen pixmaps (automatic mode:
-  // the screen keeps looking the same). Fails without Composite.
+  // the screen keeps looking the same). Fails without Composite, and on a
+  // screen whose colours it cannot read.
   static std::unique_ptr<FrameCompositor> create(const XcbConnection& x, const MonitorInfo& monitor,
                                                  ErrorValue& error);
 
@@ -77,15 +80,18 @@ class FrameCompositor {
   void compose(const Layers& layers, const Region& area, std::vector<std::uint8_t>& canvas);
 
   const MonitorInfo& monitor() const { return monitor_; }
+  // For a monitor that moved, keeping its size.
+  void follow(const MonitorInfo& monitor) { monitor_ = monitor; }
   Rect screen() const { return {monitor_.x, monitor_.y, monitor_.width, monitor_.height}; }
 
   struct Private {};
-  FrameCompositor(Private, const XcbConnection& x, const MonitorInfo& monitor) : x_(x), monitor_(monitor) {}
+  FrameCompositor(Private, const XcbConnection& x, const MonitorInfo& monitor)
+      : x_(x), monitor_(monitor), formats_(x) {}
 
  private:
   // One horizontal strip of a read: the pixels of `box` (root coordinates;
-  // 32 bits a pixel, rows of box.width * 4 bytes), valid until the next read,
-  // and `part`, the requested area within the strip.
+  // in the canvas layout, rows of box.width * 4 bytes), valid until the next
+  // read, and `part`, the requested area within the strip.
   struct Strip {
     const std::uint8_t* pixels;
     Rect box;
@@ -108,8 +114,10 @@ class FrameCompositor {
   bool drawBackground(const Region& area, bool readWallpaper, std::uint8_t* canvas);
   // Reads `area` (root coordinates) of a drawable whose origin lies at
   // (left, top) on the root, in strips of at most stripBytes_, top first;
-  // false at the first strip that cannot be read or that `take` refuses.
-  bool read(xcb_drawable_t drawable, int left, int top, const Region& area, const StripTaker& take);
+  // false at the first strip that cannot be read, is not in `layout` (none:
+  // the layout of the depth the server reports) or that `take` refuses.
+  bool read(xcb_drawable_t drawable, int left, int top, const Region& area, const PixelLayout* layout,
+            const StripTaker& take);
   std::uint8_t* at(std::uint8_t* canvas, int x, int y) const {
     return canvas + (static_cast<std::size_t>(y - monitor_.y) * monitor_.width + (x - monitor_.x)) * 4;
   }
@@ -118,6 +126,8 @@ class FrameCompositor {
   MonitorInfo monitor_;
   std::size_t stripBytes_ = 0;  // whole rows of the monitor's width
   std::unique_ptr<SharedImageSegment> shm_;  // stripBytes_ large; without it plain reads, as large
+  PixelFormats formats_;
+  std::vector<std::uint8_t> converted_;  // a strip read in another layout, in the canvas's
   xcb_atom_t rootPixmapAtom_ = XCB_ATOM_NONE;
 };
 

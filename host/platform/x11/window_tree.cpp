@@ -91,6 +91,7 @@ WindowTree::WindowTree(const XcbConnection& x, bool watch) : x_(x), watch_(watch
   wmState_ = x.atom("WM_STATE", true);
   wmClientLeader_ = x.atom("WM_CLIENT_LEADER", true);
   netWmPid_ = x.atom("_NET_WM_PID", true);
+  frameExtents_ = x.atom("_NET_FRAME_EXTENTS", true);
   WindowNode& root = add(x.root(), XCB_WINDOW_NONE, true);
   root.mapped = true;
   probePending();
@@ -263,7 +264,7 @@ WindowTree::Change WindowTree::apply(const xcb_generic_event_t* event) {
       auto* e = reinterpret_cast<const xcb_property_notify_event_t*>(event);
       const bool owned = e->atom == wmState_ || e->atom == XCB_ATOM_WM_CLASS ||
                          e->atom == XCB_ATOM_WM_TRANSIENT_FOR || e->atom == XCB_ATOM_WM_HINTS ||
-                         e->atom == wmClientLeader_ || e->atom == netWmPid_;
+                         e->atom == wmClientLeader_ || e->atom == netWmPid_ || e->atom == frameExtents_;
       if (!owned || !find(e->window)) return Change::none;
       pending_.insert(e->window);
       return Change::structure;
@@ -284,7 +285,7 @@ void WindowTree::probePending() {
   const xcb_query_extension_reply_t* res = xcb_get_extension_data(c, &xcb_res_id);
   const bool resources = res != nullptr && res->present;
   const xcb_atom_t atoms[] = {wmState_, XCB_ATOM_WM_CLASS, XCB_ATOM_WM_TRANSIENT_FOR,
-                              XCB_ATOM_WM_HINTS, wmClientLeader_, netWmPid_};
+                              XCB_ATOM_WM_HINTS, wmClientLeader_, netWmPid_, frameExtents_};
   constexpr std::size_t kAtoms = std::size(atoms);
   struct Cookies {
     xcb_window_t id;
@@ -357,6 +358,7 @@ void WindowTree::probePending() {
       n.overrideRedirect = attributes->override_redirect;
       n.inputOnly = attributes->_class == XCB_WINDOW_CLASS_INPUT_ONLY;
       n.depth = geometry->depth;
+      n.visual = attributes->visual;
       if (k.id != x_.root()) {
         n.x = geometry->x;
         n.y = geometry->y;
@@ -370,6 +372,11 @@ void WindowTree::probePending() {
       n.group = (item(properties[3].get(), 0) & kWindowGroupHint) != 0 ? item(properties[3].get(), 8) : 0;
       n.leader = item(properties[4].get(), 0);
       n.netWmPid = static_cast<std::int32_t>(item(properties[5].get(), 0));
+      n.frameExtents.reset();
+      if (const auto* e = properties[6].get(); e != nullptr && e->format == 32 && e->value_len == 4) {
+        auto side = [&](int i) { return static_cast<int>(std::min<std::uint32_t>(item(e, i), 0xFFFF)); };
+        n.frameExtents = {side(0), side(1), side(2), side(3)};
+      }
       if (pid) readOwner(pid.get(), n);
       n.shape.reset();
       if (extents && extents->bounding_shaped && rectangles) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,6 +26,7 @@ struct WindowNode {
   int height = 0;
   int border = 0;
   std::uint8_t depth = 0;
+  xcb_visualid_t visual = 0;
   bool mapped = false;
   bool overrideRedirect = false;
   bool inputOnly = false;
@@ -51,6 +53,9 @@ struct WindowNode {
   xcb_window_t leader = XCB_WINDOW_NONE;
   std::int32_t netWmPid = 0;
   std::optional<Region> shape;  // bounding shape in outer coordinates; none = the whole rectangle
+  // What the window manager says its frame adds around this client window
+  // (left, right, top, bottom); a frame may reach beyond, invisibly.
+  std::optional<std::array<int, 4>> frameExtents;
 
   Rect outer() const { return {x, y, width + 2 * border, height + 2 * border}; }
 };
@@ -96,7 +101,7 @@ class WindowTree {
   const XcbConnection& x_;
   bool watch_;
   std::uint8_t shapeEvent_ = 0;  // first event of the Shape extension; 0 = absent
-  xcb_atom_t wmState_, wmClientLeader_, netWmPid_;
+  xcb_atom_t wmState_, wmClientLeader_, netWmPid_, frameExtents_;
   std::unordered_map<xcb_window_t, WindowNode> nodes_;
   std::unordered_set<xcb_window_t> pending_;  // to be probed
   std::unordered_set<xcb_window_t> unlisted_;  // children not yet listed (new windows)

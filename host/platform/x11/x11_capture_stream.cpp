@@ -14,6 +14,7 @@
 #include "platform/x11/desktop_snapshot.h"
 #include "platform/x11/exclusion_rule.h"
 #include "platform/x11/frame_compositor.h"
+#include "platform/x11/monitor_watch.h"
 #include "platform/x11/picture_converter.h"
 #include "platform/x11/watched_desktop.h"
 #include "platform/x11/xcb_connection.h"
@@ -146,9 +147,9 @@ void waitFor(const XcbConnection& x, const WakeSignal& wake, bool watchX, Clock:
 // parts that changed are read, painted and converted again. Returns the
 // failure that ended it, or none when it was asked to stop.
 std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::State>& s, const XcbConnection& x,
-                                      WatchedDesktop& desktop, FrameCompositor& compositor) {
+                                      WatchedDesktop& desktop, FrameCompositor& compositor, MonitorWatch& watch) {
   const Clock::duration interval = frameInterval(s->configuration);
-  const MonitorInfo monitor = compositor.monitor();
+  MonitorInfo monitor = compositor.monitor();
   const bool showsCursor = s->configuration.showsCursor;
   CursorOverlay cursor(x, monitor);
   PictureConverter converter(monitor.width, monitor.height, s->configuration.width, s->configuration.height);
@@ -179,6 +180,16 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
       // lets the loop wait.
       std::lock_guard lock(s->mutex);
       if (s->stopRequested) return std::nullopt;
+    }
+    // The monitor the user chose: followed while its size stays, else the
+    // capture ends rather than show an area nobody picked.
+    if (const MonitorWatch::Change change = watch.poll(); change == MonitorWatch::Change::lost) {
+      return x11Error(10, "The shared monitor was removed or resized.");
+    } else if (change == MonitorWatch::Change::moved) {
+      monitor = watch.monitor();
+      compositor.follow(monitor);
+      cursor.follow(monitor);
+      stale = Region(compositor.screen());
     }
     desktop.drain();  // XCB may hold events it read while waiting for a reply
     Clock::time_point now = Clock::now();
@@ -246,6 +257,7 @@ void captureLoop(std::shared_ptr<X11CaptureStream::State> s, StreamCompletion st
       s->displayName.empty() ? nullptr : s->displayName.c_str(), error);
   std::unique_ptr<FrameCompositor> compositor;
   std::unique_ptr<WatchedDesktop> desktop;
+  std::unique_ptr<MonitorWatch> watch;
   if (x) {
     auto monitors = listMonitors(*x);
     auto monitor = std::find_if(monitors.begin(), monitors.end(), [&](const MonitorInfo& m) {
@@ -257,6 +269,9 @@ void captureLoop(std::shared_ptr<X11CaptureStream::State> s, StreamCompletion st
       error = x11Error(4, "This X display cannot tell which application owns a window.");
     } else if ((compositor = FrameCompositor::create(*x, *monitor, error))) {
       desktop = WatchedDesktop::create(*x, ruleFor(s->filter), error);
+      watch = desktop ? MonitorWatch::open(s->displayName.empty() ? nullptr : s->displayName.c_str(), *monitor, error)
+                      : nullptr;
+      if (!watch) desktop.reset();
     }
   }
   {
@@ -266,7 +281,8 @@ void captureLoop(std::shared_ptr<X11CaptureStream::State> s, StreamCompletion st
   startCompletion(desktop ? std::nullopt : std::optional<ErrorValue>(error));
   if (!desktop) return;
 
-  std::optional<ErrorValue> failure = paintFrames(s, *x, *desktop, *compositor);
+  std::optional<ErrorValue> failure = paintFrames(s, *x, *desktop, *compositor, *watch);
+  watch.reset();
   desktop.reset();
   compositor.reset();
   StreamCompletion stopped;

@@ -35,11 +35,11 @@ class Transaction {
     if (hook_) hook_(step, index);
   }
 
-  fs::path prepare(const fs::path& target) {
+  fs::path prepare(const fs::path& target, bool file) {
     step(InstallStep::prepare, staged_.size());
     fs::create_directories(target.parent_path());
     const fs::path folder = createStagingFolder(target.parent_path());
-    staged_.push_back({folder / kStagedName, target, folder / kBackupName});
+    staged_.push_back({folder / kStagedName, target, folder / kBackupName, file});
     return staged_.back().staged;
   }
 
@@ -48,6 +48,15 @@ class Transaction {
       const StagedEntry& entry = staged_[index];
       if (beforeCommit) beforeCommit(index);
       const bool existed = entryExists(entry.target);
+      // What is moved aside is removed once the install is done, so only
+      // what we put there may be: a file, or a link (never what it points to).
+      if (entry.file && existed && !fs::is_regular_file(fs::symlink_status(entry.target)) &&
+          !fs::is_symlink(fs::symlink_status(entry.target))) {
+        throw SetupError(
+            "Something other than a file stands where the browser's registration goes; move it away and try "
+            "again.",
+            "It stands at " + entry.target.string() + ".");
+      }
       if (existed) {
         step(InstallStep::moveAside, index);
         fs::rename(entry.target, entry.backup);
@@ -123,9 +132,9 @@ void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeC
   lock.lock();
 
   const fs::path applicationTarget = home / "Applications/Tavrino Share Helper.app";
-  const std::string installedExecutable = (applicationTarget / "Contents/MacOS/TavrinoShareHost").string();
+  const fs::path installedExecutable = applicationTarget / "Contents/MacOS/TavrinoShareHost";
   transaction.step(InstallStep::listProcesses);
-  if (anyCommandLineStartsWith(installedExecutable)) {
+  if (anyProcessRuns(installedExecutable)) {
     throw SetupError("Stop desktop sharing and close the helper's permission dialog, then try again.");
   }
 
@@ -138,7 +147,7 @@ void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeC
       {"allowed_origins", nlohmann::json::array({"chrome-extension://" + identifier + "/"})},
       {"description", "Tavrino protected desktop sharing"},
       {"name", "net.tavrino.share_companion"},
-      {"path", installedExecutable},
+      {"path", installedExecutable.string()},
       {"type", "stdio"},
   };
   std::vector<fs::path> targets{applicationTarget};
@@ -149,7 +158,7 @@ void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeC
   recoverLeftovers(targets, journal, stepHook);
 
   try {
-    const fs::path stagedApplication = transaction.prepare(applicationTarget);
+    const fs::path stagedApplication = transaction.prepare(applicationTarget, false);
     transaction.step(InstallStep::copyApplication);
     copyTree(sourceApplication, stagedApplication);
     transaction.step(InstallStep::verifyCopy);
@@ -162,7 +171,7 @@ void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeC
     transaction.step(InstallStep::serialiseManifest);
     const std::string bytes = manifest.dump(2);
     for (const fs::path& manifestTarget : manifestTargets) {
-      const fs::path stagedManifest = transaction.prepare(manifestTarget);
+      const fs::path stagedManifest = transaction.prepare(manifestTarget, true);
       const std::size_t index = transaction.stagedCount() - 1;
       transaction.step(InstallStep::writeManifest, index);
       writeNewFile(stagedManifest, bytes);

@@ -21,6 +21,8 @@ struct StagedEntry {
   std::filesystem::path staged;
   std::filesystem::path target;
   std::filesystem::path backup;
+  // A file goes there: whatever else stands at the target is the user's and stays.
+  bool file = false;
 };
 
 struct CommittedEntry {

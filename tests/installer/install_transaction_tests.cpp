@@ -331,17 +331,32 @@ TEST(InstallTransaction, RunningInstalledHelperBlocksButACopyElsewhereDoesNot) {
     return setupErrorOf([&] { scene.installer().install(); });
   };
   const auto before = scene.targets();
-  EXPECT_EQ(installWhileRunning(installed),
-            "Stop desktop sharing and close the helper's permission dialog, then try again.");
-  expectUnchanged(scene, before);
+  // Started by its full path, or by any other (relative, as "./" or a PATH
+  // search would give): the same file runs.
+  for (const fs::path& program : {installed, fs::relative(installed)}) {
+    EXPECT_EQ(installWhileRunning(program),
+              "Stop desktop sharing and close the helper's permission dialog, then try again.")
+        << program;
+    expectUnchanged(scene, before);
+  }
   EXPECT_EQ(installWhileRunning(elsewhere), "(no SetupError)");
   EXPECT_EQ(snapshot(scene.applicationTarget), snapshot(scene.payload / "Tavrino Share Helper.app"));
 }
 
 // Only folders named and filled as a run stages them are swept; a user's
-// look-alikes stay.
-TEST(InstallTransaction, LookAlikesOfStagingFoldersStay) {
+// look-alikes stay, and so does a folder where a manifest goes (the last one
+// committed, so the others are rolled back).
+TEST(InstallTransaction, UsersOwnFoldersStay) {
   InstallScene scene;
+  fs::create_directories(scene.manifestTargets[1]);
+  writeFile(scene.manifestTargets[1] / "notes.txt", "mine");
+  const auto withFolder = scene.targets();
+  EXPECT_EQ(setupErrorOf([&] { scene.installer().install(); }),
+            "Something other than a file stands where the browser's registration goes; move it away and try "
+            "again.");
+  expectUnchanged(scene, withFolder);
+  fs::remove_all(scene.manifestTargets[1]);
+
   const fs::path apps = scene.applicationTarget.parent_path();
   const std::vector<fs::path> mine = {apps / ".tavrino-install-mine",
                                       apps / ".tavrino-install-3f2504e0-4f89-11d3-9a0c-0305e82c3301/payload",

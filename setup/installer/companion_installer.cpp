@@ -3,6 +3,7 @@
 #include "installer/child_process.h"
 #include "installer/setup_error.h"
 #include "installer/unique_fd.h"
+#include "installer/user_ownership.h"
 #include "installer/utf8_text.h"
 #include "platform/bundle_info.h"
 #include "platform/user_folders.h"
@@ -47,7 +48,8 @@ CompanionInstaller::CompanionInstaller(fs::path payload, fs::path home, std::opt
       configHome(xdgFolder("XDG_CONFIG_HOME", this->home / ".config")),
       dataHome(xdgFolder("XDG_DATA_HOME", this->home / ".local/share")),
       requiredTeam(std::move(requiredTeam)),
-      signingTool(defaultSigningTool()) {}
+      signingTool(defaultSigningTool()),
+      effectiveUser(currentEffectiveUser) {}
 
 void CompanionInstaller::verify(const fs::path& application) const {
   std::vector<std::string> arguments{"--verify", "--deep", "--strict"};

@@ -54,6 +54,8 @@ struct CompanionInstaller {
   std::filesystem::path signingTool;
   // How long the copied helper may take to show that it starts on this computer.
   std::chrono::milliseconds helperCheckLimit{10'000};
+  // Test seam: the user whose rights the installation runs with.
+  std::function<unsigned()> effectiveUser;
   // Test seam: called before each step of install(); empty in the program.
   std::function<void(InstallStep, std::size_t)> stepHook;
 

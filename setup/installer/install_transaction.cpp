@@ -5,6 +5,7 @@
 #include "installer/running_processes.h"
 #include "installer/setup_error.h"
 #include "installer/staging.h"
+#include "installer/user_ownership.h"
 #include "installer/utf8_text.h"
 
 #include <nlohmann/json.hpp>
@@ -104,6 +105,8 @@ class Transaction {
 }  // namespace
 
 void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeCommit) const {
+  const uid_t user = effectiveUser();
+  refuseAdministratorForOthers(user, home);
   for (const fs::path* folder : {&home, &configHome, &dataHome}) {
     // A relative "path" in the manifest is one no browser accepts.
     if (!folder->is_absolute()) {
@@ -124,9 +127,11 @@ void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeC
 
   const fs::path installerFolder = dataHome / "Tavrino/ShareCompanion";
   transaction.step(InstallStep::createInstallerFolder);
+  for (const fs::path& folder : {installerFolder.parent_path(), installerFolder}) requireOwnedBy(user, folder, "folder");
   fs::create_directories(installerFolder);
 
   transaction.step(InstallStep::openLock);
+  requireOwnedBy(user, installerFolder / "install.lock", "lock file");
   InstallLock lock(installerFolder / "install.lock");
   transaction.step(InstallStep::takeLock);
   lock.lock();

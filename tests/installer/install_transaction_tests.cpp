@@ -15,6 +15,7 @@
 #include <optional>
 #include <system_error>
 #include <tuple>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -279,9 +280,21 @@ TEST(InstallTransaction, HelperThatCannotStartHereIsNotInstalled) {
 }
 
 // Browsers refuse a manifest whose "path" is relative, and JSON cannot carry
-// one that is not UTF-8: nothing is installed for such a home.
-TEST(InstallTransaction, HomeThatNoManifestCanName) {
+// one that is not UTF-8; what an administrator wrote into another user's home
+// would lock that user out: nothing is installed for such a home.
+TEST(InstallTransaction, HomeThatIsNotInstalledInto) {
   InstallScene scene(false, "home\xff");
+  CompanionInstaller administrator = scene.installer();
+  administrator.effectiveUser = [] { return 0u; };
+  const uid_t owner = ::geteuid();
+  if (owner == 0) {
+    ASSERT_EQ(::chown(scene.home.c_str(), 65534, 65534), 0);
+  }
+  EXPECT_EQ(setupErrorOf([&] { administrator.install(); }),
+            "Tavrino Sharing Setup installs for the user who runs it; start it without administrator rights.");
+  EXPECT_TRUE(snapshot(scene.home).empty());
+  ASSERT_EQ(::chown(scene.home.c_str(), owner, static_cast<gid_t>(-1)), 0);
+
   CompanionInstaller relative = scene.installer();
   relative.home = fs::relative(scene.home);
   EXPECT_THROW(relative.install(), fs::filesystem_error);
@@ -314,6 +327,24 @@ TEST(InstallTransaction, LockThatCannotBeTaken) {
   // Once the other installer has finished, a retry installs.
   scene.installer().install();
   expectInstalled(scene);
+
+  // Left to another user by a run with administrator rights: named, and left as it is.
+  const auto installed = scene.targets();
+  for (const auto& [path, what] : {std::pair{lock.parent_path().parent_path(), "folder"}, {lock, "lock file"}}) {
+    if (::lchown(path.c_str(), 65534, 65534) != 0) GTEST_SKIP() << "changing owners needs administrator rights";
+    SetupError error("");
+    try {
+      scene.installer().install();
+    } catch (const SetupError& thrown) {
+      error = thrown;
+    }
+    EXPECT_EQ(error.errorDescription(), std::string("Another user owns Tavrino Sharing Setup's ") + what +
+                                            ", probably since a run with administrator rights; make yourself its "
+                                            "owner or remove it, then try again.");
+    EXPECT_EQ(error.detail(), "It is at " + path.string() + ".");
+    expectUnchanged(scene, installed);
+    ASSERT_EQ(::lchown(path.c_str(), ::geteuid(), static_cast<gid_t>(-1)), 0);
+  }
 }
 
 TEST(InstallTransaction, RunningInstalledHelperBlocksButACopyElsewhereDoesNot) {

@@ -51,8 +51,9 @@ class Transaction {
       const bool existed = entryExists(entry.target);
       // What is moved aside is removed once the install is done, so only
       // what we put there may be: a file, or a link (never what it points to).
-      if (entry.file && existed && !fs::is_regular_file(fs::symlink_status(entry.target)) &&
-          !fs::is_symlink(fs::symlink_status(entry.target))) {
+      std::error_code unreadable;
+      const fs::file_status found = fs::symlink_status(entry.target, unreadable);
+      if (entry.file && existed && !fs::is_regular_file(found) && !fs::is_symlink(found)) {
         throw SetupError(
             "Something other than a file stands where the browser's registration goes; move it away and try "
             "again.",
@@ -127,7 +128,9 @@ void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeC
 
   const fs::path installerFolder = dataHome / "Tavrino/ShareCompanion";
   transaction.step(InstallStep::createInstallerFolder);
-  for (const fs::path& folder : {installerFolder.parent_path(), installerFolder}) requireOwnedBy(user, folder, "folder");
+  for (const fs::path& folder : {installerFolder.parent_path(), installerFolder}) {
+    requireOwnedBy(user, folder, "folder");
+  }
   fs::create_directories(installerFolder);
 
   transaction.step(InstallStep::openLock);

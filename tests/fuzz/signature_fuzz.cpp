@@ -1,6 +1,5 @@
 #include <cstdint>
 #include <cstdlib>
-#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -38,6 +37,7 @@ const Requirement& fixedRequirement() {
   return requirement;
 }
 
+// The leaves that chain to the pinned root, the team's own first.
 std::vector<X509Ptr> loadDevelopmentLeaves() {
   std::vector<X509Ptr> leaves;
   for (const char* name : {"team", "other-team", "no-marker"}) {
@@ -49,12 +49,13 @@ std::vector<X509Ptr> loadDevelopmentLeaves() {
   return leaves;
 }
 
-bool isDevelopmentLeaf(X509* certificate) {
+// -1 when the certificate is none of them.
+int developmentLeafIndex(X509* certificate) {
   static const std::vector<X509Ptr> leaves = loadDevelopmentLeaves();
-  for (const auto& leaf : leaves) {
-    if (X509_cmp(leaf.get(), certificate) == 0) return true;
+  for (std::size_t index = 0; index < leaves.size(); ++index) {
+    if (X509_cmp(leaves[index].get(), certificate) == 0) return static_cast<int>(index);
   }
-  return false;
+  return -1;
 }
 
 // With TAVRINO_FUZZ_SEEDS=<folder> the target writes signatures made with the
@@ -89,14 +90,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         verifySignature({reinterpret_cast<const char*>(data), size}, kPinnedRootPem);
     // Mutations cannot forge a signature: whatever is accepted must carry the
     // listing the seeds signed, by a leaf whose key the build holds.
-    if (!verified.signer || verified.content != fixedListing() || !isDevelopmentLeaf(verified.signer.get())) {
-      std::abort();
-    }
+    const int leaf = verified.signer ? developmentLeafIndex(verified.signer.get()) : -1;
+    if (leaf < 0 || verified.content != fixedListing()) std::abort();
+    // The requirement, checked in the tool's order, holds for the team's own
+    // certificate and no other, whatever else the signature carries.
     const Listing listing = parseListing(verified.content);
     const auto units = organisationalUnits(verified.signer.get());
-    if (units.size() != 1 || units.front() != fixedRequirement().team) return 0;
-    if (!hasExtension(verified.signer.get(), kMarkerOid)) return 0;
-    if (listing.identifier != fixedRequirement().identifier) return 0;
+    const bool meets = units.size() == 1 && units.front() == fixedRequirement().team &&
+                       hasExtension(verified.signer.get(), kMarkerOid) &&
+                       listing.identifier == fixedRequirement().identifier;
+    if (meets != (leaf == 0)) std::abort();
   } catch (const SignatureError&) {
   } catch (const BundleError&) {
   }

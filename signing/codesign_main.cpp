@@ -61,7 +61,9 @@ void verifyBundle(const fs::path& bundle, const std::optional<Requirement>& requ
   const Listing listing = parseListing(signedContent.content);
   if (listBundle(bundle) != listing.entries) throw Invalid("the bundle's contents differ from its signature");
   if (!requirement) return;
-  if (const auto why = unmetRequirement(*requirement, signedContent.signer.get(), listing.identifier)) throw Invalid(*why);
+  if (const auto why = unmetRequirement(*requirement, signedContent.signer.get(), listing.identifier)) {
+    throw Invalid(*why);
+  }
 }
 
 int runVerify(const std::vector<std::string>& args) {

@@ -18,9 +18,10 @@ namespace {
 
 // The small listing every seed signs; the fuzzer's bytes stand for its signature.
 const std::string& fixedListing() {
-  static const std::string listing =
-      makeListing("org.tavrino.fuzz", {{"Contents", {{"type", "folder"}, {"mode", 0755}}},
-                                       {"Contents/Info.plist", {{"type", "file"}, {"sha256", std::string(64, '0')}, {"mode", 0644}}}});
+  static const std::string listing = makeListing(
+      "org.tavrino.fuzz",
+      {{"Contents", {{"type", "folder"}, {"mode", 0755}}},
+       {"Contents/Info.plist", {{"type", "file"}, {"sha256", std::string(64, '0')}, {"mode", 0644}}}});
   return listing;
 }
 

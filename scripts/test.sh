@@ -71,12 +71,14 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build-tsan -L con
 echo "== fuzzing (${fuzz_seconds}s per target)"
 CC=clang CXX=clang++ configure build-fuzz -DCMAKE_BUILD_TYPE=Debug -DTAVRINO_FUZZ=ON \
   -DTAVRINO_SANITIZE=address,undefined -DTAVRINO_BENCH=OFF -DTAVRINO_UI=OFF \
-  -- fuzz_frame_decoder fuzz_dispatcher
+  -- fuzz_frame_decoder fuzz_dispatcher fuzz_signature
 for target in build-fuzz/tests/fuzz/fuzz_*; do
   [ -x "$target" ] || continue
   corpus=$(mktemp -d)
+  seeds=()
+  [ -d "build-fuzz/tests/fuzz/seeds/$(basename "$target")" ] && seeds=("build-fuzz/tests/fuzz/seeds/$(basename "$target")")
   if "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 -artifact_prefix="$corpus/" \
-      "$corpus" 2> >(tail -n 12 >&2); then
+      "$corpus" "${seeds[@]}" 2> >(tail -n 12 >&2); then
     passed=$((passed + 1)); echo "fuzz $(basename "$target"): ok"
   else
     failed=$((failed + 1)); echo "fuzz $(basename "$target"): FAILED"

@@ -26,7 +26,6 @@ using namespace tavrino::signing;
 
 namespace {
 
-constexpr const char* kMarkerOid = "1.2.840.113635.100.6.1.13";
 constexpr std::size_t kMaxSignatureBytes = 4u << 20;
 
 struct Invalid : std::runtime_error {
@@ -62,10 +61,9 @@ void verifyBundle(const fs::path& bundle, const std::optional<Requirement>& requ
   const Listing listing = parseListing(signedContent.content);
   if (listBundle(bundle) != listing.entries) throw Invalid("the bundle's contents differ from its signature");
   if (!requirement) return;
-  const std::vector<std::string> units = organisationalUnits(signedContent.signer.get());
-  if (units.size() != 1 || units.front() != requirement->team) throw Invalid("the signer's team does not match");
-  if (!hasExtension(signedContent.signer.get(), kMarkerOid)) throw Invalid("the signer lacks the marker");
-  if (listing.identifier != requirement->identifier) throw Invalid("the identifier does not match");
+  if (const auto why = unmetRequirement(*requirement, signedContent.signer.get(), listing.identifier)) {
+    throw Invalid(*why);
+  }
 }
 
 int runVerify(const std::vector<std::string>& args) {

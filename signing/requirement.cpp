@@ -1,6 +1,9 @@
 #include "requirement.h"
 
+#include "cms_signature.h"
+
 #include <string_view>
+#include <vector>
 
 namespace tavrino::signing {
 namespace {
@@ -9,6 +12,7 @@ constexpr std::string_view kHead = "anchor apple generic and certificate leaf[su
 constexpr std::string_view kMiddle =
     "\" and certificate leaf[field.1.2.840.113635.100.6.1.13] exists and identifier \"";
 constexpr std::string_view kTail = "\"";
+constexpr const char* kMarkerOid = "1.2.840.113635.100.6.1.13";
 
 bool plainQuotedText(std::string_view text) {
   if (text.empty()) return false;
@@ -34,6 +38,15 @@ std::optional<Requirement> parseRequirement(const std::string& text) {
   const std::string_view identifier = rest.substr(0, rest.size() - kTail.size());
   if (!plainQuotedText(team) || !plainQuotedText(identifier)) return std::nullopt;
   return Requirement{std::string(team), std::string(identifier)};
+}
+
+std::optional<std::string> unmetRequirement(const Requirement& requirement, X509* signer,
+                                            const std::string& identifier) {
+  const std::vector<std::string> units = organisationalUnits(signer);
+  if (units.size() != 1 || units.front() != requirement.team) return "the signer's team does not match";
+  if (!hasExtension(signer, kMarkerOid)) return "the signer lacks the marker";
+  if (identifier != requirement.identifier) return "the identifier does not match";
+  return std::nullopt;
 }
 
 }  // namespace tavrino::signing

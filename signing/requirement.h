@@ -1,5 +1,7 @@
 #pragma once
 
+#include <openssl/types.h>
+
 #include <optional>
 #include <string>
 
@@ -16,5 +18,10 @@ struct Requirement {
 // Accepts exactly that form (with any quoted team and identifier free of
 // quotes and backslashes) and nothing else.
 std::optional<Requirement> parseRequirement(const std::string& text);
+
+// Why a verified signer and the identifier its listing names miss the
+// requirement, or nothing when they meet it.
+std::optional<std::string> unmetRequirement(const Requirement& requirement, X509* signer,
+                                            const std::string& identifier);
 
 }  // namespace tavrino::signing

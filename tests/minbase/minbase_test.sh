@@ -29,37 +29,11 @@ install_seconds=60
 say() { printf 'minbase: %s\n' "$*"; }
 fail() { say "$*" >&2; exit 1; }
 
-# The Debian archive this machine installs from, read from its apt sources
-# (deb822 files first, then the one-line format); printed nowhere.
+# The Debian archive this machine installs from, as apt itself reads its
+# sources (either file format); printed nowhere.
 debian_mirror() {
-  local file
-  for file in /etc/apt/sources.list.d/*.sources; do
-    [ -r "$file" ] || continue
-    awk 'BEGIN { RS = "" }
-      {
-        uris = ""; suites = ""; types = ""; enabled = "yes"
-        n = split($0, lines, "\n")
-        for (i = 1; i <= n; i++) {
-          line = lines[i]
-          if (line ~ /^[ \t]*#/) continue
-          if (match(line, /^[Uu][Rr][Ii][Ss]:[ \t]*/)) uris = substr(line, RLENGTH + 1)
-          else if (match(line, /^[Ss]uites:[ \t]*/)) suites = " " substr(line, RLENGTH + 1) " "
-          else if (match(line, /^[Tt]ypes:[ \t]*/)) types = " " substr(line, RLENGTH + 1) " "
-          else if (match(line, /^[Ee]nabled:[ \t]*/)) enabled = substr(line, RLENGTH + 1)
-        }
-        if (types ~ /[ \t]deb[ \t]/ && suites ~ /[ \t](bookworm|stable)[ \t]/ && enabled != "no") {
-          split(uris, u, /[ \t]+/); print u[1]; exit
-        }
-      }' "$file"
-  done
-  for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-    [ -r "$file" ] || continue
-    awk '$1 == "deb" {
-        i = 2
-        if ($i ~ /^\[/) { while (i <= NF && $i !~ /\]$/) i++; i++ }
-        if ($(i + 1) == "bookworm" || $(i + 1) == "stable") { print $i; exit }
-      }' "$file"
-  done
+  apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 'Created-By: Packages' |
+    awk '$2 == "bookworm" || $2 == "stable" { print $1; exit }'
 }
 
 # ---------------------------------------------------------------------------
@@ -129,13 +103,6 @@ if [ "${1:-}" = "--in-namespace" ]; then
   installed() {
     [ -x "$root$helper" ] && [ -f "$root${manifests[0]}" ] && [ -f "$root${manifests[1]}" ]
   }
-  # What the root's loader cannot find for the unpacked bundles.
-  missing_libraries() {
-    find "$unpacked" -type f -perm -u+x -print0 | while IFS= read -r -d '' file; do
-      head -c 4 "$file" | grep -q ELF || continue
-      as_user ldd "${file#"$root"}" 2>/dev/null | grep 'not found' | sed "s|^|${file#"$unpacked/"}: |" || true
-    done | sort -u >&2
-  }
 
   started=$SECONDS
   as_user "$launcher" >"$work/setup.log" 2>&1 &
@@ -145,12 +112,10 @@ if [ "${1:-}" = "--in-namespace" ]; then
       status=0
       wait "$setup_pid" || status=$?
       tail -n 20 "$work/setup.log" >&2
-      missing_libraries
       fail "The setup program ended with status $status before it had installed anything."
     fi
     if [ $((SECONDS - started)) -ge "$install_seconds" ]; then
       tail -n 20 "$work/setup.log" >&2
-      missing_libraries
       fail "The setup window did not install the helper and both manifests within $install_seconds s."
     fi
     sleep 0.5

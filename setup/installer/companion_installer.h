@@ -20,7 +20,7 @@ enum class InstallStep {
   openLock,
   takeLock,
   listProcesses,
-  recoverLeftover,  // index of the target: the application, then the two manifests
+  recoverLeftover,  // index of the target: the application, then the manifests
   prepare,          // index of the staged entry
   copyApplication,
   verifyCopy,
@@ -66,7 +66,8 @@ struct CompanionInstaller {
 
   // Throws SetupError or a platform error. beforeCommit, when given, is called
   // with the staged index just before that entry is committed: 0 the helper,
-  // 1 the Google Chrome manifest, 2 the Chromium manifest.
+  // 1 the Google Chrome manifest, 2 the Chromium manifest, then those of the
+  // other browsers found (manifestTargets).
   void install(const std::function<void(std::size_t)>& beforeCommit = {}) const;
 
   // Throws unless the application folder's signature is valid (and pinned to

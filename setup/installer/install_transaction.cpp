@@ -1,3 +1,4 @@
+#include "installer/browsers.h"
 #include "installer/companion_installer.h"
 #include "installer/file_writing.h"
 #include "installer/helper_check.h"
@@ -146,11 +147,9 @@ void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeC
     throw SetupError("Stop desktop sharing and close the helper's permission dialog, then try again.");
   }
 
-  // Google Chrome, then Chromium: the same manifest where each browser looks.
-  const std::vector<fs::path> manifestTargets = {
-      configHome / "google-chrome/NativeMessagingHosts/net.tavrino.share_companion.json",
-      configHome / "chromium/NativeMessagingHosts/net.tavrino.share_companion.json",
-  };
+  // The same manifest where each browser looks; all of them commit or roll
+  // back with the helper.
+  const std::vector<fs::path> manifests = manifestTargets(configHome);
   const nlohmann::json manifest = {
       {"allowed_origins", nlohmann::json::array({"chrome-extension://" + identifier + "/"})},
       {"description", "Tavrino protected desktop sharing"},
@@ -159,7 +158,7 @@ void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeC
       {"type", "stdio"},
   };
   std::vector<fs::path> targets{applicationTarget};
-  targets.insert(targets.end(), manifestTargets.begin(), manifestTargets.end());
+  targets.insert(targets.end(), manifests.begin(), manifests.end());
 
   // A run that died while holding the lock may have left its staging folders.
   const fs::path journal = installerFolder / "install.pending";
@@ -178,7 +177,7 @@ void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeC
 
     transaction.step(InstallStep::serialiseManifest);
     const std::string bytes = manifest.dump(2);
-    for (const fs::path& manifestTarget : manifestTargets) {
+    for (const fs::path& manifestTarget : manifests) {
       const fs::path stagedManifest = transaction.prepare(manifestTarget, true);
       const std::size_t index = transaction.stagedCount() - 1;
       transaction.step(InstallStep::writeManifest, index);

@@ -1,3 +1,4 @@
+#include "installer/browsers.h"
 #include "installer_fixture.h"
 
 #include <fcntl.h>
@@ -12,7 +13,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <optional>
+#include <set>
 #include <system_error>
 #include <tuple>
 #include <utility>
@@ -117,25 +120,28 @@ TEST(InstallTransaction, ErrorOrKillAtEachStepLeavesNothingHalfInstalled) {
       {Kind::replacing, copyApplication, 0},   {Kind::replacing, verifyCopy, 0},
       {Kind::replacing, checkHelper, 0},
       {Kind::replacing, serialiseManifest, 0}, {Kind::replacing, prepare, 1},
-      {Kind::replacing, writeManifest, 1},     {Kind::replacing, setManifestMode, 2},
+      {Kind::replacing, writeManifest, 1},     {Kind::replacing, setManifestMode, 3},
       {Kind::replacing, markPending, 0},       {Kind::replacing, moveAside, 0},
       {Kind::replacing, moveIn, 0},            {Kind::replacing, moveAside, 1},
       {Kind::replacing, moveIn, 1},            {Kind::replacing, markAbsent, 2},
-      {Kind::replacing, moveIn, 2},            {Kind::replacing, verifyInstalled, 0},
+      {Kind::replacing, moveIn, 3},            {Kind::replacing, verifyInstalled, 0},
       {Kind::replacing, markCommitted, 0},     {Kind::replacing, cleanUp, 0},
-      {Kind::replacing, cleanUp, 2},           {Kind::first, markAbsent, 0},
+      {Kind::replacing, cleanUp, 3},           {Kind::first, markAbsent, 0},
       {Kind::first, moveIn, 0},                {Kind::first, markAbsent, 1},
       {Kind::first, verifyInstalled, 0},       {Kind::linked, moveIn, 0},
-      {Kind::linked, moveIn, 2},               {Kind::rollingBack, rollBackRemove, 1},
+      {Kind::linked, moveIn, 3},               {Kind::rollingBack, rollBackRemove, 3},
       {Kind::rollingBack, rollBackRestore, 1}, {Kind::rollingBack, rollBackRemove, 0},
       {Kind::rollingBack, rollBackRestore, 0}, {Kind::rollingBack, cleanUp, 0},
       {Kind::recovering, recoverLeftover, 0},  {Kind::recovering, recoverLeftover, 1},
-      {Kind::recovering, recoverLeftover, 2},
+      {Kind::recovering, recoverLeftover, 3},
   };
   for (const auto& [kind, step, index] : points) {
     SCOPED_TRACE("kind " + std::to_string(static_cast<int>(kind)) + " step " + std::to_string(static_cast<int>(step)) +
                  " index " + std::to_string(index));
     InstallScene scene(kind != Kind::first);
+    // A browser found besides Chrome and Chromium: its manifest is committed
+    // last and rolled back first.
+    scene.addBrowser("BraveSoftware/Brave-Browser");
     if (kind == Kind::linked) {
       for (const fs::path& folder : {scene.applicationTarget.parent_path(), scene.manifestTargets[0].parent_path()}) {
         const fs::path elsewhere = scene.root.path() / ("linked-" + folder.parent_path().filename().string());
@@ -152,7 +158,7 @@ TEST(InstallTransaction, ErrorOrKillAtEachStepLeavesNothingHalfInstalled) {
       expectUnchanged(scene, before);
     }
     if (kind == Kind::recovering) {
-      ASSERT_TRUE(killedAt(scene, moveIn, 2));
+      ASSERT_TRUE(killedAt(scene, moveIn, 3));
     }
     const auto failing = kind == Kind::rollingBack ? std::optional(verifyInstalled) : std::nullopt;
     ASSERT_TRUE(killedAt(scene, step, index, failing));
@@ -193,12 +199,55 @@ TEST(InstallTransaction, FailedRollBackKeepsStagingFoldersAndTheNextRunRecovers)
   expectInstalled(scene);
 }
 
-TEST(InstallTransaction, IdentifierFile) {
-  InstallScene scene(false);
-  writeFile(scene.payload / "extension-id.txt", "\t " + kExtensionId + " \r\n");
-  scene.installer().install();
-  expectInstalled(scene);
+// Google Chrome and Chromium are registered always, every other browser only
+// when its folder is there, and no folder is made for one that is absent.
+// Snaps and Flatpaks cannot start the helper: the success screen's note is
+// due when no other browser was found, also once the folders above are made.
+TEST(InstallTransaction, BrowsersFoundAndConfinedOnes) {
+  struct Case {
+    std::vector<std::string> browsers;  // folders under .config, besides Chrome's and Chromium's
+    std::vector<std::string> others;    // other folders under the home folder
+    bool onlyConfined;
+  };
+  for (const auto& [browsers, others, onlyConfined] : std::vector<Case>{
+           {{}, {}, false},
+           // Another program's registration is no sign of a browser that ran.
+           {{}, {"snap/chromium", ".config/google-chrome/NativeMessagingHosts"}, true},
+           {{"microsoft-edge-beta"}, {".var/app/org.chromium.Chromium"}, true},
+           {{}, {".var/app/com.brave.Browser", ".config/chromium/Default"}, false},
+           {{"google-chrome-beta", "google-chrome-unstable", "BraveSoftware/Brave-Browser", "microsoft-edge",
+             "microsoft-edge-dev", "vivaldi"},
+            {".config/BraveSoftware/Brave-Browser-Nightly-Old", ".config/opera"},
+            false},
+       }) {
+    InstallScene scene(false);
+    SCOPED_TRACE(others.empty() ? "no others" : others[0]);
+    for (const auto& browser : browsers) scene.addBrowser(browser);
+    for (const auto& folder : others) fs::create_directories(scene.home / folder);
+    // The identifier is read trimmed.
+    writeFile(scene.payload / "extension-id.txt", "\t " + kExtensionId + " \r\n");
+    const fs::path config = scene.home / ".config";
+    EXPECT_EQ(onlyConfinedBrowsers(scene.home, config), onlyConfined);
+    scene.installer().install();
+    expectInstalled(scene);
+    EXPECT_EQ(onlyConfinedBrowsers(scene.home, config), onlyConfined);
 
+    std::set<fs::path> manifests;
+    for (const auto& entry : fs::recursive_directory_iterator(config)) {
+      if (entry.path().filename() == "net.tavrino.share_companion.json") manifests.insert(entry.path());
+    }
+    EXPECT_EQ(manifests, std::set<fs::path>(scene.manifestTargets.begin(), scene.manifestTargets.end()));
+    std::set<fs::path> made, expected{"google-chrome", "chromium"};
+    for (const auto& entry : fs::directory_iterator(config)) made.insert(entry.path().filename());
+    for (const auto& browser : browsers) expected.insert(*fs::path(browser).begin());
+    for (const auto& folder : others) {
+      if (folder.starts_with(".config/")) expected.insert(*std::next(fs::path(folder).begin()));
+    }
+    EXPECT_EQ(made, expected);
+  }
+}
+
+TEST(InstallTransaction, IdentifierFile) {
   const std::string& id = kExtensionId;
   InstallScene refusing(false);
   CompanionInstaller installer = refusing.installer();

@@ -166,7 +166,7 @@ struct InstallScene {
   fs::path payload = root.path() / "Payload";
   fs::path home;
   fs::path applicationTarget;
-  std::vector<fs::path> manifestTargets;  // Google Chrome, Chromium
+  std::vector<fs::path> manifestTargets;  // Google Chrome, Chromium, then those added
 
   explicit InstallScene(bool withEarlierInstallation = true, const std::string& homeName = "home dir")
       : home(root.path() / homeName), applicationTarget(home / "Applications/Tavrino Share Helper.app") {
@@ -182,6 +182,14 @@ struct InstallScene {
       writeFile(manifestTargets[0], "{\"name\": \"an earlier manifest\"}\n");
       fs::permissions(manifestTargets[0], fs::perms::owner_read | fs::perms::owner_write);
     }
+  }
+
+  // A browser whose folder is there, under the configuration folder: its
+  // manifest is one more target.
+  void addBrowser(const std::string& configFolder) {
+    const fs::path folder = home / ".config" / configFolder;
+    fs::create_directories(folder);
+    manifestTargets.push_back(folder / "NativeMessagingHosts/net.tavrino.share_companion.json");
   }
 
   CompanionInstaller installer() const {
@@ -200,7 +208,7 @@ struct InstallScene {
            executable + "\",\n  \"type\": \"stdio\"\n}";
   }
 
-  // The contents of the three target folders.
+  // The contents of the target folders.
   std::vector<Snapshot> targets() const {
     std::vector<Snapshot> result{snapshot(applicationTarget.parent_path())};
     for (const auto& manifest : manifestTargets) result.push_back(snapshot(manifest.parent_path()));

@@ -25,8 +25,8 @@ QThreadPool& installPool() {
   return pool;
 }
 
-QFuture<void> failedFuture(std::exception_ptr error) {
-  QPromise<void> promise;
+QFuture<QString> failedFuture(std::exception_ptr error) {
+  QPromise<QString> promise;
   promise.start();
   promise.setException(std::move(error));
   promise.finish();
@@ -35,13 +35,13 @@ QFuture<void> failedFuture(std::exception_ptr error) {
 
 }  // namespace
 
-QFuture<void> runDetached(std::function<void()> work) {
-  auto promise = std::make_shared<QPromise<void>>();
+QFuture<QString> runDetached(std::function<QString()> work) {
+  auto promise = std::make_shared<QPromise<QString>>();
   promise->start();
-  QFuture<void> future = promise->future();
+  QFuture<QString> future = promise->future();
   installPool().start([promise, work = std::move(work)] {
     try {
-      work();
+      promise->addResult(work());
     } catch (...) {
       promise->setException(std::current_exception());
     }
@@ -59,7 +59,7 @@ void waitForInstallations() {
 }
 
 SharingSetupFlow::InstallOperation productionInstallOperation(InstallEnvironment environment) {
-  return [environment = std::move(environment)]() -> QFuture<void> {
+  return [environment = std::move(environment)]() -> QFuture<QString> {
     std::optional<std::filesystem::path> resources = environment.resourceFolder();
     if (!resources) {
       return failedFuture(std::make_exception_ptr(SetupError("The installer is incomplete.")));
@@ -68,7 +68,7 @@ SharingSetupFlow::InstallOperation productionInstallOperation(InstallEnvironment
     std::filesystem::path home = environment.homeFolder();
     // The background job holds only the two locations and the installer,
     // never the flow.
-    return runDetached([install = environment.install, payload, home] { install(payload, home); });
+    return runDetached([install = environment.install, payload, home] { return install(payload, home); });
   };
 }
 

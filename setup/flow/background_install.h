@@ -11,9 +11,9 @@
 namespace tavrino::setup {
 
 // Runs blocking work on a thread of the installer's own pool (raised thread
-// priority) and reports its outcome through the future: finished, or the
-// exception it threw, unchanged.
-QFuture<void> runDetached(std::function<void()> work);
+// priority) and reports its outcome through the future: the text it returned,
+// or the exception it threw, unchanged.
+QFuture<QString> runDetached(std::function<QString()> work);
 
 // Blocks until every job handed to runDetached has ended and delivers their
 // outcomes to the main thread. The program calls it once its window is gone
@@ -26,8 +26,9 @@ void waitForInstallations();
 struct InstallEnvironment {
   std::function<std::optional<std::filesystem::path>()> resourceFolder;
   std::function<std::filesystem::path()> homeFolder;
-  // Blocking; runs on the background thread with the payload and home folders.
-  std::function<void(const std::filesystem::path& payload, const std::filesystem::path& home)> install;
+  // Blocking; runs on the background thread with the payload and home
+  // folders. Returns the success screen's note, empty for none.
+  std::function<QString(const std::filesystem::path& payload, const std::filesystem::path& home)> install;
 };
 
 // What the program itself uses: its own bundle, the user's home folder and a

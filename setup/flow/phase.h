@@ -4,23 +4,24 @@
 
 namespace tavrino::setup {
 
-// Where the installation stands. Only `failed` carries texts: the message
-// shown to the user and, when known, a detail for a smaller line under it;
-// both are compared along with the case.
+// Where the installation stands. `failed` carries the message shown to the
+// user and, when known, a detail for a smaller line under it; `installed` may
+// carry a note for the success screen in the message. The texts are compared
+// along with the case.
 class Phase {
  public:
   enum class Case { ready, installing, installed, failed };
 
   static Phase ready() { return Phase(Case::ready, {}, {}); }
   static Phase installing() { return Phase(Case::installing, {}, {}); }
-  static Phase installed() { return Phase(Case::installed, {}, {}); }
+  static Phase installed(QString note = {}) { return Phase(Case::installed, std::move(note), {}); }
   static Phase failed(QString message, QString detail = {}) {
     return Phase(Case::failed, std::move(message), std::move(detail));
   }
 
   Case kind() const { return kind_; }
   bool is(Case kind) const { return kind_ == kind; }
-  // Empty unless the phase is `failed`.
+  // Empty unless the phase is `failed`, or `installed` with a note.
   const QString& message() const { return message_; }
   const QString& detail() const { return detail_; }
 

@@ -1,5 +1,8 @@
+#include <QCoreApplication>
+
 #include "flow/background_install.h"
 #include "flow/sharing_setup_flow.h"
+#include "installer/browsers.h"
 #include "installer/companion_installer.h"
 #include "platform/bundle_info.h"
 #include "platform/user_folders.h"
@@ -14,7 +17,13 @@ InstallEnvironment productionEnvironment() {
       // A fresh installer per run re-reads the team key and the folders.
       .install =
           [](const std::filesystem::path& payload, const std::filesystem::path& home) {
-            CompanionInstaller(payload, home).install();
+            const CompanionInstaller installer(payload, home);
+            installer.install();
+            if (!onlyConfinedBrowsers(home, installer.configHome)) return QString();
+            return QCoreApplication::translate(
+                "SharingSetupFlow",
+                "Browsers installed as a snap or a Flatpak cannot start the share helper; use Google Chrome, "
+                "Chromium, Brave, Microsoft Edge or Vivaldi installed as a regular package.");
           },
   };
 }

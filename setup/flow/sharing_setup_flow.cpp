@@ -65,7 +65,7 @@ void SharingSetupFlow::runJob(std::shared_ptr<QPromise<void>> handle) {
     self->setPhase(std::move(phase));
     handle->finish();
   };
-  QFuture<void> operation;
+  QFuture<QString> operation;
   try {
     operation = performInstall_();
   } catch (...) {
@@ -79,14 +79,14 @@ void SharingSetupFlow::runJob(std::shared_ptr<QPromise<void>> handle) {
   QObject* mainThread = QCoreApplication::instance();
   operation
       .then(mainThread,
-            [finish](QFuture<void> done) {
+            [finish](QFuture<QString> done) {
               try {
                 done.waitForFinished();
               } catch (...) {
                 finish(describe(std::current_exception()));
                 return;
               }
-              finish(Phase::installed());
+              finish(Phase::installed(done.resultCount() > 0 ? done.result() : QString()));
             })
       .onCanceled(mainThread, [finish] {
         // An operation abandoned without an outcome did not install anything.

@@ -21,8 +21,9 @@ class SharingSetupFlow : public QObject, public std::enable_shared_from_this<Sha
 
  public:
   // Does the installation somewhere else and reports through the future;
-  // an exception stored in the future is the failure to show.
-  using InstallOperation = std::function<QFuture<void>()>;
+  // an exception stored in the future is the failure to show, a text it
+  // yields a note for the success screen.
+  using InstallOperation = std::function<QFuture<QString>()>;
 
   static std::shared_ptr<SharingSetupFlow> make(InstallOperation performInstall);
   // The flow the program uses: the payload of this program's own bundle,

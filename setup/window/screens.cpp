@@ -114,6 +114,12 @@ SuccessScreen::SuccessScreen(bool hasStoreLink, QWidget* parent) : QWidget(paren
   headerLayout_.addWidget(&sentence_);
   layout_.addWidget(&header_);
 
+  note_.setObjectName("successNote");
+  styleLabel(note_, style::callout(), style::primaryText());
+  note_.setTextFormat(Qt::PlainText);
+  note_.hide();
+  layout_.addWidget(&note_);
+
   storeLink_.setObjectName("storeLink");
   preview_.setObjectName("preview");
   styleLabel(preview_, style::caption(), style::secondaryText());
@@ -145,6 +151,11 @@ SuccessScreen::SuccessScreen(bool hasStoreLink, QWidget* parent) : QWidget(paren
 
   returnKeys(returnKey_);
   connect(&returnKey_, &QShortcut::activated, &ok_, &QPushButton::click);
+}
+
+void SuccessScreen::setNote(const QString& text) {
+  note_.setText(text);
+  note_.setVisible(!text.isEmpty());
 }
 
 void SuccessScreen::setLinkError(const QString& text) {

@@ -56,6 +56,8 @@ class SuccessScreen : public QWidget {
   explicit SuccessScreen(bool hasStoreLink, QWidget* parent = nullptr);
 
   void setLinkError(const QString& text);
+  // A sentence under the header; hidden when empty.
+  void setNote(const QString& text);
 
   StoreLinkButton& storeLink() { return storeLink_; }
   QPushButton& ok() { return ok_; }
@@ -68,6 +70,7 @@ class SuccessScreen : public QWidget {
   Badge badge_;
   QLabel congratulations_;
   QLabel sentence_;
+  QLabel note_;
   StoreLinkButton storeLink_;
   QLabel preview_;
   QLabel linkError_;

@@ -60,6 +60,7 @@ void SetupView::showPhase(const Phase& phase) {
   bool failed = phase.is(Phase::Case::failed);
   bool installed = phase.is(Phase::Case::installed);
   if (failed) failure_.setMessage(phase.message(), phase.detail());
+  if (installed) success_.setNote(phase.message());
   progress_.setVisible(!failed && !installed);
   failure_.setVisible(failed);
   success_.setVisible(installed);

@@ -75,7 +75,7 @@ TEST(OpenChrome, HandsTheLinkToChromesDesktopEntryOrReportsAFailedLaunch) {
 // appears once Chrome has started.
 int probe(const QUrl& url, const QString& started) {
   auto report = [](const char* step, const QString& text) { std::printf("%s=%s\n", step, qPrintable(text)); };
-  SetupView view(SharingSetupFlow::make([] { return QFuture<void>(); }), url, [] {}, {});
+  SetupView view(SharingSetupFlow::make([] { return QFuture<QString>(); }), url, [] {}, {});
   report("dispatcher", QAbstractEventDispatcher::instance()->metaObject()->className());
   view.openChrome(url);
   report("after-click", view.linkError());

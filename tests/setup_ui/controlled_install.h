@@ -15,17 +15,20 @@ namespace tavrino::setup {
 
 // An install operation whose outcome the test decides, one promise per call.
 struct ControlledInstall {
-  std::vector<std::shared_ptr<QPromise<void>>> runs;
+  std::vector<std::shared_ptr<QPromise<QString>>> runs;
 
   SharingSetupFlow::InstallOperation operation() {
     return [this] {
-      auto promise = std::make_shared<QPromise<void>>();
+      auto promise = std::make_shared<QPromise<QString>>();
       promise->start();
       runs.push_back(promise);
       return promise->future();
     };
   }
-  void succeed() { runs.back()->finish(); }
+  void succeed(const QString& note = {}) {
+    if (!note.isEmpty()) runs.back()->addResult(note);
+    runs.back()->finish();
+  }
   void fail(std::exception_ptr error) {
     runs.back()->setException(std::move(error));
     runs.back()->finish();

@@ -31,9 +31,9 @@ Phase outcomeOf(SharingSetupFlow::InstallOperation operation) {
 TEST(SharingSetupFlow, EveryOtherWayOfFailingEndsFailedWithItsOwnText) {
   std::filesystem::filesystem_error platform("cannot copy", std::filesystem::path("/payload/x"),
                                              std::make_error_code(std::errc::no_such_file_or_directory));
-  EXPECT_EQ(outcomeOf([&] { return runDetached([&] { throw platform; }); }),
+  EXPECT_EQ(outcomeOf([&] { return runDetached([&]() -> QString { throw platform; }); }),
             Phase::failed(QString::fromUtf8(platform.what())));
-  EXPECT_EQ(outcomeOf([]() -> QFuture<void> {
+  EXPECT_EQ(outcomeOf([]() -> QFuture<QString> {
               throw SetupError("The share helper cannot run on this computer.", "The library libfoo.so.1 is missing.");
             }),
             Phase::failed("The share helper cannot run on this computer.", "The library libfoo.so.1 is missing."));
@@ -55,14 +55,19 @@ Phase productionOutcome(std::optional<std::filesystem::path> resources, decltype
                                                .install = std::move(install)}));
 }
 
-// Installing from the bundle runs end to end under Xvfb; here, what it cannot show.
+// Installing from the bundle runs end to end under Xvfb; here, what it cannot
+// show: the thread, the note the installation leaves for the success screen.
 TEST(ProductionInstall, RunsOffTheMainThreadAndNeedsItsPayload) {
   QThread* seenThread = nullptr;
-  EXPECT_EQ(productionOutcome("/r", [&](const auto&, const auto&) { seenThread = QThread::currentThread(); }),
-            Phase::installed());
+  EXPECT_EQ(productionOutcome("/r",
+                              [&](const auto&, const auto&) {
+                                seenThread = QThread::currentThread();
+                                return QString("A note.");
+                              }),
+            Phase::installed("A note."));
   EXPECT_NE(seenThread, QCoreApplication::instance()->thread());
   int installs = 0;
-  EXPECT_EQ(productionOutcome(std::nullopt, [&](const auto&, const auto&) { ++installs; }),
+  EXPECT_EQ(productionOutcome(std::nullopt, [&](const auto&, const auto&) { return QString::number(++installs); }),
             Phase::failed("The installer is incomplete."));
   EXPECT_EQ(installs, 0);
 }

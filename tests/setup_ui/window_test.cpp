@@ -48,12 +48,12 @@ class SetupWindow : public ::testing::Test {
                                       SetupView::InfoReader info = [](const std::string&) { return std::nullopt; }) {
     return std::make_unique<SetupView>(flow, store, [this] { ++closes; }, info);
   }
-  void finishWith(std::exception_ptr error) {
+  void finishWith(std::exception_ptr error, const QString& note = {}) {
     settle();
     if (error)
       install.fail(std::move(error));
     else
-      install.succeed();
+      install.succeed(note);
     spinUntil([&] { return !flow->phase().is(Phase::Case::installing); });
   }
 };
@@ -120,6 +120,7 @@ TEST_F(SetupWindow, ProgressFailureRetryAndSuccess) {
   const int height = render(*view, "success").height();
   EXPECT_TRUE(shown(*view, "storeLink"));
   EXPECT_FALSE(shown(*view, "preview"));
+  EXPECT_FALSE(shown(*view, "successNote"));
   // Google Chrome is missing here: the message goes under the link, in room made for it.
   QTest::mouseClick(&child<QAbstractButton>(*view, "storeLink"), Qt::LeftButton);
   EXPECT_EQ(view->linkError(), "Install Google Chrome, then open the Chrome Web Store link.");
@@ -141,8 +142,11 @@ TEST_F(SetupWindow, StoreLinkFromTheBundleOrAPreviewBuild) {
   auto view = makeView(std::nullopt, fromInfo(""));
   EXPECT_FALSE(view->storeURL());
   view->show();
-  finishWith(nullptr);
+  const QString note = "Browsers installed as a snap or a Flatpak cannot start the share helper.";
+  finishWith(nullptr, note);
   render(*view, "success-preview");
+  EXPECT_TRUE(shown(*view, "successNote"));
+  EXPECT_EQ(child<QLabel>(*view, "successNote").text(), note);
   EXPECT_TRUE(shown(*view, "preview"));
   EXPECT_FALSE(shown(*view, "storeLink"));
 }

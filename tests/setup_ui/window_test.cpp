@@ -142,7 +142,8 @@ TEST_F(SetupWindow, StoreLinkFromTheBundleOrAPreviewBuild) {
   auto view = makeView(std::nullopt, fromInfo(""));
   EXPECT_FALSE(view->storeURL());
   view->show();
-  const QString note = "Browsers installed as a snap or a Flatpak cannot start the share helper.";
+  const QString note = "Browsers installed as a snap or a Flatpak cannot start the share helper; use Google "
+                       "Chrome, Chromium, Brave, Microsoft Edge or Vivaldi installed as a regular package.";
   finishWith(nullptr, note);
   render(*view, "success-preview");
   EXPECT_TRUE(shown(*view, "successNote"));

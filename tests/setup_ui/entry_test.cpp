@@ -46,6 +46,12 @@ bool poll(const std::function<bool()>& done, int milliseconds = 20000) {
   return done();
 }
 
+// Under LeakSanitizer the program would fail on leaks of system libraries.
+std::string leakSuppressions() {
+  const char* lsan = std::getenv("LSAN_OPTIONS");
+  return "LSAN_OPTIONS=" + (lsan && *lsan ? std::string(lsan) + ":" : "") + "suppressions=" TAVRINO_LSAN_SUPPRESSIONS;
+}
+
 bool toolsMissing() {
   for (const char* tool : {"Xvfb", "xdotool"})
     if (QStandardPaths::findExecutable(tool).isEmpty()) return true;
@@ -117,7 +123,7 @@ TEST(SetupEntry, AdministratorRightsAreRefusedBeforeAnythingIsWritten) {
     tavrino::share::testing::giveToOrdinaryUser(home.path().toStdString());
     const Environment env{"HOME=" + home.path().toStdString(), shown ? "DISPLAY=" + display.name() : "DISPLAY",
                           "QT_QPA_PLATFORM=xcb", "WAYLAND_DISPLAY", "XDG_CONFIG_HOME", "XDG_DATA_HOME",
-                          "XDG_CACHE_HOME", "DBUS_SESSION_BUS_ADDRESS"};
+                          "XDG_CACHE_HOME", "DBUS_SESSION_BUS_ADDRESS", leakSuppressions()};
     Child setup({TAVRINO_SETUP_PROGRAM}, true, env);
     if (shown) {
       EXPECT_TRUE(closeSetupWindow(env, display.name()));
@@ -145,13 +151,9 @@ TEST(SetupOnXvfb, ClosingTheWindowWhileInstallingLetsTheInstallationFinish) {
   QTemporaryDir home;
   const std::string homePath = home.path().toStdString();
   const tavrino::share::testing::Xvfb display("1024x768x24");
-  // Under LeakSanitizer the program would fail on leaks of system libraries.
-  const char* lsan = std::getenv("LSAN_OPTIONS");
   const Environment env{"DISPLAY=" + display.name(), "HOME=" + homePath, "QT_QPA_PLATFORM=xcb", "XDG_CONFIG_HOME",
                         "XDG_DATA_HOME=" + homePath + "/share", "XDG_DATA_DIRS=" + homePath + "/share",
-                        "DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR",
-                        "LSAN_OPTIONS=" + (lsan && *lsan ? std::string(lsan) + ":" : "") +
-                            "suppressions=" TAVRINO_LSAN_SUPPRESSIONS};
+                        "DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", leakSuppressions()};
 
   const std::filesystem::path bundle = homePath + "/Tavrino Sharing Setup.app";
   const std::filesystem::path gatedTool = bundle / "Contents/MacOS/tavrino-codesign";

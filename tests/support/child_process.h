@@ -220,11 +220,9 @@ class Child {
 // run them (the setup program refuses administrator rights). With
 // administrator rights, as in CI, that is the throwaway user that
 // scripts/install-deps.sh creates; otherwise it is whoever runs the tests.
-inline constexpr const char* kOrdinaryUser = "tavrino-tester";
-
 inline const passwd& ordinaryUser() {
-  const passwd* user = ::getpwnam(kOrdinaryUser);
-  if (!user) throw std::runtime_error(std::string("no user ") + kOrdinaryUser + ": scripts/install-deps.sh makes it");
+  const passwd* user = ::getpwnam("tavrino-tester");
+  if (!user) throw std::runtime_error("there is no user tavrino-tester; scripts/install-deps.sh makes it");
   return *user;
 }
 

@@ -28,3 +28,10 @@ if [ "${#missing[@]}" -gt 0 ]; then
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# Run with administrator rights, the tests start the programs that install
+# into a home folder as this ordinary user, as people run them.
+if [ "$(id -u)" -eq 0 ] && ! getent passwd tavrino-tester >/dev/null; then
+  useradd --system --user-group --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin tavrino-tester ||
+    getent passwd tavrino-tester >/dev/null
+fi

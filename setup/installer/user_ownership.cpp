@@ -1,7 +1,5 @@
 #include "installer/user_ownership.h"
 
-#include "installer/setup_error.h"
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,13 +7,26 @@
 
 namespace tavrino::setup {
 
+namespace {
+
+SetupError administratorError() {
+  return SetupError(
+      "Tavrino Sharing Setup installs for the user who runs it; start it without administrator rights.");
+}
+
+}  // namespace
+
 uid_t currentEffectiveUser() { return ::geteuid(); }
+
+std::optional<SetupError> administratorRefusal(uid_t effectiveUser) {
+  if (effectiveUser != 0) return std::nullopt;
+  return administratorError();
+}
 
 void refuseAdministratorForOthers(uid_t effectiveUser, const std::filesystem::path& home) {
   struct stat info {};
   if (effectiveUser != 0 || ::stat(home.c_str(), &info) != 0 || info.st_uid == 0) return;
-  throw SetupError(
-      "Tavrino Sharing Setup installs for the user who runs it; start it without administrator rights.");
+  throw administratorError();
 }
 
 void requireOwnedBy(uid_t effectiveUser, const std::filesystem::path& path, std::string_view what) {

@@ -3,12 +3,20 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <optional>
 #include <string_view>
+
+#include "installer/setup_error.h"
 
 namespace tavrino::setup {
 
 // The user whose rights this process has (its effective user).
 uid_t currentEffectiveUser();
+
+// Why the setup does not run at all with administrator rights (user 0): it
+// installs into, and for, the user who runs it. Nothing when `effectiveUser`
+// is an ordinary user.
+std::optional<SetupError> administratorRefusal(uid_t effectiveUser);
 
 // Throws SetupError when the run has administrator rights (user 0) and the
 // home folder belongs to someone else, as after "sudo -E": everything written

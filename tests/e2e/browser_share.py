@@ -3,18 +3,20 @@
 solid windows and the protected application, the setup program, started from the unpacked
 download, installs the helper into a temporary home, and Chromium with its default profile
 there starts it by itself for the reference extension's viewer (self-test
-mode), which reports what it decoded.
+mode), which reports what it decoded. The desktop's programs run as an ordinary user, as
+on a real desktop: run with administrator rights, the test starts them as the throwaway user
+that scripts/install-deps.sh makes; the X server and the test's own probes stay as they are.
 With --demo OUT, pictures and the received video are kept in OUT."""
 import argparse
 import json
 import os
+import pwd
 import queue
 import re
 import shutil
 import signal
 import subprocess
 import sys
-import tarfile
 import tempfile
 import threading
 import time
@@ -31,6 +33,7 @@ WINDOWS = [
     ("other.beside", "20c040", 200, 300, 660, 120),
 ]
 WANTED_FRAMES = 24
+ORDINARY_USER = "tavrino-tester"
 STARTED = time.monotonic()
 failed = []
 
@@ -55,20 +58,43 @@ def wait_for(what, done, seconds):
     raise TimeoutError(f"timed out after {seconds} s waiting for {what}")
 
 
+def ordinary_user():
+    """The user the desktop runs as: None for ourselves, else the throwaway user's entry."""
+    if os.geteuid() != 0:
+        return None
+    try:
+        return pwd.getpwnam(ORDINARY_USER)
+    except KeyError:
+        raise RuntimeError(f"there is no user {ORDINARY_USER}; scripts/install-deps.sh makes it") from None
+
+
 class Session:
-    """Owns every process it starts and ends them, newest first."""
+    """Owns every process it starts and ends them, newest first. Programs of the
+    desktop (as_user) run as the ordinary user, through setpriv, which keeps the
+    environment and becomes the program."""
 
-    def __init__(self, env):
+    def __init__(self, env, user):
         self.env, self.processes = env, []
+        self.as_user = [] if user is None else [
+            "setpriv", f"--reuid={user.pw_uid}", f"--regid={user.pw_gid}", "--clear-groups", "--"]
+        self.flags = self.browser_flags()
 
-    def start(self, args, **kwargs):
+    def start(self, args, as_user=True, **kwargs):
         kwargs.setdefault("stdout", subprocess.DEVNULL)
         kwargs.setdefault("stderr", subprocess.DEVNULL)
+        args = [*self.as_user, *args] if as_user else args
         self.processes.append(subprocess.Popen(args, env=self.env, start_new_session=True, **kwargs))
         return self.processes[-1]
 
-    def run(self, *args):
+    def run(self, *args, as_user=False):
+        args = [*self.as_user, *args] if as_user else args
         return subprocess.run(args, env=self.env, capture_output=True, text=True, timeout=30).stdout.strip()
+
+    def browser_flags(self):
+        """Chromium's sandbox needs user namespaces, which some containers forbid."""
+        probe = subprocess.run([*self.as_user, "unshare", "--user", "--pid", "--net", "--fork", "true"],
+                               capture_output=True, timeout=30)
+        return FLAGS if probe.returncode == 0 else ["--no-sandbox", *FLAGS]
 
     def close(self):
         for process in reversed(self.processes):
@@ -94,8 +120,7 @@ def open_window(session, fixture, window):
 def install_with_setup(session, download, home):
     """Unpacks the download into the home folder and starts its launcher, as a user does."""
     manifest = os.path.join(session.env["XDG_CONFIG_HOME"], "chromium/NativeMessagingHosts/net.tavrino.share_companion.json")
-    with tarfile.open(download) as archive:
-        archive.extractall(f"{home}/Downloads")
+    session.run("tar", "-xf", os.path.abspath(download), "-C", f"{home}/Downloads", as_user=True)
     folder = os.path.basename(download).removesuffix(".tar.xz")
     setup = session.start([f"{home}/Downloads/{folder}/Tavrino Sharing Setup"])
     wait_for("the host manifest", lambda: os.path.exists(manifest), 60)
@@ -119,7 +144,7 @@ def install_with_setup(session, download, home):
     return path
 
 
-FLAGS = ["--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
+FLAGS = ["--disable-gpu", "--no-first-run", "--disable-background-networking",
          "--disable-component-update", "--disable-sync", "--password-store=basic",
          "--disable-dev-shm-usage"]  # containers often have a small /dev/shm
 
@@ -128,7 +153,7 @@ def start_browser(session, extension, log_path):
     """Chromium on the display; returns a queue of the viewer's self-test lines from its log."""
     lines, log = queue.Queue(), open(log_path, "w")
     process = session.start(
-        [CHROMIUM, *FLAGS, "--enable-logging=stderr", "--v=0", f"--load-extension={extension}",
+        [CHROMIUM, *session.flags, "--enable-logging=stderr", "--v=0", f"--load-extension={extension}",
          f"--window-position={DESKTOP_WIDTH},0", f"--window-size={SCREEN[0] - DESKTOP_WIDTH},{SCREEN[1]}"],
         stderr=subprocess.PIPE, text=True, errors="replace")
 
@@ -168,7 +193,7 @@ def share(lines, session, options):
              f"&visible={','.join(w[1] for w in WINDOWS if w[1] != PROTECTED)}"
              f"&region=0,0,{DESKTOP_WIDTH},{SCREEN[1]}" + ("&record" if demo else ""))
     # As a user would: the running browser takes the address and opens a tab.
-    session.run(CHROMIUM, *FLAGS, f"chrome-extension://{EXTENSION_ID}/viewer.html?{query}")
+    session.run(CHROMIUM, *session.flags, f"chrome-extension://{EXTENSION_ID}/viewer.html?{query}", as_user=True)
     helper, protected_open, seen = None, False, {}
     deadline = time.monotonic() + 150
     while "pixels" not in seen:
@@ -237,19 +262,25 @@ def main():
             print(f"{tool} is not installed; skipping")
             return 77
 
+    user = ordinary_user()
     with tempfile.TemporaryDirectory(prefix="tavrino-browser-") as home:
+        os.mkdir(f"{home}/Downloads")
+        for folder in (home, f"{home}/Downloads"):
+            if user:
+                os.chown(folder, user.pw_uid, user.pw_gid)
         env = {key: value for key, value in os.environ.items()
                if key not in ("DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR")}
         env.update(HOME=home, XDG_CONFIG_HOME=f"{home}/.config", XDG_DATA_HOME=f"{home}/.local/share",
                    XDG_CACHE_HOME=f"{home}/.cache")
-        session = Session(env)
+        session = Session(env, user)
         if options.demo:
             os.makedirs(options.demo, exist_ok=True)
         log = os.path.join(options.demo or home, "chromium.log")
         try:
             progress("starting a virtual display with openbox")
+            # Started as a display manager starts it; with no authority file it takes every local user's clients.
             xvfb = session.start(["Xvfb", "-displayfd", "1", "-screen", "0", "%dx%dx24" % SCREEN, "-nolisten", "tcp"],
-                                 stdout=subprocess.PIPE, text=True)
+                                 as_user=False, stdout=subprocess.PIPE, text=True)
             env["DISPLAY"] = ":" + xvfb.stdout.readline().strip()
             session.start(["openbox", "--sm-disable"])
             wait_for("openbox", lambda: "window id" in session.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK"), 10)

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <iterator>
 #include <optional>
 #include <stdexcept>
@@ -214,8 +216,45 @@ class Child {
   bool group_ = false;
 };
 
+// Programs that install into a home folder run as an ordinary user, as people
+// run them (the setup program refuses administrator rights). With
+// administrator rights, as in CI, that is the throwaway user that
+// scripts/install-deps.sh creates; otherwise it is whoever runs the tests.
+inline const passwd& ordinaryUser() {
+  const passwd* user = ::getpwnam("tavrino-tester");
+  if (!user) throw std::runtime_error("there is no user tavrino-tester; scripts/install-deps.sh makes it");
+  return *user;
+}
+
+// `argv` as the ordinary user runs it: unchanged when that is us, otherwise
+// through setpriv, which keeps the environment and becomes the program (the
+// same process id).
+inline std::vector<std::string> asOrdinaryUser(std::vector<std::string> argv) {
+  if (::geteuid() != 0) return argv;
+  const passwd& user = ordinaryUser();
+  argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=" + std::to_string(user.pw_uid),
+                             "--regid=" + std::to_string(user.pw_gid), "--clear-groups", "--"});
+  return argv;
+}
+
+// Gives `path` and everything under it to the ordinary user: a home folder
+// the test made becomes theirs.
+inline void giveToOrdinaryUser(const std::filesystem::path& path) {
+  if (::geteuid() != 0) return;
+  const passwd& user = ordinaryUser();
+  auto give = [&](const std::filesystem::path& item) {
+    if (::lchown(item.c_str(), user.pw_uid, user.pw_gid) != 0)
+      throw std::runtime_error("cannot give away " + item.string());
+  };
+  give(path);
+  if (std::filesystem::is_directory(std::filesystem::symlink_status(path)))
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path)) give(entry.path());
+}
+
 // A private virtual display. The server picks a free display number itself
 // and reports it, so that suites running side by side never share one.
+// Started with no authority file, it takes local clients of every user, so
+// the ordinary user's programs reach it too.
 class Xvfb {
  public:
   explicit Xvfb(const std::string& screen = "1280x720x24", bool tcp = false)

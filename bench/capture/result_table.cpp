@@ -168,7 +168,9 @@ void printSummary(const std::vector<std::string>& sceneOrder,
     const auto& f = byScene[scene]["ffmpeg"];
     const Summary hc = summarize(h, cpu), fc = summarize(f, cpu);
     char ratio[16] = "-";
-    if (hc.count > 0 && fc.count > 0 && fc.median > 0) std::snprintf(ratio, sizeof ratio, "%.2f", hc.median / fc.median);
+    if (hc.count > 0 && fc.count > 0 && fc.median > 0) {
+      std::snprintf(ratio, sizeof ratio, "%.2f", hc.median / fc.median);
+    }
     std::printf("| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", scene.c_str(),
                 pairOf(hc, fc, "%.1f").c_str(), ratio, pairOf(summarize(h, fps), summarize(f, fps), "%.1f").c_str(),
                 pairOf(summarize(h, first), summarize(f, first), "%.0f").c_str(),

@@ -17,7 +17,9 @@ std::optional<SceneSetup> makeScene(const std::string& name, Desktop& desktop) {
     char* end = nullptr;
     const long count = std::strtol(name.c_str() + 8, &end, 10);
     const std::string rest = end;
-    if (end == name.c_str() + 8 || count < 0 || count > 5000 || (!rest.empty() && rest != "-static")) return std::nullopt;
+    if (end == name.c_str() + 8 || count < 0 || count > 5000 || (!rest.empty() && rest != "-static")) {
+      return std::nullopt;
+    }
     const bool still = rest == "-static";
     return SceneSetup{windowsScene(desktop, static_cast<int>(count), still), still ? 0 : 40, false};
   }

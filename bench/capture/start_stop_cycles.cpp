@@ -1,5 +1,6 @@
 #include "start_stop_cycles.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -59,7 +60,9 @@ int runStartStopCycles(const std::string& program, int count, unsigned long excl
     const int every = std::max(1, count / 20);
     for (int n = 1; n <= count; ++n) {
       const std::string request = "c" + std::to_string(n);
-      if (!send({{"command", "start"}, {"request", request}, {"display", display}, {"testExclude", excludeWindow != 0}}) ||
+      const nlohmann::json start = {
+          {"command", "start"}, {"request", request}, {"display", display}, {"testExclude", excludeWindow != 0}};
+      if (!send(start) ||
           !awaitMessage(helper, "frame", request) || !send({{"command", "stop"}}) ||
           !awaitMessage(helper, "stopped", "")) {
         std::fprintf(stderr, "cycle %d did not complete\n%s", n, helper.errors().c_str());

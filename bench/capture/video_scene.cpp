@@ -22,7 +22,9 @@ class VideoScene final : public Scene {
     const int w = width_ + kPan, h = height_ + kPan;
     std::vector<std::uint32_t> pixels(static_cast<std::size_t>(w) * h);
     Lcg grain;
-    auto channel = [&](double wave) { return static_cast<std::uint32_t>(std::clamp(128 + 90 * wave + grain.next(25) - 12, 0.0, 255.0)); };
+    auto channel = [&](double wave) {
+      return static_cast<std::uint32_t>(std::clamp(128 + 90 * wave + grain.next(25) - 12, 0.0, 255.0));
+    };
     for (int y = 0; y < h; ++y) {
       for (int x = 0; x < w; ++x) {
         pixels[static_cast<std::size_t>(y) * w + x] = channel(std::sin(x * 0.021 + y * 0.013)) << 16 |

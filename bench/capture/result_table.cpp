@@ -156,13 +156,14 @@ void printSummary(const std::vector<std::string>& sceneOrder,
     return *std::find_if(m.begin(), m.end(), [&](const Metric& x) { return std::string(x.name).starts_with(prefix); });
   };
   const Metric& cpu = find("CPU program + X");
+  const Metric& perFrame = find("CPU per frame");
   const Metric& fps = find("frames per second");
   const Metric& first = find("frames in the capture");
   const Metric& kbit = find("kbit");
   const Metric& peak = find("peak memory");
   const Metric& latency = find("latency paint");
-  std::printf("\n| scene | CPU prog + X, %% of a core | ratio | fps | fps, first second | kbit/s | peak MiB |"
-              " latency median, ms | p99, ms |\n|---|---|---|---|---|---|---|---|---|\n");
+  std::printf("\n| scene | CPU prog + X, %% of a core | ratio | CPU per frame, ms | fps | fps, first second | kbit/s |"
+              " peak MiB | latency median, ms | p99, ms |\n|---|---|---|---|---|---|---|---|---|---|\n");
   for (const auto& scene : sceneOrder) {
     const auto& h = byScene[scene]["helper"];
     const auto& f = byScene[scene]["ffmpeg"];
@@ -171,8 +172,10 @@ void printSummary(const std::vector<std::string>& sceneOrder,
     if (hc.count > 0 && fc.count > 0 && fc.median > 0) {
       std::snprintf(ratio, sizeof ratio, "%.2f", hc.median / fc.median);
     }
-    std::printf("| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", scene.c_str(),
-                pairOf(hc, fc, "%.1f").c_str(), ratio, pairOf(summarize(h, fps), summarize(f, fps), "%.1f").c_str(),
+    std::printf("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", scene.c_str(),
+                pairOf(hc, fc, "%.1f").c_str(), ratio,
+                pairOf(summarize(h, perFrame), summarize(f, perFrame), "%.1f").c_str(),
+                pairOf(summarize(h, fps), summarize(f, fps), "%.1f").c_str(),
                 pairOf(summarize(h, first), summarize(f, first), "%.0f").c_str(),
                 pairOf(summarize(h, kbit), summarize(f, kbit), "%.0f").c_str(),
                 pairOf(summarize(h, peak), summarize(f, peak), "%.1f").c_str(),

@@ -1,6 +1,6 @@
 // The measuring half of bench/capture/side_by_side.sh: records the helper's
 // or ffmpeg's stream with arrival times, measures a recorded stream, and
-// prints the table of all runs.
+// prints the table of all runs; and shares again and again to watch memory.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -9,6 +9,7 @@
 #include "flv_reader.h"
 #include "helper_session.h"
 #include "result_table.h"
+#include "start_stop_cycles.h"
 #include "stream_measure.h"
 
 namespace {
@@ -18,7 +19,8 @@ int usage() {
                "usage: capture_probe helper --out RECORD [--pid-file FILE] [--exclude WINDOW] HELPER\n"
                "       capture_probe flv --out RECORD                      < FLV stream\n"
                "       capture_probe measure RECORD --from US --to US [--paint-log FILE --screen WxH] [--snapshot PGM]\n"
-               "       capture_probe table RESULTS\n");
+               "       capture_probe table RESULTS\n"
+               "       capture_probe cycles --count N [--exclude WINDOW] HELPER\n");
   return 2;
 }
 
@@ -55,5 +57,10 @@ int main(int argc, char** argv) {
     return measureStream(options);
   }
   if (mode == "table") return printResultTable(args.front());
+  if (mode == "cycles") {
+    const int count = std::atoi(option("--count").c_str());
+    if (count < 1) return usage();
+    return runStartStopCycles(args.back(), count, std::strtoul(option("--exclude").c_str(), nullptr, 0));
+  }
   return usage();
 }

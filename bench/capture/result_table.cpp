@@ -14,11 +14,13 @@ namespace tavrino::bench {
 namespace {
 
 // One measured run, as side_by_side.sh writes it: tab-separated, in this
-// order, the last column the run's paint-to-frame latencies in ms separated
-// by commas, or "-" where the scene has no time code.
+// order; the last two columns the frames of the capture's first second and
+// the run's paint-to-frame latencies in ms separated by commas, or "-" where
+// the scene has no time code.
 struct Run {
   std::string scene, program;
-  double seconds = 0, programCpu = 0, serverCpu = 0, frames = 0, bytes = 0, peakKib = 0, growthKib = 0;
+  double seconds = 0, programCpu = 0, serverCpu = 0, frames = 0, bytes = 0, peakKib = 0, growthKib = 0,
+         firstSecond = 0;
   bool timed = false;
   std::vector<double> latencies;
 };
@@ -30,7 +32,7 @@ bool parse(const std::string& line, Run& run) {
     return false;
   }
   in >> run.seconds >> run.programCpu >> run.serverCpu >> run.frames >> run.bytes >> run.peakKib >> run.growthKib >>
-      latencies;
+      run.firstSecond >> latencies;
   if (in.fail()) return false;
   run.timed = latencies != "-";
   std::istringstream values(run.timed ? latencies : "");
@@ -62,6 +64,7 @@ const std::vector<Metric>& metrics() {
       {"CPU per frame (program + X), ms",
        [](const Run& r) { return r.frames > 0 ? 1000 * (r.programCpu + r.serverCpu) / r.frames : NAN; }},
       {"frames per second", framesPerSecond},
+      {"frames in the capture's first second", [](const Run& r) { return r.firstSecond; }},
       {"kbit per second", [](const Run& r) { return r.bytes * 8 / 1000 / r.seconds; }},
       {"peak memory (VmHWM), MiB", [](const Run& r) { return r.peakKib / 1024; }},
       {"memory growth in the run (VmRSS), MiB", [](const Run& r) { return r.growthKib / 1024; }, false},
@@ -128,6 +131,60 @@ void printRow(const char* name, const Summary& ours, const Summary& theirs, bool
   std::printf("  %-38s %-24s %-24s %s\n", name, cell(ours).c_str(), cell(theirs).c_str(), ratio);
 }
 
+std::string pairOf(const Summary& ours, const Summary& theirs, const char* format) {
+  char text[64];
+  auto one = [&](const Summary& s, char* out, std::size_t size) {
+    if (s.count == 0) {
+      std::snprintf(out, size, "-");
+    } else {
+      std::snprintf(out, size, format, s.median);
+    }
+  };
+  char a[24], b[24];
+  one(ours, a, sizeof a);
+  one(theirs, b, sizeof b);
+  std::snprintf(text, sizeof text, "%s / %s", a, b);
+  return text;
+}
+
+// One line a scene, helper / ffmpeg in each cell: the figures the targets are
+// stated in, as a Markdown table to paste into a note.
+void printSummary(const std::vector<std::string>& sceneOrder,
+                  std::map<std::string, std::map<std::string, std::vector<Run>>>& byScene) {
+  const auto& m = metrics();
+  auto find = [&](const char* prefix) -> const Metric& {
+    return *std::find_if(m.begin(), m.end(), [&](const Metric& x) { return std::string(x.name).starts_with(prefix); });
+  };
+  const Metric& cpu = find("CPU program + X");
+  const Metric& perFrame = find("CPU per frame");
+  const Metric& fps = find("frames per second");
+  const Metric& first = find("frames in the capture");
+  const Metric& kbit = find("kbit");
+  const Metric& peak = find("peak memory");
+  const Metric& latency = find("latency paint");
+  std::printf("\n| scene | CPU prog + X, %% of a core | ratio | CPU per frame, ms | fps | fps, first second | kbit/s |"
+              " peak MiB | latency median, ms | p99, ms |\n|---|---|---|---|---|---|---|---|---|---|\n");
+  for (const auto& scene : sceneOrder) {
+    const auto& h = byScene[scene]["helper"];
+    const auto& f = byScene[scene]["ffmpeg"];
+    const Summary hc = summarize(h, cpu), fc = summarize(f, cpu);
+    char ratio[16] = "-";
+    if (hc.count > 0 && fc.count > 0 && fc.median > 0) {
+      std::snprintf(ratio, sizeof ratio, "%.2f", hc.median / fc.median);
+    }
+    std::printf("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", scene.c_str(),
+                pairOf(hc, fc, "%.1f").c_str(), ratio,
+                pairOf(summarize(h, perFrame), summarize(f, perFrame), "%.1f").c_str(),
+                pairOf(summarize(h, fps), summarize(f, fps), "%.1f").c_str(),
+                pairOf(summarize(h, first), summarize(f, first), "%.0f").c_str(),
+                pairOf(summarize(h, kbit), summarize(f, kbit), "%.0f").c_str(),
+                pairOf(summarize(h, peak), summarize(f, peak), "%.1f").c_str(),
+                pairOf(summarize(h, latency), summarize(f, latency), "%.1f").c_str(),
+                pairOf(pooled(h, 0.99), pooled(f, 0.99), "%.1f").c_str());
+  }
+  std::printf("(helper / ffmpeg; medians over the runs; ratio = helper / ffmpeg CPU)\n");
+}
+
 }  // namespace
 
 int printResultTable(const std::string& path) {
@@ -170,6 +227,7 @@ int printResultTable(const std::string& path) {
       }
     }
   }
+  printSummary(sceneOrder, byScene);
   return 0;
 }
 

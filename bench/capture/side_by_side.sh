@@ -4,30 +4,53 @@
 # with ffmpeg's x11grab + libx264 at the helper's encoder settings, in
 # interleaved pairs, and prints a side-by-side table: CPU of each program plus
 # the X server's extra CPU (its rate with the desktop running but nothing
-# capturing is subtracted), frames and bits per second, peak memory, and the
+# capturing is subtracted), frames per second (over the measured window, and
+# in the first second of the capture), bits per second, peak memory, and the
 # latency from a paint to the arrival of the frame that shows it.
 #
-# Scenes: static (nothing changes), changing (a window repaints a pattern and
-# a time code every 40 ms), rapid (the same every 5 ms: the latency scene).
-# CPU is CPU time from /proc/<pid>/stat, so other work on the machine slows
-# the runs but hardly moves the figures; the machine's load is printed too.
+# Scenes (real X windows drawn by capture_changer; each has the protected
+# window on top, which the helper keeps out of its picture):
+#   static            nothing changes
+#   changing          a window repaints tiles and a time code every 40 ms
+#   rapid             the same every 5 ms (the latency scene)
+#   typing            one 10x20 character cell of an editor, 10 times a second
+#   drag              an 800x600 window moved every 20 ms
+#   scroll            a 1600x900 page scrolled by 12 px at 30 Hz, time code above it
+#   video             a 1280x720 photo-like region, all new at 30 fps, time code in it
+#   windows-N         N windows strewn over the screen, a 160x120 window above
+#                     them repainting every 40 ms (N = 0, 100, 300, 600 by default)
+#   windows-N-static  the N windows, nothing changes
+# Latency is measured in the scenes with a time code (changing, rapid,
+# scroll, video). CPU is CPU time from /proc/<pid>/stat, so other work on the
+# machine slows the runs but hardly moves the figures; the machine's load is
+# printed too. --load N adds N busy programs for the whole run.
 #
 # Both programs deliver the helper's picture size (at most 1920 wide), so
 # ffmpeg scales a larger screen down as the helper does; --ffmpeg-full-size
-# lets it encode the whole screen instead. --quick: one pair of 5 s runs at
-# 1920x1080 (about a minute); a full run takes about 11 minutes. --keep DIR
-# keeps the streams, logs, the last picture of each run (PGM) and the
-# results table's input. For memory over 10,000 frames: --pairs 1
-# --seconds 840 --sizes 1920x1080 --scenes changing (about 30 minutes).
+# lets it encode the whole screen instead. The default, one pair of 5 s runs of
+# every scene at 1920x1080 and 3840x2160, takes about 10 minutes; --quick
+# (1920x1080 only, 3 s runs) about 4. Longer: --pairs 3 --seconds 10, or the
+# same in CAPTURE_BENCH_PAIRS and CAPTURE_BENCH_SECONDS. --keep DIR keeps the
+# streams, logs, the last picture of each run (PGM) and the results table's
+# input.
+#
+# Memory over time, the helper alone on the changing scene at the first size:
+#   --memory-frames N   one share of N frames (10000: about 14 minutes),
+#                       resident and peak memory sampled along the way
+#   --memory-cycles N   N shares in a row in one helper (start, first frame,
+#                       stop); MALLOC_ARENA_MAX in the environment reaches it
 #
 # Usage: bench/capture/side_by_side.sh BUILD_DIR [--pairs N] [--seconds S]
-#          [--warmup S] [--sizes WxH,...] [--scenes static,changing,rapid]
+#          [--warmup S] [--sizes WxH,...] [--scenes NAME,...] [--load N]
 #          [--ffmpeg-full-size] [--quick] [--keep DIR]
+#          [--memory-frames N | --memory-cycles N]
 set -euo pipefail
 [ "${1:-}" = -h ] || [ "${1:-}" = --help ] && set -- . --help
-build=${1:?usage: $0 BUILD_DIR [--pairs N] [--seconds S] [--warmup S] [--sizes WxH,...] [--scenes LIST] [--ffmpeg-full-size] [--quick] [--keep DIR]}
+build=${1:?usage: $0 BUILD_DIR [options], see --help}
 shift
-pairs=3 seconds=10 warmup=2 sizes=1920x1080,2560x1440 scenes=static,changing,rapid keep= full_size=
+pairs=${CAPTURE_BENCH_PAIRS:-1} seconds=${CAPTURE_BENCH_SECONDS:-5} warmup=1 sizes=1920x1080,3840x2160
+scenes=static,changing,rapid,typing,drag,scroll,video,windows-0,windows-100,windows-300,windows-600,windows-300-static
+keep='' full_size='' load=0 memory_frames='' memory_cycles=''
 while [ $# -gt 0 ]; do
   case $1 in
     --pairs) pairs=${2:?--pairs wants a value}; shift 2 ;;
@@ -36,25 +59,28 @@ while [ $# -gt 0 ]; do
     --sizes) sizes=${2:?--sizes wants a value}; shift 2 ;;
     --scenes) scenes=${2:?--scenes wants a value}; shift 2 ;;
     --keep) keep=${2:?--keep wants a value}; shift 2 ;;
+    --load) load=${2:?--load wants a value}; shift 2 ;;
+    --memory-frames) memory_frames=${2:?--memory-frames wants a value}; shift 2 ;;
+    --memory-cycles) memory_cycles=${2:?--memory-cycles wants a value}; shift 2 ;;
     --ffmpeg-full-size) full_size=1; shift ;;
-    --quick) pairs=1 seconds=5 warmup=1 sizes=1920x1080; shift ;;
+    --quick) pairs=1 seconds=3 warmup=1 sizes=1920x1080; shift ;;
     -h | --help) sed -n '2,/^set -euo/{ /^set -euo/d; s/^# \{0,1\}//; p }' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done
-period_of() {  # scene: its repaint interval in ms, 0 for none
-  case $1 in
-    static) echo 0 ;;
-    changing) echo 40 ;;
-    rapid) echo 5 ;;
-    *) return 1 ;;
-  esac
-}
+# The memory modes use one display.
+[ -z "$memory_frames$memory_cycles" ] || sizes=${sizes%%,*}
+known='^(static|changing|rapid|typing|drag|scroll|video|windows-[0-9]+(-static)?)$'
 for scene in ${scenes//,/ }; do
-  period_of "$scene" >/dev/null || { echo "unknown scene $scene (static, changing, rapid)" >&2; exit 2; }
+  [[ $scene =~ $known ]] || { echo "There is no scene called $scene; see --help." >&2; exit 2; }
 done
 number='^[0-9]+([.][0-9]+)?$'
-[[ $pairs =~ ^[1-9][0-9]*$ ]] || { echo "--pairs wants a whole number of at least 1" >&2; exit 2; }
+whole='^[1-9][0-9]*$'
+[[ $pairs =~ $whole ]] || { echo "--pairs wants a whole number of at least 1" >&2; exit 2; }
+[[ $load =~ ^[0-9]+$ ]] || { echo "--load wants a number of programs" >&2; exit 2; }
+for value in $memory_frames $memory_cycles; do
+  [[ $value =~ $whole ]] || { echo "--memory-frames and --memory-cycles want a whole number" >&2; exit 2; }
+done
 [[ $seconds =~ $number ]] && [[ $warmup =~ $number ]] || { echo "--seconds and --warmup want seconds" >&2; exit 2; }
 for size in ${sizes//,/ }; do
   [[ $size =~ ^[1-9][0-9]*x[1-9][0-9]*$ ]] || { echo "--sizes wants WIDTHxHEIGHT, not $size" >&2; exit 2; }
@@ -189,6 +215,16 @@ run_ffmpeg() {  # size, record
 }
 
 
+# The scene's desktop on the size's display; sets changer_pid, window (the
+# protected one) and timed (whether it paints a time code).
+start_desktop() {  # scene, size, dir
+  DISPLAY=${display[$2]} "$changer" --scene "$1" --log "$3/paints" >"$3/changer.out" &
+  changer_pid=$!
+  started "$changer_pid"
+  wait_for "$3/changer.out" "the $1 desktop" || return 1
+  read -r _ window _ timed <"$3/changer.out"
+}
+
 # CPU seconds per second the X server spends on the desktop alone (the
 # changer's repaints) while nothing captures it.
 server_idle_rate() {  # x-server-pid
@@ -203,16 +239,10 @@ server_idle_rate() {  # x-server-pid
 # before and after both programs ran in the pair's order; the streams are
 # read after the changer has written its paint log.
 run_scene() {  # pair, scene, size
-  local pair=$1 scene=$2 size=$3 period
-  period=$(period_of "$scene")
+  local pair=$1 scene=$2 size=$3
   local dir=$work/$scene-$size-$pair
   mkdir -p "$dir"
-  DISPLAY=${display[$size]} "$changer" --period "$period" --log "$dir/paints" >"$dir/changer.out" &
-  local changer_pid=$!
-  started "$changer_pid"
-  wait_for "$dir/changer.out" "the changing desktop" || return 1
-  local window
-  window=$(awk '/^ready/ { print $2 }' "$dir/changer.out")
+  start_desktop "$scene" "$size" "$dir" || return 1
   sleep 1
   local idle_before idle_after idle_rate
   idle_before=$(server_idle_rate "${xserver[$size]}")
@@ -233,7 +263,7 @@ run_scene() {  # pair, scene, size
   idle_rate=$(awk -v a="$idle_before" -v b="$idle_after" 'BEGIN { printf "%.6f", (a + b) / 2 }')
   stop "$changer_pid" TERM
   local paint_args=()
-  [ "$period" -gt 0 ] && paint_args=(--paint-log "$dir/paints" --screen "$size")
+  [ "$timed" = timed ] && paint_args=(--paint-log "$dir/paints" --screen "$size")
   for program in helper ffmpeg; do
     local from to cpu xcpu peak growth
     read -r from to cpu xcpu peak growth <<<"${window_of[$program]}"
@@ -242,33 +272,82 @@ run_scene() {  # pair, scene, size
     [ -z "$keep" ] || snapshot=(--snapshot "$dir/$program-last-frame.pgm")
     line=$("$probe" measure "$dir/$program.rec" --from "$from" --to "$to" "${paint_args[@]}" "${snapshot[@]}") ||
       return 1
-    local frames bytes latencies
-    eval "$line"  # frames=N bytes=N latencies=X,X,... or -
+    local frames bytes first_second latencies
+    eval "$line"  # frames=N bytes=N first_second=N latencies=X,X,... or -
     awk -v OFS='\t' -v scene="$scene $size" -v program="$program" -v pair="$pair" -v from="$from" -v to="$to" \
       -v cpu="$cpu" -v xcpu="$xcpu" -v rate="$idle_rate" -v frames="$frames" -v bytes="$bytes" \
-      -v peak="$peak" -v growth="$growth" \
+      -v peak="$peak" -v growth="$growth" -v first="$first_second" \
       -v latencies="$latencies" 'BEGIN {
         s = (to - from) / 1e6
-        print scene, program, pair, s, cpu, xcpu - rate * s, frames, bytes, peak, growth, latencies
+        print scene, program, pair, s, cpu, xcpu - rate * s, frames, bytes, peak, growth, first, latencies
       }' >>"$results"
   done
   [ -n "$keep" ] || rm -f "$dir"/*.rec
 }
 
+# One share of --memory-frames frames (at 12 a second) of the changing
+# scene, the helper's memory sampled about twenty times.
+memory_over_frames() {
+  local size=${sizes%%,*} dir=$work/memory-frames
+  mkdir -p "$dir"
+  start_desktop changing "$size" "$dir" || return 1
+  DISPLAY=${display[$size]} "$probe" helper --out /dev/null --pid-file "$dir/pid" --exclude "$window" "$helper" \
+    2>"$dir/helper.log" &
+  local driver=$!
+  started "$driver"
+  wait_for "$dir/pid" "the helper" || return 1
+  local pid total interval t0 elapsed=0
+  pid=$(cat "$dir/pid")
+  total=$((memory_frames / 12)) interval=$((memory_frames / 12 / 20))
+  [ "$interval" -ge 5 ] || interval=5
+  t0=$(date +%s)
+  echo "one share of $size, the changing scene, $memory_frames frames at 12 a second (${total} s)"
+  printf '%10s %16s %14s %14s\n' seconds "frames (at 12/s)" "VmRSS, MiB" "VmHWM, MiB"
+  while [ "$elapsed" -lt "$total" ]; do
+    sleep "$interval"
+    elapsed=$(($(date +%s) - t0))
+    kill -0 "$pid" 2>/dev/null || { echo "the helper ended early:" >&2; cat "$dir/helper.log" >&2; return 1; }
+    printf '%10d %16d %14.1f %14.1f\n' "$elapsed" $((elapsed * 12)) \
+      "$(awk -v k="$(memory_kib "$pid" VmRSS)" 'BEGIN { print k / 1024 }')" \
+      "$(awk -v k="$(memory_kib "$pid" VmHWM)" 'BEGIN { print k / 1024 }')"
+  done
+  kill -TERM "$driver"
+  finished "$driver" || { echo "the helper run failed:" >&2; cat "$dir/helper.log" >&2; return 1; }
+  stop "$changer_pid" TERM
+  grep '^helper stats' "$dir/helper.log" || true
+}
+
+# --memory-cycles shares in a row in one helper, on the changing scene.
+memory_over_cycles() {
+  local size=${sizes%%,*} dir=$work/memory-cycles
+  mkdir -p "$dir"
+  start_desktop changing "$size" "$dir" || return 1
+  echo "$memory_cycles shares of $size in one helper (start, first frame, stop)" \
+    "${MALLOC_ARENA_MAX:+with MALLOC_ARENA_MAX=$MALLOC_ARENA_MAX}"
+  DISPLAY=${display[$size]} "$probe" cycles --count "$memory_cycles" --exclude "$window" "$helper" || return 1
+  stop "$changer_pid" TERM
+}
+
 echo "helper: $helper"
+echo "machine: $(nproc) cores, load average at start $(cut -d' ' -f1-3 /proc/loadavg)"
+for _ in $(seq "$load"); do
+  nice -n 0 sh -c 'while :; do :; done' &
+  started $!
+done
+[ "$load" -eq 0 ] || echo "loaded with $load busy programs"
+if [ -n "$memory_frames" ]; then memory_over_frames; exit; fi
+if [ -n "$memory_cycles" ]; then memory_over_cycles; exit; fi
 echo "ffmpeg: $(ffmpeg -hide_banner -version | head -n 1)"
-echo "pairs: $pairs, measured ${seconds} s per run after ${warmup} s, sizes: $sizes, scenes: $scenes"
-echo "scenes: static = nothing changes; changing = a window repaints every 40 ms; rapid = every 5 ms"
-echo "  (rapid is the latency scene: the X server's own rate is large there, so its extra is noisy)"
+echo "pairs: $pairs, measured ${seconds} s per run after ${warmup} s, sizes: $sizes"
+echo "scenes: $scenes (see --help)"
 echo "latency: from the paint of the time code a frame shows to that frame's arrival; one frame interval is 83.3 ms"
 echo "ffmpeg encodes $([ -n "$full_size" ] && echo "the whole screen" || echo "the helper's picture size")"
-echo "machine: $(nproc) cores, load average at start $(cut -d' ' -f1-3 /proc/loadavg)"
 read -r busy0 total0 <<<"$(machine_jiffies)"
 started=$(date +%s)
 for pair in $(seq "$pairs"); do
   for size in ${sizes//,/ }; do
     for scene in ${scenes//,/ }; do
-      echo "pair $pair/$pairs: $scene $size" >&2
+      echo "pair $pair/$pairs: $scene $size ($(cut -d' ' -f1 /proc/loadavg))" >&2
       run_scene "$pair" "$scene" "$size"
     done
   done

@@ -146,8 +146,12 @@ int measureStream(const MeasureOptions& options) {
     return r.kind == StreamRecord::kFrame && r.arrivalMicros >= options.fromMicros &&
            r.arrivalMicros <= options.toMicros;
   };
-  std::int64_t frames = 0, bytes = 0;
+  std::int64_t frames = 0, bytes = 0, firstSecond = 0, first = -1;
   for (const auto& r : records) {
+    if (r.kind == StreamRecord::kFrame) {
+      if (first < 0) first = r.arrivalMicros;
+      if (r.arrivalMicros < first + 1'000'000) ++firstSecond;
+    }
     if (!inWindow(r)) continue;
     ++frames;
     bytes += static_cast<std::int64_t>(r.bytes.size());
@@ -185,7 +189,8 @@ int measureStream(const MeasureOptions& options) {
       return 1;
     }
   }
-  std::printf("frames=%lld bytes=%lld latencies=", static_cast<long long>(frames), static_cast<long long>(bytes));
+  std::printf("frames=%lld bytes=%lld first_second=%lld latencies=", static_cast<long long>(frames),
+              static_cast<long long>(bytes), static_cast<long long>(firstSecond));
   if (options.paintLog.empty()) std::printf("-");
   for (std::size_t i = 0; i < latencies.size(); ++i) std::printf("%s%.2f", i > 0 ? "," : "", latencies[i]);
   std::printf("\n");

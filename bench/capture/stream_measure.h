@@ -16,7 +16,8 @@ struct MeasureOptions {
 };
 
 // Prints one line of key=value pairs for the frames that arrived inside the
-// window: their count and bytes and, with a paint log, for each frame that
+// window: their count and bytes, how many frames of the whole record arrived
+// within a second of its first one and, with a paint log, for each frame that
 // shows a readable time code the time in ms from that paint to the frame's
 // arrival ("latencies=12.5,9.8,..."; "-" without a paint log).
 int measureStream(const MeasureOptions& options);

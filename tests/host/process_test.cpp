@@ -9,6 +9,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -261,6 +262,14 @@ TEST_F(HelperOnADisplay, ManyCapturesLeaveNothingBehind) {
   expectCleanExit(helper);
 }
 
+// The server stopped, as a hung one is, until resumed or out of scope.
+struct Frozen {
+  explicit Frozen(const Xvfb& display) : pid(display.pid()) { EXPECT_EQ(::kill(pid, SIGSTOP), 0); }
+  ~Frozen() { resume(); }
+  void resume() { ::kill(pid, SIGCONT); }
+  pid_t pid;
+};
+
 // A stopped X server holds up the end neither while a query waits for it nor
 // while a capture does; a capture that cannot stop is left behind.
 TEST_F(HelperOnADisplay, ExitsAtEndOfInputWhileTheServerDoesNotAnswer) {
@@ -273,12 +282,7 @@ TEST_F(HelperOnADisplay, ExitsAtEndOfInputWhileTheServerDoesNotAnswer) {
     } else {
       helper.await("hello");
     }
-    const pid_t server = display_->pid();
-    ASSERT_EQ(::kill(server, SIGSTOP), 0);
-    struct Resume {
-      pid_t pid;
-      ~Resume() { ::kill(pid, SIGCONT); }
-    } resume{server};
+    Frozen frozen(*display_);
     if (!capturing) helper.send({{"command", "sources"}, {"request", "hung"}});
     std::this_thread::sleep_for(300ms);  // the query or the capture now waits for the server
     helper.closeInput();
@@ -291,6 +295,35 @@ TEST_F(HelperOnADisplay, ExitsAtEndOfInputWhileTheServerDoesNotAnswer) {
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     EXPECT_EQ(WEXITSTATUS(status), 1) << "an end that left a capture behind is no clean end";
   }
+}
+
+// Hundreds of "sources" requests at once, all waiting for a server that has
+// stopped answering: one thread and one X connection serve them all, so the
+// server keeps room for other programs, every request is answered and the
+// running capture goes on.
+TEST_F(HelperOnADisplay, ABurstOfListingsSharesOneQuery) {
+  Helper helper(*display_);
+  helper.start("c", helper.firstDisplay());
+  helper.await("frame");
+  const auto threads = [&] { return entries("/proc/" + std::to_string(helper.pid()) + "/task"); };
+  const std::size_t before = threads();
+  Frozen frozen(*display_);
+  std::string burst;
+  for (int i = 0; i < 300; ++i) burst += frame(json{{"command", "sources"}, {"request", std::to_string(i)}}.dump());
+  ASSERT_TRUE(helper.write(burst));
+  std::this_thread::sleep_for(300ms);  // every request is read and waits
+  EXPECT_LE(threads(), before + 1);
+  frozen.resume();
+  std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> x(xcb_connect(display_->name().c_str(), nullptr),
+                                                                &xcb_disconnect);
+  ASSERT_EQ(xcb_connection_has_error(x.get()), 0) << "another program can no longer connect";
+  std::set<std::string> answered;
+  for (int i = 0; i < 300; ++i) answered.insert(helper.await("sources")["request"].get<std::string>());
+  EXPECT_EQ(answered.size(), 300u);
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x.get())).data->root;
+  xcb_warp_pointer(x.get(), XCB_NONE, root, 0, 0, 0, 0, 321, 123);
+  xcb_flush(x.get());
+  helper.await("frame");  // the capture still runs
 }
 
 // Frames are stamped at their capture tick: never closer than 1/12 s.

@@ -108,30 +108,27 @@ TEST(Dispatcher, AnswersInvalidRequestsWithAnErrorAndAStop) {
   EXPECT_EQ(h.host->request(), hundred);
 }
 
-TEST(Dispatcher, ASecondStartWhileTheFirstWaitsEndsBoth) {
-  HostHarness h;
-  h.request(startRequest("first"));
-  h.request(startRequest("second"));
-  EXPECT_EQ(h.messages.all(), (std::vector{errorMessage("second", kInvalid), stoppedMessage("first")}));
-  h.service.releaseQuery(kOneMain);
-  h.settle();
-  EXPECT_EQ(h.messages.size(), 2u);  // the first start gives up silently
-  EXPECT_TRUE(h.service.streams().empty());
-  EXPECT_FALSE(h.host->starting());
-  EXPECT_EQ(h.host->epoch(), 2);
-}
-
-TEST(Dispatcher, AStopWhileTheContentIsQueriedAbandonsTheStart) {
-  HostHarness h;
-  h.request(startRequest("r"));
-  h.request({{"command", "stop"}, {"request", "anything"}});
-  EXPECT_EQ(h.messages.types(), Types{"stopped"});
-  h.service.releaseQuery(kOneMain);
-  h.settle();
-  EXPECT_EQ(h.messages.types(), Types{"stopped"});
-  EXPECT_FALSE(h.host->starting());
-  h.request(startRequest("again"));  // accepted again
-  EXPECT_EQ(h.service.queries.size(), 1u);
+// A stop, or a refused second start whose stop ends the first too, while the
+// first start waits for the content: the first then gives up silently, and
+// a start is accepted again.
+TEST(Dispatcher, AStartOvertakenWhileTheContentIsQueriedGivesUpSilently) {
+  const std::pair<json, std::vector<json>> cases[] = {
+      {{{"command", "stop"}, {"request", "anything"}}, {stoppedMessage("first")}},
+      {startRequest("second"), {errorMessage("second", kInvalid), stoppedMessage("first")}},
+  };
+  for (const auto& [overtaking, replies] : cases) {
+    HostHarness h;
+    h.request(startRequest("first"));
+    h.request(overtaking);
+    h.service.releaseQuery(kOneMain);
+    h.settle();
+    EXPECT_EQ(h.messages.all(), replies) << overtaking;
+    EXPECT_TRUE(h.service.streams().empty());
+    EXPECT_FALSE(h.host->starting());
+    EXPECT_EQ(h.host->epoch(), 2);
+    h.request(startRequest("again"));
+    EXPECT_EQ(h.service.queries.size(), 1u);
+  }
 }
 
 TEST(Dispatcher, AcksReachOnlyTheCurrentRequestsPipe) {

@@ -326,30 +326,6 @@ TEST_F(HelperOnADisplay, ABurstOfListingsSharesOneQuery) {
   helper.await("frame");  // the capture still runs
 }
 
-// Frames are stamped at their capture tick: never closer than 1/12 s.
-TEST_F(HelperOnADisplay, FramesAreAtLeastTheMinimumIntervalApart) {
-  // A still screen sends one picture; a pointer moving faster than the frame
-  // rate asks for one at every slot the interval leaves.
-  std::jthread walker([name = display_->name()](std::stop_token stop) {
-    std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> x(xcb_connect(name.c_str(), nullptr),
-                                                                  &xcb_disconnect);
-    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x.get())).data->root;
-    for (int i = 0; !stop.stop_requested(); ++i) {
-      xcb_warp_pointer(x.get(), XCB_NONE, root, 0, 0, 0, 0, static_cast<std::int16_t>(100 + i % 200), 100);
-      xcb_flush(x.get());
-      std::this_thread::sleep_for(20ms);
-    }
-  });
-  Helper helper(*display_);
-  helper.start("t", helper.firstDisplay());
-  std::int64_t previous = helper.await("frame")["timestamp"];
-  for (int i = 0; i < 12; ++i) {
-    const std::int64_t timestamp = helper.await("frame")["timestamp"];
-    EXPECT_GE(timestamp - previous, 83'333) << "frame " << i;
-    previous = timestamp;
-  }
-}
-
 TEST(DesktopSession, RefusesXwaylandButNotARealXServer) {
   const auto refused = [](x11::SessionSignals signals) { return x11::refuseWaylandSession(signals).has_value(); };
   EXPECT_TRUE(refused({true, true, {"DP-1"}, "", false}));

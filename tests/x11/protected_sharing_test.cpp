@@ -17,7 +17,6 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -32,7 +31,7 @@ extern "C" {
 #include <libavutil/base64.h>
 }
 
-#include "support/child_process.h"
+#include "support/extension_side.h"
 #include "x264/h264_decoder.h"
 
 namespace tavrino::share {
@@ -41,6 +40,7 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 using testing::Child;
+using testing::ExtensionSide;
 using testing::Xvfb;
 
 constexpr const char* kProtected = "local.velmarch.app";
@@ -53,68 +53,6 @@ std::vector<std::uint8_t> fromBase64(const std::string& text) {
   bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
   return bytes;
 }
-
-// The extension's side of the pipes: reads every message, acknowledges
-// every frame at once, and lets the test wait for a message type.
-class Extension {
- public:
-  explicit Extension(Child& helper) : helper_(helper), reader_([this] { read(); }) {}
-  // The helper ends at the end of its input, and the reader with it.
-  ~Extension() {
-    helper_.closeInput();
-    reader_.join();
-    if (::testing::Test::HasFailure()) std::fprintf(stderr, "The helper wrote:\n%s", helper_.errors().c_str());
-  }
-
-  void send(const json& request) {
-    std::lock_guard lock(writeMutex_);
-    ASSERT_TRUE(helper_.write(testing::frame(request.dump())));
-  }
-
-  // Waits until `count` messages of the type have arrived; returns them all.
-  std::vector<json> await(const std::string& type, std::size_t count = 1, std::chrono::seconds limit = 30s) {
-    std::unique_lock lock(mutex_);
-    arrived_.wait_for(lock, limit, [&] { return of(type).size() >= count || closed_; });
-    return of(type);
-  }
-
- private:
-  std::vector<json> of(const std::string& type) const {
-    std::vector<json> found;
-    for (const auto& m : messages_) {
-      if (m["type"] == type) found.push_back(m);
-    }
-    return found;
-  }
-
-  void read() {
-    try {
-      // A still desktop sends nothing for a while: silence is no end.
-      while (const auto body = helper_.readFrame(std::chrono::hours(1))) {
-        json message = json::parse(*body);
-        if (message["type"] == "frame") {
-          send(json{{"command", "ack"}, {"request", message["request"]}, {"id", message["id"]}});
-        }
-        std::lock_guard lock(mutex_);
-        messages_.push_back(std::move(message));
-        arrived_.notify_all();
-      }
-    } catch (const std::exception& e) {
-      ADD_FAILURE() << e.what();
-    }
-    std::lock_guard lock(mutex_);
-    closed_ = true;
-    arrived_.notify_all();
-  }
-
-  Child& helper_;
-  std::mutex writeMutex_;
-  std::mutex mutex_;
-  std::condition_variable arrived_;
-  std::vector<json> messages_;
-  bool closed_ = false;
-  std::thread reader_;
-};
 
 enum class Setup { bare, openbox, compositing, xfwm4 };
 constexpr const char* kSetupNames[] = {"no WM", "openbox", "openbox+picom", "xfwm4"};
@@ -323,7 +261,7 @@ void run(const Scenario& scenario, Setup setup) {
   std::vector<json> frames, errors;
   json configuration;
   {
-    Extension extension(helper);
+    ExtensionSide extension(helper);
     ASSERT_EQ(extension.await("hello").size(), 1u);
     extension.send({{"command", "sources"}, {"request", "s"}});
     if (scenario.refusal != nullptr) {
@@ -357,7 +295,7 @@ void run(const Scenario& scenario, Setup setup) {
     extension.send({{"command", "stop"}, {"request", "p"}});
     ASSERT_EQ(extension.await("stopped", 1, 5s).size(), 1u) << "a stop must end the capture promptly";
     stage.framesSoFar = nullptr;
-    helper.closeInput();
+    extension.closeInput();
     frames = extension.await("frame", 0);
     errors = extension.await("error", 0);
     auto configurations = extension.await("configuration", 0);

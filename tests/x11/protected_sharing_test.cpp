@@ -59,24 +59,23 @@ constexpr const char* kSetupNames[] = {"no WM", "openbox", "openbox+picom", "xfw
 constexpr const char* kSetupSuffixes[] = {"_bare", "_openbox", "_picom", "_xfwm4"};
 const char* nameOf(Setup s) { return kSetupNames[static_cast<int>(s)]; }
 
-std::uint32_t selectionOwner(xcb_connection_t* c, const char* name) {
-  auto* a = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
-  if (a == nullptr) return XCB_WINDOW_NONE;
-  auto* owner = xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, a->atom), nullptr);
-  const std::uint32_t window = owner != nullptr ? owner->owner : std::uint32_t{XCB_WINDOW_NONE};
-  free(owner);
-  free(a);
-  return window;
+template <typename T>
+using Reply = std::unique_ptr<T, decltype(&std::free)>;
+xcb_atom_t atom(xcb_connection_t* c, const char* name) {
+  Reply<xcb_intern_atom_reply_t> a(
+      xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr), &std::free);
+  return a ? a->atom : xcb_atom_t{XCB_ATOM_NONE};
 }
-bool ownedSelection(xcb_connection_t* c, const char* name) { return selectionOwner(c, name) != XCB_WINDOW_NONE; }
+std::uint32_t selectionOwner(xcb_connection_t* c, const char* name) {
+  Reply<xcb_get_selection_owner_reply_t> owner(
+      xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom(c, name)), nullptr), &std::free);
+  return owner ? owner->owner : std::uint32_t{XCB_WINDOW_NONE};
+}
 bool rootHas(xcb_connection_t* c, const char* property) {
-  auto* a = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(property)), property), nullptr);
   const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-  auto* p = a == nullptr ? nullptr : xcb_get_property_reply(c, xcb_get_property(c, 0, root, a->atom, XCB_ATOM_ANY, 0, 1), nullptr);
-  const bool has = p != nullptr && p->type != XCB_ATOM_NONE;
-  free(p);
-  free(a);
-  return has;
+  Reply<xcb_get_property_reply_t> p(
+      xcb_get_property_reply(c, xcb_get_property(c, 0, root, atom(c, property), XCB_ATOM_ANY, 0, 1), nullptr), &std::free);
+  return p && p->type != XCB_ATOM_NONE;
 }
 
 // A colour expected at a point of the screen in the last frames.
@@ -141,13 +140,14 @@ struct Stage {
     // Openbox drops the windows mapped while it starts up; it publishes the
     // work area once it is done.
     waitFor([&] {
-      return selectionOwner(x, "WM_S0") != before && ownedSelection(x, "WM_S0") && rootHas(x, "_NET_WORKAREA");
+      const std::uint32_t owner = selectionOwner(x, "WM_S0");
+      return owner != before && owner != XCB_WINDOW_NONE && rootHas(x, "_NET_WORKAREA");
     });
     return wm;
   }
   Child picom() {
     Child cm({"/usr/bin/picom", "--backend", "xrender", "--no-fading-openclose"}, false);
-    waitFor([&] { return ownedSelection(x, "_NET_WM_CM_S0"); });
+    waitFor([&] { return selectionOwner(x, "_NET_WM_CM_S0") != XCB_WINDOW_NONE; });
     return cm;
   }
   // xfwm4 keeps its settings behind a message bus of its own.

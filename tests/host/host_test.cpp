@@ -323,20 +323,26 @@ TEST(CaptureStart, AStopWhileTheCaptureStartsSuppressesStarted) {
 }
 
 // The stop is idle before its first wait: a second stop finds nothing and
-// says "stopped" at once; the first ends after its stream, whatever the
-// stream reports, with "stats" and "stopped".
+// says "stopped" at once, while the stop at the end of input waits for the
+// first. The first ends after its stream, whatever the stream reports, with
+// "stats" and "stopped".
 TEST(CaptureStop, StopsTheCaptureThenFinishesThePipeThenSaysStopped) {
-  HostHarness h;
-  runCapture(h);
-  h.stop();
-  EXPECT_EQ(h.host->capture(), nullptr);
-  EXPECT_EQ(h.stream()->stops.size(), 1u);
-  h.stop();
-  EXPECT_EQ(h.messages.types(), (Types{"started", "stopped"}));
-  h.stream()->completeStop(ErrorValue{"X11", 5, "ignored"});
-  ASSERT_TRUE(h.waitForMessages(4));
-  EXPECT_EQ(h.messages.types(), (Types{"started", "stopped", "stats", "stopped"}));
-  EXPECT_EQ(h.messages.all()[3], stoppedMessage("r"));
+  for (const bool atTheEnd : {false, true}) {
+    HostHarness h;
+    runCapture(h);
+    h.stop();
+    EXPECT_EQ(h.host->capture(), nullptr);
+    EXPECT_EQ(h.stream()->stops.size(), 1u);
+    bool shutDown = false;
+    if (atTheEnd) h.shutdown(shutDown); else h.stop();
+    h.linger();
+    EXPECT_EQ(h.messages.types(), atTheEnd ? Types{"started"} : (Types{"started", "stopped"}));
+    h.stream()->completeStop(ErrorValue{"X11", 5, "ignored"});
+    ASSERT_TRUE(h.waitFor([&] { return h.messages.size() == 4 && shutDown == atTheEnd; }));
+    EXPECT_EQ(h.messages.types(), atTheEnd ? (Types{"started", "stats", "stopped", "stopped"})
+                                           : (Types{"started", "stopped", "stats", "stopped"}));
+    EXPECT_EQ(h.messages.all()[atTheEnd ? 2 : 3], stoppedMessage("r"));
+  }
 }
 
 // A start accepted while a stop waits for its stream must not be reported as
@@ -352,22 +358,6 @@ TEST(CaptureStop, StoppedNamesTheRequestCurrentWhenTheStopBegan) {
   EXPECT_EQ(h.messages.types(), (Types{"started", "started", "stats", "stopped"}));
   EXPECT_EQ(h.messages.all()[3], stoppedMessage("r"));
   EXPECT_EQ(h.host->capture(), h.stream(1));
-}
-
-// At the end of input a stop already under way still ends with its "stats"
-// and "stopped"; the shutdown waits for it.
-TEST(CaptureStop, ShutdownWaitsForTheTeardownUnderWay) {
-  HostHarness h;
-  runCapture(h);
-  h.request({{"command", "stop"}});
-  bool shutDown = false;
-  h.shutdown(shutDown);
-  h.linger();
-  EXPECT_FALSE(shutDown);
-  EXPECT_EQ(h.messages.types(), Types{"started"});
-  h.stream()->completeStop();
-  ASSERT_TRUE(h.waitFor([&] { return shutDown; }));
-  EXPECT_EQ(h.messages.types(), (Types{"started", "stats", "stopped", "stopped"}));
 }
 
 // The current stream stopping by itself ends the capture; a report from a

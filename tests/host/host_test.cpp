@@ -108,30 +108,27 @@ TEST(Dispatcher, AnswersInvalidRequestsWithAnErrorAndAStop) {
   EXPECT_EQ(h.host->request(), hundred);
 }
 
-TEST(Dispatcher, ASecondStartWhileTheFirstWaitsEndsBoth) {
-  HostHarness h;
-  h.request(startRequest("first"));
-  h.request(startRequest("second"));
-  EXPECT_EQ(h.messages.all(), (std::vector{errorMessage("second", kInvalid), stoppedMessage("first")}));
-  h.service.releaseQuery(kOneMain);
-  h.settle();
-  EXPECT_EQ(h.messages.size(), 2u);  // the first start gives up silently
-  EXPECT_TRUE(h.service.streams().empty());
-  EXPECT_FALSE(h.host->starting());
-  EXPECT_EQ(h.host->epoch(), 2);
-}
-
-TEST(Dispatcher, AStopWhileTheContentIsQueriedAbandonsTheStart) {
-  HostHarness h;
-  h.request(startRequest("r"));
-  h.request({{"command", "stop"}, {"request", "anything"}});
-  EXPECT_EQ(h.messages.types(), Types{"stopped"});
-  h.service.releaseQuery(kOneMain);
-  h.settle();
-  EXPECT_EQ(h.messages.types(), Types{"stopped"});
-  EXPECT_FALSE(h.host->starting());
-  h.request(startRequest("again"));  // accepted again
-  EXPECT_EQ(h.service.queries.size(), 1u);
+// A stop, or a refused second start whose stop ends the first too, while the
+// first start waits for the content: the first then gives up silently, and
+// a start is accepted again.
+TEST(Dispatcher, AStartOvertakenWhileTheContentIsQueriedGivesUpSilently) {
+  const std::pair<json, std::vector<json>> cases[] = {
+      {{{"command", "stop"}, {"request", "anything"}}, {stoppedMessage("first")}},
+      {startRequest("second"), {errorMessage("second", kInvalid), stoppedMessage("first")}},
+  };
+  for (const auto& [overtaking, replies] : cases) {
+    HostHarness h;
+    h.request(startRequest("first"));
+    h.request(overtaking);
+    h.service.releaseQuery(kOneMain);
+    h.settle();
+    EXPECT_EQ(h.messages.all(), replies) << overtaking;
+    EXPECT_TRUE(h.service.streams().empty());
+    EXPECT_FALSE(h.host->starting());
+    EXPECT_EQ(h.host->epoch(), 2);
+    h.request(startRequest("again"));
+    EXPECT_EQ(h.service.queries.size(), 1u);
+  }
 }
 
 TEST(Dispatcher, AcksReachOnlyTheCurrentRequestsPipe) {
@@ -326,20 +323,26 @@ TEST(CaptureStart, AStopWhileTheCaptureStartsSuppressesStarted) {
 }
 
 // The stop is idle before its first wait: a second stop finds nothing and
-// says "stopped" at once; the first ends after its stream, whatever the
-// stream reports, with "stats" and "stopped".
+// says "stopped" at once, while the stop at the end of input waits for the
+// first. The first ends after its stream, whatever the stream reports, with
+// "stats" and "stopped".
 TEST(CaptureStop, StopsTheCaptureThenFinishesThePipeThenSaysStopped) {
-  HostHarness h;
-  runCapture(h);
-  h.stop();
-  EXPECT_EQ(h.host->capture(), nullptr);
-  EXPECT_EQ(h.stream()->stops.size(), 1u);
-  h.stop();
-  EXPECT_EQ(h.messages.types(), (Types{"started", "stopped"}));
-  h.stream()->completeStop(ErrorValue{"X11", 5, "ignored"});
-  ASSERT_TRUE(h.waitForMessages(4));
-  EXPECT_EQ(h.messages.types(), (Types{"started", "stopped", "stats", "stopped"}));
-  EXPECT_EQ(h.messages.all()[3], stoppedMessage("r"));
+  for (const bool atTheEnd : {false, true}) {
+    HostHarness h;
+    runCapture(h);
+    h.stop();
+    EXPECT_EQ(h.host->capture(), nullptr);
+    EXPECT_EQ(h.stream()->stops.size(), 1u);
+    bool shutDown = false;
+    if (atTheEnd) h.shutdown(shutDown); else h.stop();
+    h.linger();
+    EXPECT_EQ(h.messages.types(), atTheEnd ? Types{"started"} : (Types{"started", "stopped"}));
+    h.stream()->completeStop(ErrorValue{"X11", 5, "ignored"});
+    ASSERT_TRUE(h.waitFor([&] { return h.messages.size() == 4 && shutDown == atTheEnd; }));
+    EXPECT_EQ(h.messages.types(), atTheEnd ? (Types{"started", "stats", "stopped", "stopped"})
+                                           : (Types{"started", "stopped", "stats", "stopped"}));
+    EXPECT_EQ(h.messages.all()[atTheEnd ? 2 : 3], stoppedMessage("r"));
+  }
 }
 
 // A start accepted while a stop waits for its stream must not be reported as
@@ -355,22 +358,6 @@ TEST(CaptureStop, StoppedNamesTheRequestCurrentWhenTheStopBegan) {
   EXPECT_EQ(h.messages.types(), (Types{"started", "started", "stats", "stopped"}));
   EXPECT_EQ(h.messages.all()[3], stoppedMessage("r"));
   EXPECT_EQ(h.host->capture(), h.stream(1));
-}
-
-// At the end of input a stop already under way still ends with its "stats"
-// and "stopped"; the shutdown waits for it.
-TEST(CaptureStop, ShutdownWaitsForTheTeardownUnderWay) {
-  HostHarness h;
-  runCapture(h);
-  h.request({{"command", "stop"}});
-  bool shutDown = false;
-  h.shutdown(shutDown);
-  h.linger();
-  EXPECT_FALSE(shutDown);
-  EXPECT_EQ(h.messages.types(), Types{"started"});
-  h.stream()->completeStop();
-  ASSERT_TRUE(h.waitFor([&] { return shutDown; }));
-  EXPECT_EQ(h.messages.types(), (Types{"started", "stats", "stopped", "stopped"}));
 }
 
 // The current stream stopping by itself ends the capture; a report from a

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -18,7 +20,7 @@
 #include <xcb/xcb.h>
 #include <nlohmann/json.hpp>
 
-#include "support/child_process.h"
+#include "support/extension_side.h"
 #include "platform/x11/desktop_session.h"
 
 namespace tavrino::share::testing {
@@ -38,63 +40,31 @@ void expectCleanExit(Child& helper, std::chrono::milliseconds limit = std::chron
   EXPECT_EQ(WEXITSTATUS(status), 0) << helper.errors();
 }
 
-// The helper as the browser drives it: requests in, messages out, every
-// frame acknowledged as soon as it is seen. It finds no display but one given.
-class Helper : public Child {
- public:
-  explicit Helper(const std::vector<std::string>& environment = {}, const std::vector<std::string>& arguments = {})
-      : Child(joined({TAVRINO_SHARE_HOST_PATH}, arguments), true,
-              joined({"DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE"}, environment)) {}
-  explicit Helper(const Xvfb& display) : Helper({"DISPLAY=" + display.name()}, {"--test-application"}) {}
+// The helper as the browser starts it, finding no display but one given.
+Child helperProcess(const std::vector<std::string>& environment = {}, const std::vector<std::string>& arguments = {}) {
+  std::vector<std::string> argv{TAVRINO_SHARE_HOST_PATH}, removed{"DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  removed.insert(removed.end(), environment.begin(), environment.end());
+  return Child(argv, true, removed);
+}
+Child helperOn(const Xvfb& display) { return helperProcess({"DISPLAY=" + display.name()}, {"--test-application"}); }
 
-  void send(const json& request) { ASSERT_TRUE(write(frame(request.dump()))); }
-  void start(const std::string& request, std::uint32_t display) {
-    send({{"command", "start"}, {"request", request}, {"display", display}, {"testExclude", false}});
-  }
+Types typesOf(const std::vector<json>& messages) {
+  Types types;
+  for (const auto& m : messages) types.push_back(m.value("type", "?"));
+  return types;
+}
 
-  // Every message so far, once there are count of them or the output has
-  // ended; a partial frame at the end throws.
-  const std::vector<json>& read(std::size_t count = SIZE_MAX) {
-    while (messages_.size() < count) {
-      const auto body = readFrame();
-      if (!body) break;
-      messages_.push_back(json::parse(*body));
-    }
-    return messages_;
-  }
-  // The next message of the type; those before it stay in read().
-  json await(const std::string& type) {
-    for (;;) {
-      for (; seen_ < messages_.size(); ++seen_) {
-        const json& message = messages_[seen_];
-        if (message["type"] == "frame")
-          send({{"command", "ack"}, {"request", message["request"]}, {"id", message["id"]}});
-        if (message["type"] == type) return messages_[seen_++];
-        if (message["type"] == "error") throw std::runtime_error("awaiting " + type + ": " + message.dump());
-      }
-      if (read(seen_ + 1).size() <= seen_) throw std::runtime_error("the helper ended before a " + type);
-    }
-  }
-  // The types of every message up to the end of output.
-  Types typesToTheEnd() {
-    Types types;
-    for (const auto& m : read()) types.push_back(m.value("type", "?"));
-    return types;
-  }
-  std::uint32_t firstDisplay() {
-    send({{"command", "sources"}, {"request", "s"}});
-    return await("sources")["displays"].at(0)["id"].get<std::uint32_t>();
-  }
-
- private:
-  static std::vector<std::string> joined(std::vector<std::string> first, const std::vector<std::string>& second) {
-    first.insert(first.end(), second.begin(), second.end());
-    return first;
-  }
-
-  std::vector<json> messages_;
-  std::size_t seen_ = 0;
-};
+std::uint32_t firstDisplay(ExtensionSide& extension) {
+  extension.send({{"command", "sources"}, {"request", "s"}});
+  return extension.await("sources").at(0)["displays"].at(0)["id"].get<std::uint32_t>();
+}
+// Starts capturing the display and waits for the capture's first frame.
+void capture(ExtensionSide& extension, const std::string& request, std::uint32_t display) {
+  const std::size_t frames = extension.await("frame", 0, 0s).size();
+  extension.send({{"command", "start"}, {"request", request}, {"display", display}, {"testExclude", false}});
+  ASSERT_GT(extension.await("frame", frames + 1).size(), frames) << "no frame of " << request;
+}
 
 TEST(HelperProcess, AnswersRequestsUpToTheLimitAndEndsReadingOnBadFrames) {
   const std::string stop = frame(R"({"command":"stop"})");
@@ -104,11 +74,11 @@ TEST(HelperProcess, AnswersRequestsUpToTheLimitAndEndsReadingOnBadFrames) {
       {frame(stopOfSize(20000)) + stop, {"hello", "stopped"}},
   };
   for (const auto& [input, types] : cases) {
-    Helper helper;
+    Child helper = helperProcess();
     helper.write(input);  // fits the pipe; may fail once the helper has stopped reading
-    helper.closeInput();
-    EXPECT_EQ(helper.typesToTheEnd(), types) << input.size();
-    EXPECT_EQ(helper.read().at(0), (json{{"type", "hello"}, {"version", 1}}));
+    const auto messages = ExtensionSide(helper).toTheEnd();
+    EXPECT_EQ(typesOf(messages), types) << input.size();
+    EXPECT_EQ(messages.at(0), (json{{"type", "hello"}, {"version", 1}}));
     expectCleanExit(helper);
   }
 }
@@ -118,7 +88,7 @@ TEST(HelperProcess, ExitsWithStatusZeroWhenItsOutputIsClosed) {
   // a thread-sanitizer build must not count that as a leak.
   std::string tsan = "TSAN_OPTIONS=report_thread_leaks=0";
   if (const char* inherited = std::getenv("TSAN_OPTIONS")) tsan += std::string(":") + inherited;
-  Helper helper(std::vector{tsan});
+  Child helper = helperProcess({tsan});
   helper.closeOutput();
   // Whether or not "hello" still fitted into the pipe, the reply to this fails.
   helper.write(frame(R"({"command":"stop"})"));
@@ -134,7 +104,7 @@ TEST(HelperProcess, CommandLineModesReadNoInput) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"--check-build"}, build}, {{"--authorize", "--check-build"}, build}, {{"--authorize"}, ""}};
   for (const auto& [arguments, output] : cases) {
-    Helper helper({}, arguments);
+    Child helper = helperProcess({}, arguments);
     EXPECT_EQ(helper.readAll(), output);
     const int status = helper.wait();
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
@@ -160,14 +130,14 @@ TEST(HelperProcess, SaysWhyTheDesktopCannotBeReached) {
       {{"XDG_SESSION_TYPE=wayland"}, wayland},
   };
   for (const auto& [environment, message] : cases) {
-    Helper helper(environment);
-    ASSERT_TRUE(helper.write(frame(R"({"command":"sources","request":"s1"})") +
-                             frame(R"({"command":"Start","request":"s2"})")));
+    Child helper = helperProcess(environment);
+    ExtensionSide extension(helper);
+    ASSERT_TRUE(extension.write(frame(R"({"command":"sources","request":"s1"})") +
+                                frame(R"({"command":"Start","request":"s2"})")));
     // Input stays open until both have answered: at its end the helper may
     // abandon a request that still waits for the desktop.
     std::map<std::string, json> errors;
-    for (const auto& m : helper.read(5))
-      if (m["type"] == "error") errors[m["request"].get<std::string>()] = m["message"];
+    for (const auto& m : extension.await("error", 2)) errors[m["request"].get<std::string>()] = m["message"];
     EXPECT_EQ(errors, (std::map<std::string, json>{{"s1", message},
                                                    {"s2", "Invalid or overlapping sharing request."}}));
   }
@@ -208,33 +178,14 @@ class HelperOnADisplay : public ::testing::Test {
   static inline std::unique_ptr<Xvfb> display_;
 };
 
-// The end of input while a capture runs, or while its stop is under way,
-// still ends every capture with "stats" then "stopped", and the process.
-TEST_F(HelperOnADisplay, EndOfInputEndsTheRunningCaptureInOrder) {
-  for (const bool stopFirst : {false, true}) {
-    Helper helper(*display_);
-    helper.start("r", helper.firstDisplay());
-    helper.await("frame");
-    if (stopFirst) helper.send({{"command", "stop"}});
-    helper.closeInput();
-    Types types = helper.typesToTheEnd();
-    std::erase(types, "frame");
-    std::erase(types, "configuration");
-    EXPECT_EQ(types, stopFirst ? (Types{"hello", "sources", "started", "stats", "stopped", "stopped"})
-                               : (Types{"hello", "sources", "started", "stats", "stopped"}))
-        << "stop first: " << stopFirst;
-    expectCleanExit(helper);
-  }
-}
-
 TEST_F(HelperOnADisplay, ManyCapturesLeaveNothingBehind) {
-  Helper helper(*display_);
-  const std::uint32_t display = helper.firstDisplay();
+  Child helper = helperOn(*display_);
+  ExtensionSide extension(helper);
+  const std::uint32_t display = firstDisplay(extension);
   const auto cycle = [&](int n) {
-    helper.start("c" + std::to_string(n), display);
-    helper.await("frame");
-    helper.send({{"command", "stop"}});
-    helper.await("stopped");
+    capture(extension, "c" + std::to_string(n), display);
+    extension.send({{"command", "stop"}});
+    ASSERT_EQ(extension.await("stopped", n + 1).size(), n + 1u);
   };
   const pid_t pid = helper.pid();
   // Threads that ended their work a moment ago may still be leaving.
@@ -257,64 +208,81 @@ TEST_F(HelperOnADisplay, ManyCapturesLeaveNothingBehind) {
   // move tens of megabytes between runs of the same 40 cycles.
   EXPECT_LT(residentKiB(pid) - levelled, 64 * 1024);
 #endif
-  helper.closeInput();
+  extension.closeInput();
   expectCleanExit(helper);
 }
 
-// A stopped X server holds up the end neither while a query waits for it nor
-// while a capture does; a capture that cannot stop is left behind.
-TEST_F(HelperOnADisplay, ExitsAtEndOfInputWhileTheServerDoesNotAnswer) {
-  for (const bool capturing : {false, true}) {
-    SCOPED_TRACE(capturing ? "capturing" : "querying");
-    Helper helper(*display_);
-    if (capturing) {
-      helper.start("c", helper.firstDisplay());
-      helper.await("frame");
-    } else {
-      helper.await("hello");
-    }
-    const pid_t server = display_->pid();
-    ASSERT_EQ(::kill(server, SIGSTOP), 0);
-    struct Resume {
-      pid_t pid;
-      ~Resume() { ::kill(pid, SIGCONT); }
-    } resume{server};
-    if (!capturing) helper.send({{"command", "sources"}, {"request", "hung"}});
-    std::this_thread::sleep_for(300ms);  // the query or the capture now waits for the server
-    helper.closeInput();
-    if (!capturing) {
-      expectCleanExit(helper, 5s);
-      EXPECT_EQ(helper.typesToTheEnd(), (Types{"hello", "stopped"}));
-      continue;
-    }
-    const int status = helper.wait(20s);
+// The server stopped, as a hung one is, until resumed or out of scope.
+struct Frozen {
+  explicit Frozen(const Xvfb& display) : pid(display.pid()) { EXPECT_EQ(::kill(pid, SIGSTOP), 0); }
+  ~Frozen() { resume(); }
+  void resume() { ::kill(pid, SIGCONT); }
+  pid_t pid;
+};
+
+// The end of input while a capture runs, while its stop is under way, while
+// a query or a capture waits for a stopped server: every capture that can
+// end ends with "stats" then "stopped", and so does the process; a server
+// that does not answer holds up nothing, and a capture that cannot stop is
+// left behind, which is no clean end.
+TEST_F(HelperOnADisplay, EndOfInputEndsWhateverRuns) {
+  enum Case { capturing, stopping, querying, hung };
+  for (const Case c : {capturing, stopping, querying, hung}) {
+    SCOPED_TRACE(c);
+    Child helper = helperOn(*display_);
+    ExtensionSide extension(helper);
+    if (c == querying)
+      extension.await("hello");
+    else
+      capture(extension, "c", firstDisplay(extension));
+    std::optional<Frozen> frozen;
+    if (c == querying || c == hung) frozen.emplace(*display_);
+    if (c == stopping) extension.send({{"command", "stop"}});
+    if (c == querying) extension.send({{"command", "sources"}, {"request", "hung"}});
+    if (frozen) std::this_thread::sleep_for(300ms);  // the query or the capture now waits for the server
+    extension.closeInput();
+    const int status = helper.wait(c == querying ? 5s : 20s);
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    EXPECT_EQ(WEXITSTATUS(status), 1) << "an end that left a capture behind is no clean end";
+    EXPECT_EQ(WEXITSTATUS(status), c == hung ? 1 : 0) << helper.errors();
+    if (c == hung) continue;
+    Types types = typesOf(extension.toTheEnd());
+    std::erase(types, "frame");
+    std::erase(types, "configuration");
+    Types expected = c == querying ? Types{"hello", "stopped"} : Types{"hello", "sources", "started", "stats", "stopped"};
+    if (c == stopping) expected.push_back("stopped");
+    EXPECT_EQ(types, expected);
   }
 }
 
-// Frames are stamped at their capture tick: never closer than 1/12 s.
-TEST_F(HelperOnADisplay, FramesAreAtLeastTheMinimumIntervalApart) {
-  // A still screen sends one picture; a pointer moving faster than the frame
-  // rate asks for one at every slot the interval leaves.
-  std::jthread walker([name = display_->name()](std::stop_token stop) {
-    std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> x(xcb_connect(name.c_str(), nullptr),
-                                                                  &xcb_disconnect);
-    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x.get())).data->root;
-    for (int i = 0; !stop.stop_requested(); ++i) {
-      xcb_warp_pointer(x.get(), XCB_NONE, root, 0, 0, 0, 0, static_cast<std::int16_t>(100 + i % 200), 100);
-      xcb_flush(x.get());
-      std::this_thread::sleep_for(20ms);
-    }
-  });
-  Helper helper(*display_);
-  helper.start("t", helper.firstDisplay());
-  std::int64_t previous = helper.await("frame")["timestamp"];
-  for (int i = 0; i < 12; ++i) {
-    const std::int64_t timestamp = helper.await("frame")["timestamp"];
-    EXPECT_GE(timestamp - previous, 83'333) << "frame " << i;
-    previous = timestamp;
-  }
+// Hundreds of "sources" requests at once, all waiting for a server that has
+// stopped answering: one thread and one X connection serve them all, so the
+// server keeps room for other programs, every request is answered and the
+// running capture goes on.
+TEST_F(HelperOnADisplay, ABurstOfListingsSharesOneQuery) {
+  Child helper = helperOn(*display_);
+  ExtensionSide extension(helper);
+  capture(extension, "c", firstDisplay(extension));
+  const auto threads = [&] { return entries("/proc/" + std::to_string(helper.pid()) + "/task"); };
+  const std::size_t before = threads();
+  Frozen frozen(*display_);
+  std::string burst;
+  for (int i = 0; i < 300; ++i) burst += frame(json{{"command", "sources"}, {"request", std::to_string(i)}}.dump());
+  ASSERT_TRUE(extension.write(burst));
+  std::this_thread::sleep_for(300ms);  // every request is read and waits
+  EXPECT_LE(threads(), before + 1);
+  frozen.resume();
+  std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> x(xcb_connect(display_->name().c_str(), nullptr),
+                                                                &xcb_disconnect);
+  ASSERT_EQ(xcb_connection_has_error(x.get()), 0) << "another program can no longer connect";
+  std::set<std::string> answered;
+  for (const json& sources : extension.await("sources", 301)) answered.insert(sources["request"].get<std::string>());
+  EXPECT_EQ(answered.size(), 301u);
+  EXPECT_TRUE(extension.await("error", 0, 0s).empty());
+  const std::size_t frames = extension.await("frame", 0, 0s).size();
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x.get())).data->root;
+  xcb_warp_pointer(x.get(), XCB_NONE, root, 0, 0, 0, 0, 321, 123);
+  xcb_flush(x.get());
+  EXPECT_GT(extension.await("frame", frames + 1).size(), frames) << "the capture has ended";
 }
 
 TEST(DesktopSession, RefusesXwaylandButNotARealXServer) {

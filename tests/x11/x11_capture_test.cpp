@@ -10,6 +10,7 @@
 
 #include <xcb/shape.h>
 
+#include "platform/x11/content_queries.h"
 #include "platform/x11/process_family.h"
 #include "platform/x11/pixel_formats.h"
 #include "platform/x11/window_tree.h"
@@ -152,16 +153,63 @@ TEST(X11Capture, StartOnAMissingDisplayOrAPaletteScreenFails) {
   EXPECT_NE(error->description.find("palette"), std::string::npos) << error->description;
 }
 
-// The start asks for the display's width on the main thread: the answer comes
-// from the content query, without another round trip to the server.
-TEST(X11Capture, KnowsTheDisplayWidthFromTheContentQuery) {
-  Xvfb display("640x480x24");
-  X11CaptureService service(display.name());
-  const auto result = query(service);
-  ASSERT_TRUE(std::holds_alternative<ShareableContent>(result)) << std::get<ErrorValue>(result).description;
-  const std::uint32_t id = std::get<ShareableContent>(result).displays.at(0).displayID;
-  display.kill();
-  EXPECT_EQ(service.displayPixelsWide(id), 640);
+// Queries that hold until released, numbered from 1; each lists one display
+// whose id is its number. Shared with the query thread, which may outlive the test.
+struct Gate {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int begun = 0, released = 0, running = 0, overlapped = 0;
+  ContentResult query() {
+    std::unique_lock lock(mutex);
+    overlapped += running++ > 0;
+    const int n = ++begun;
+    changed.notify_all();
+    changed.wait(lock, [&] { return released >= n; });
+    --running;
+    return ShareableContent{{Display{static_cast<std::uint32_t>(n), 10 * n, 1}}, {}, {}};
+  }
+  // Releases the first n queries, then waits until one more has begun.
+  bool release(int n, bool awaitNext = true) {
+    std::unique_lock lock(mutex);
+    released = n;
+    changed.notify_all();
+    return !awaitNext || changed.wait_for(lock, 10s, [&] { return begun > n; });
+  }
+};
+
+// Requests share queries, one at a time, but a request is answered only by a
+// query begun after it: one that arrives while a query runs waits for the
+// next, since the desktop may have changed after the running one read it.
+// Abandoned requests are released unanswered.
+TEST(ContentQueries, ARequestIsAnsweredByAQueryBegunAfterIt) {
+  auto gate = std::make_shared<Gate>();
+  x11::ContentQueries queries([gate](bool) { return gate->query(); });
+  std::vector<std::future<std::uint32_t>> answers;
+  const auto ask = [&] {
+    auto answer = std::make_shared<std::promise<std::uint32_t>>();
+    answers.push_back(answer->get_future());
+    queries.ask(true, [answer](ContentResult r) {
+      answer->set_value(std::get<ShareableContent>(r).displays.at(0).displayID);
+    });
+  };
+  ask();
+  ASSERT_TRUE(gate->release(0));
+  ask();
+  ask();
+  ASSERT_TRUE(gate->release(1));
+  EXPECT_EQ(answers[0].get(), 1u);
+  ask();
+  ASSERT_TRUE(gate->release(2));
+  EXPECT_EQ(answers[1].get(), 2u);
+  EXPECT_EQ(answers[2].get(), 2u);
+  EXPECT_EQ(queries.pixelsWide(2), 20);
+  queries.abandon();
+  ask();
+  gate->release(3, false);
+  for (std::size_t i = 3; i < answers.size(); ++i) EXPECT_THROW(answers[i].get(), std::future_error) << i;
+  std::lock_guard lock(gate->mutex);
+  EXPECT_EQ(gate->begun, 3);
+  EXPECT_EQ(gate->overlapped, 0);
 }
 
 // The capture keeps its window tree from events instead of listing it for

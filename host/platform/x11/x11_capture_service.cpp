@@ -1,6 +1,5 @@
 #include "platform/x11/x11_capture_service.h"
 
-#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -13,29 +12,6 @@
 namespace tavrino::share {
 
 using x11::XcbConnection;
-
-struct X11CaptureService::Queries {
-  std::mutex mutex;
-  bool abandoned = false;
-  std::uint64_t nextTicket = 0;
-  std::map<std::uint64_t, ContentCompletion> waiting;
-  std::map<std::uint32_t, std::int64_t> pixelsWide;  // by display, from the latest answer
-
-  // Completions run under the lock, so that abandonQueries either finds one
-  // still waiting or returns after it has run.
-  void answer(std::uint64_t ticket, ContentResult result) {
-    std::lock_guard lock(mutex);
-    if (const auto* content = std::get_if<ShareableContent>(&result)) {
-      pixelsWide.clear();
-      for (const Display& display : content->displays) pixelsWide[display.displayID] = display.width;
-    }
-    const auto it = waiting.find(ticket);
-    if (it == waiting.end()) return;
-    const ContentCompletion completion = std::move(it->second);
-    waiting.erase(it);
-    completion(std::move(result));
-  }
-};
 
 namespace {
 
@@ -50,14 +26,9 @@ std::optional<XcbConnection> connect(const std::string& displayName, ErrorValue&
   }
 }
 
-}  // namespace
-
-X11CaptureService::X11CaptureService(std::string displayName)
-    : displayName_(std::move(displayName)), queries_(std::make_shared<Queries>()) {}
-
-ContentResult X11CaptureService::queryShareableContent(bool onScreenWindowsOnly) const {
+ContentResult queryShareableContent(const std::string& displayName, bool onScreenWindowsOnly) {
   ErrorValue error;
-  auto x = connect(displayName_, error);
+  auto x = connect(displayName, error);
   if (auto refusal = x11::refuseWaylandSession(x11::readSessionSignals(x ? &*x : nullptr)))
     return *refusal;
   if (!x) return error;
@@ -74,31 +45,18 @@ ContentResult X11CaptureService::queryShareableContent(bool onScreenWindowsOnly)
   return content;
 }
 
+}  // namespace
+
+X11CaptureService::X11CaptureService(std::string displayName)
+    : displayName_(std::move(displayName)),
+      queries_([displayName = displayName_](bool onScreenWindowsOnly) {
+        return queryShareableContent(displayName, onScreenWindowsOnly);
+      }) {}
+
 void X11CaptureService::getShareableContent(bool /*excludingDesktopWindows*/, bool onScreenWindowsOnly,
                                             ContentCompletion completion) {
   // X has no desktop-icon windows of its own, so the first flag changes nothing.
-  std::uint64_t ticket = 0;
-  {
-    std::lock_guard lock(queries_->mutex);
-    if (queries_->abandoned) return;
-    ticket = queries_->nextTicket++;
-    queries_->waiting.emplace(ticket, std::move(completion));
-  }
-  // A thread of its own: a server that is slow or has stopped answering must
-  // hold up neither the queues that carry frames nor the end of the program,
-  // so the thread is never waited for and shares nothing with this object.
-  std::thread([displayName = displayName_, queries = queries_, ticket, onScreenWindowsOnly] {
-    queries->answer(ticket, X11CaptureService(displayName).queryShareableContent(onScreenWindowsOnly));
-  }).detach();
-}
-
-void X11CaptureService::abandonQueries() {
-  std::map<std::uint64_t, ContentCompletion> released;
-  {
-    std::lock_guard lock(queries_->mutex);
-    queries_->abandoned = true;
-    released.swap(queries_->waiting);
-  }
+  queries_.ask(onScreenWindowsOnly, std::move(completion));
 }
 
 std::shared_ptr<CaptureStream> X11CaptureService::makeStream(const ContentFilter& filter,
@@ -108,9 +66,7 @@ std::shared_ptr<CaptureStream> X11CaptureService::makeStream(const ContentFilter
 }
 
 std::int64_t X11CaptureService::displayPixelsWide(std::uint32_t displayID) {
-  std::lock_guard lock(queries_->mutex);
-  const auto it = queries_->pixelsWide.find(displayID);
-  return it == queries_->pixelsWide.end() ? 0 : it->second;
+  return queries_.pixelsWide(displayID);
 }
 
 }  // namespace tavrino::share

@@ -1,12 +1,11 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/capture_service.h"
+#include "platform/x11/content_queries.h"
 
 namespace tavrino::share {
 
@@ -32,21 +31,13 @@ class X11CaptureService final : public CaptureService {
   // the caller behind a slow server. 0 for a display no query has listed.
   std::int64_t displayPixelsWide(std::uint32_t displayID) override;
 
-  // The query itself, synchronous; exposed for tests.
-  ContentResult queryShareableContent(bool onScreenWindowsOnly) const;
-
   // Releases, unrun, the completions of queries the X server has not answered
-  // yet, and of any query asked later. For the end of the program: a server
-  // that has stopped answering then holds up nothing, and when it answers
-  // after all, the answer reaches nothing that has been freed.
-  void abandonQueries();
+  // yet, and of any query asked later (the end of the program).
+  void abandonQueries() { queries_.abandon(); }
 
  private:
-  // Shared with the threads that run the queries.
-  struct Queries;
-
   std::string displayName_;
-  std::shared_ptr<Queries> queries_;
+  x11::ContentQueries queries_;
 };
 
 }  // namespace tavrino::share

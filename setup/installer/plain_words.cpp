@@ -69,8 +69,9 @@ SetupError inPlainWords(const fs::filesystem_error& error, const fs::path& paylo
   switch (posixError(error.code())) {
     case ENOSPC:
     case EDQUOT:
-      return SetupError("There is not enough free space to install Tavrino Share Helper. Free some space, then try again.",
-                        systemSays(error.code(), item));
+      return SetupError(
+          "There is not enough free space to install Tavrino Share Helper. Free some space, then try again.",
+          systemSays(error.code(), item));
     case EACCES:
     case EPERM:
     case EROFS: {

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <system_error>
 #include <tuple>
 #include <utility>
@@ -277,8 +278,9 @@ TEST(InstallTransaction, HelperThatCannotStartHereIsNotInstalled) {
 }
 
 // Whatever the system refuses is told in a sentence of ours, with the item
-// concerned and the system's reason on the detail line, and nothing is half
-// installed. Run as an ordinary user: an administrator may write anywhere.
+// concerned and the system's reason on the detail line ("<root>", "<home>" and
+// "<payload>" stand for the scene's), and nothing is half installed. Run as an
+// ordinary user: an administrator may write anywhere.
 TEST(InstallTransaction, RefusalsOfTheSystemInPlainWords) {
   const std::string folderNeeded =
       "Something stands where Tavrino Sharing Setup needs a folder. Move the item named below away, then try again.";
@@ -288,105 +290,90 @@ TEST(InstallTransaction, RefusalsOfTheSystemInPlainWords) {
   const std::string noHome =
       "Tavrino Sharing Setup cannot tell where your home folder is. Set HOME to the full path of your home folder, "
       "then try again.";
-  using Scene = const InstallScene&;
-  struct Case {
-    std::string name;
-    std::function<void(Scene, CompanionInstaller&)> breakIt;
-    std::string sentence;
-    std::function<std::string(Scene)> detail;
-    bool upFront;  // refused before anything is written
-  };
-  const auto homeIs = [](fs::path home) {
-    return [home](Scene, CompanionInstaller& installer) {
-      installer.home = home;
-      installer.configHome = installer.dataHome = home / ".config";
+  using Change = std::function<void(const InstallScene&, CompanionInstaller&)>;
+  struct Case { std::string name; Change breakIt; std::string sentence, detail; bool upFront; };
+  const auto homeIs = [](std::string name) -> Change {
+    return [name](const InstallScene& scene, CompanionInstaller& installer) {
+      installer.home = name.empty() || name[0] != '/' ? fs::path(name) : scene.root.path() / name.substr(1);
+      installer.configHome = installer.dataHome = installer.home / ".config";
     };
   };
-  const auto readOnly = [](std::string folder) {
-    return [folder](Scene scene, CompanionInstaller&) {
+  const auto readOnly = [](std::string folder) -> Change {
+    return [folder](const InstallScene& scene, CompanionInstaller&) {
       fs::create_directories(scene.home / folder);
       fs::permissions(scene.home / folder, fs::perms::owner_write, fs::perm_options::remove);
     };
   };
   const auto refusedAt = [](std::string folder) {
-    return [folder](Scene scene) { return "The system says “Permission denied” about " + (scene.home / folder).string() + "."; };
+    return "The system says “Permission denied” about <home>/" + folder + ".";
   };
   const std::vector<Case> cases = {
-      {"identifier missing", [](Scene scene, auto&) { fs::remove(scene.payload / "extension-id.txt"); },
+      {"identifier missing", [](auto& scene, auto&) { fs::remove(scene.payload / "extension-id.txt"); },
+       kIntactSentence, "The system says “No such file or directory” about <payload>/extension-id.txt.", true},
+      {"identifier not UTF-8", [](auto& scene, auto&) { writeFile(scene.payload / "extension-id.txt", "\xff"); },
        kIntactSentence,
-       [](Scene scene) {
-         return "The system says “No such file or directory” about " + (scene.payload / "extension-id.txt").string() + ".";
-       },
-       true},
-      {"identifier not UTF-8", [](Scene scene, auto&) { writeFile(scene.payload / "extension-id.txt", "\xff" + kExtensionId); },
-       kIntactSentence,
-       [](Scene scene) {
-         return "The system says “Invalid or incomplete multibyte or wide character” about " +
-                (scene.payload / "extension-id.txt").string() + ".";
-       },
-       true},
-      {"signature check missing", [](Scene, CompanionInstaller& installer) { installer.signingTool = "/nonexistent/tool"; },
-       kIntactSentence, [](Scene) { return "The signature check could not start: No such file or directory."; }, true},
-      {"run with administrator rights", [](Scene, CompanionInstaller& installer) { installer.effectiveUser = [] { return 0u; }; },
-       "Tavrino Sharing Setup installs for the user who runs it; start it without administrator rights.",
-       [](Scene) { return ""; }, true},
+       "The system says “Invalid or incomplete multibyte or wide character” about <payload>/extension-id.txt.", true},
+      {"signature check missing", [](auto&, auto& installer) { installer.signingTool = "/nonexistent/tool"; },
+       kIntactSentence, "The signature check could not start: No such file or directory.", true},
+      {"run with administrator rights", [](auto&, auto& installer) { installer.effectiveUser = [] { return 0u; }; },
+       "Tavrino Sharing Setup installs for the user who runs it; start it without administrator rights.", "", true},
       {"no home", homeIs(""), noHome,
-       [](Scene) { return "Neither HOME nor this computer's list of users names a home folder for you."; }, true},
-      {"relative home", homeIs("home dir"), noHome, [](Scene) { return "“home dir” is not a full path."; }, true},
-      {"home not UTF-8", [homeIs](Scene scene, CompanionInstaller& installer) {
-         homeIs(scene.root.path() / "h\xc3")(scene, installer);
-       },
+       "Neither HOME nor this computer's list of users names a home folder for you.", true},
+      {"relative home", homeIs("home dir"), noHome, "“home dir” is not a full path.", true},
+      {"home not UTF-8", homeIs("/h\xc3"),
        "Tavrino Share Helper cannot be installed into a home folder whose name is not UTF-8 text, because a "
        "browser's registration cannot name such a folder. Installing needs a home folder with a UTF-8 name.",
-       [](Scene scene) { return "The home folder is " + (scene.root.path() / "h\xc3").string() + "."; }, true},
-      {"config folder is a file", [](Scene scene, auto&) { writeFile(scene.home / ".config", "mine"); }, folderNeeded,
-       [](Scene scene) { return (scene.home / ".config").string() + " is a file, not a folder."; }, false},
-      {"registration folder links to nothing", [](Scene scene, auto&) {
-         fs::create_directories(scene.manifestTargets[1].parent_path().parent_path());
-         fs::create_symlink("/nonexistent/hosts", scene.manifestTargets[1].parent_path());
+       "The home folder is <root>/h\xc3.", true},
+      {"config folder is a file", [](auto& scene, auto&) { writeFile(scene.home / ".config", "mine"); }, folderNeeded,
+       "<home>/.config is a file, not a folder.", false},
+      {"registration folder links to nothing",
+       [](auto& scene, auto&) {
+         fs::create_directories(scene.home / ".config/chromium");
+         fs::create_symlink("/nonexistent/hosts", scene.home / ".config/chromium/NativeMessagingHosts");
        },
        folderNeeded,
-       [](Scene scene) {
-         return scene.manifestTargets[1].parent_path().string() + " is a link to /nonexistent/hosts, which does not exist.";
-       },
-       false},
+       "<home>/.config/chromium/NativeMessagingHosts is a link to /nonexistent/hosts, which does not exist.", false},
       {"config folder read-only", readOnly(".config"), mayNotChange, refusedAt(".config"), false},
-      {"browser folder read-only", readOnly(".config/google-chrome"), mayNotChange, refusedAt(".config/google-chrome"), false},
+      {"browser folder read-only", readOnly(".config/google-chrome"), mayNotChange, refusedAt(".config/google-chrome"),
+       false},
       {"applications folder read-only", readOnly("Applications"), mayNotChange, refusedAt("Applications"), false},
   };
   std::vector<std::unique_ptr<InstallScene>> scenes;
-  for (std::size_t i = 0; i < cases.size(); ++i) scenes.push_back(std::make_unique<InstallScene>(false));
-  if (::geteuid() == 0) {
-    for (const auto& scene : scenes) {
-      for (const auto& entry : fs::recursive_directory_iterator(scene->root.path())) {
-        ASSERT_EQ(::lchown(entry.path().c_str(), 65534, 65534), 0);
-      }
-      ASSERT_EQ(::chown(scene->root.path().c_str(), 65534, 65534), 0);
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    scenes.push_back(std::make_unique<InstallScene>(false));
+    const fs::path& root = scenes.back()->root.path();
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+      ASSERT_TRUE(::geteuid() != 0 || ::lchown(entry.path().c_str(), 65534, 65534) == 0);
     }
+    ASSERT_TRUE(::geteuid() != 0 || ::chown(root.c_str(), 65534, 65534) == 0);
   }
   const int status = statusOfChild([&] {
     if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
       throw std::runtime_error("cannot become an ordinary user");
     }
     for (std::size_t i = 0; i < cases.size(); ++i) {
-      const Case& c = cases[i];
+      const auto& [name, breakIt, sentence, detail, upFront] = cases[i];
       const InstallScene& scene = *scenes[i];
-      SCOPED_TRACE(c.name);
+      SCOPED_TRACE(name);
       CompanionInstaller installer = scene.installer();
-      c.breakIt(scene, installer);
+      breakIt(scene, installer);
       const Snapshot home = snapshot(scene.home);
       const auto before = scene.targets();
+      SetupError error("(installed)");
       try {
         installer.install();
-        ADD_FAILURE() << "installed";
-      } catch (const SetupError& error) {
-        EXPECT_EQ(error.errorDescription(), c.sentence);
-        EXPECT_EQ(error.detail(), c.detail(scene));
+      } catch (const SetupError& thrown) {
+        error = thrown;
       }
+      EXPECT_EQ(error.errorDescription(), sentence);
+      std::string expected = detail;
+      for (const auto& [token, path] : {std::pair{"<home>", scene.home}, {"<payload>", scene.payload},
+                                       {"<root>", scene.root.path()}}) {
+        expected = std::regex_replace(expected, std::regex(token), path.string());
+      }
+      EXPECT_EQ(error.detail(), expected);
       expectUnchanged(scene, before);
-      if (c.upFront) {
-        EXPECT_EQ(snapshot(scene.home), home);
-      }
+      EXPECT_TRUE(!upFront || snapshot(scene.home) == home);
     }
   });
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "see the failures above";

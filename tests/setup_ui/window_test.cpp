@@ -81,20 +81,11 @@ TEST_F(SetupWindow, ProgressFailureRetryAndSuccess) {
   settle();
   EXPECT_EQ(install.runs.size(), 1u);
 
-  finishWith(std::make_exception_ptr(
-      SetupError("The share helper cannot run on this computer.", "The library libfoo.so.1 is missing.")));
-  render(*view, "failure-detail");
-  auto& message = child<SelectableText>(*view, "failureText");
-  auto& detail = child<SelectableText>(*view, "failureDetail");
-  EXPECT_EQ(message.text(), "The share helper cannot run on this computer.");
-  EXPECT_EQ(detail.text(), "The library libfoo.so.1 is missing.");
-  EXPECT_TRUE(detail.isVisible());
-  EXPECT_LT(detail.font().pixelSize(), message.font().pixelSize());
-  child<QPushButton>(*view, "tryAgain").click();
   finishWith(std::make_exception_ptr(SetupError("Another Tavrino installer is running. Please finish it first.")));
   render(*view, "failure");
+  auto& message = child<SelectableText>(*view, "failureText");
   EXPECT_EQ(message.text(), "Another Tavrino installer is running. Please finish it first.");
-  EXPECT_FALSE(detail.isVisible());
+  EXPECT_FALSE(shown(*view, "failureDetail"));
   // Return retries even while "Quit" or the selectable text has the focus.
   auto& quit = child<QPushButton>(*view, "quit");
   view->activateWindow();
@@ -112,7 +103,7 @@ TEST_F(SetupWindow, ProgressFailureRetryAndSuccess) {
   message.setFocus();
   QTest::keyClick(&message, Qt::Key_Return);
   settle();
-  EXPECT_EQ(install.runs.size(), 4u);
+  EXPECT_EQ(install.runs.size(), 3u);
 
   finishWith(nullptr);
   const int height = render(*view, "success").height();
@@ -145,10 +136,11 @@ TEST_F(SetupWindow, StoreLinkFromTheBundleOrAPreviewBuild) {
   EXPECT_FALSE(shown(*view, "storeLink"));
 }
 
-// Homes the installer cannot install into, on a screen of 1024 by 768 pixels
-// with the window placed as the program places it: each failure is told in
-// our own sentence with the detail under it, long paths wrap, and the window
-// stays on the screen with both buttons in reach.
+// Homes with paths of thousands of characters that the installer cannot
+// install into, on a screen of 1024 by 768 pixels with the window placed as
+// the program places it: each failure is told in our own sentence with the
+// path in smaller print under it, long paths wrap, and the window stays on the
+// screen with both buttons in reach.
 TEST(SetupWindowOnScreen, FailuresInPlainWordsWithTheButtonsInReach) {
   testing::InstallScene scene(false);
   const std::string root = scene.root.path().string() + "/";
@@ -163,14 +155,10 @@ TEST(SetupWindowOnScreen, FailuresInPlainWordsWithTheButtonsInReach) {
   const std::string longHome = homeOf(4000), fittingHome = homeOf(3800);
   const auto configIsAFile = [](const fs::path& home) { testing::writeFile(home / ".config", "not a folder"); };
   struct Case { std::string name; fs::path home; std::function<void(const fs::path&)> breakHome; };
-  for (const auto& [name, home, breakHome] : std::vector<Case>{
-           {"long-home", longHome, {}},
-           {"long-home-config-file", fittingHome, configIsAFile},
-           {"home-not-utf8", root + "home\xff", {}},
-           {"no-home", "", {}},
-       }) {
+  for (const auto& [name, home, breakHome] :
+       std::vector<Case>{{"long-home", longHome, {}}, {"long-home-config-file", fittingHome, configIsAFile}}) {
     SCOPED_TRACE(name);
-    if (!home.empty()) fs::create_directories(home);
+    fs::create_directories(home);
     if (breakHome) breakHome(home);
     auto flow = SharingSetupFlow::make(productionInstallOperation(
         {.resourceFolder = [&] { return std::optional(scene.root.path()); },
@@ -197,11 +185,11 @@ TEST(SetupWindowOnScreen, FailuresInPlainWordsWithTheButtonsInReach) {
     // A sentence of ours says what to do; the detail names the item, not a library.
     EXPECT_TRUE(message.text().endsWith('.') && !message.text().contains('/') && !message.text().contains('['))
         << message.text().toStdString();
-    EXPECT_FALSE(detail.text().isEmpty());
     for (const char* library : {"filesystem error", "json.exception", "Invalid argument [", "system:"}) {
       EXPECT_FALSE(detail.text().contains(library)) << detail.text().toStdString();
     }
-    EXPECT_TRUE(home.native().size() < 3000 || detail.text().contains(QString::fromStdString(home)));
+    EXPECT_TRUE(detail.text().contains(QString::fromStdString(home)));
+    EXPECT_LT(detail.font().pixelSize(), message.font().pixelSize());
     for (SelectableText* text : {&message, &detail}) {
       EXPECT_LE(text->document()->size().width(), text->viewport()->width());
     }

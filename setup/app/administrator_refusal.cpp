@@ -14,7 +14,7 @@ bool displayNamed() {
 }
 
 std::shared_ptr<SharingSetupFlow> refusingFlow(SetupError refusal) {
-  return SharingSetupFlow::make([refusal = std::move(refusal)]() -> QFuture<void> { throw refusal; });
+  return SharingSetupFlow::make([refusal = std::move(refusal)]() -> QFuture<QString> { throw refusal; });
 }
 
 }  // namespace tavrino::setup

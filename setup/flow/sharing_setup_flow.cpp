@@ -2,27 +2,34 @@
 
 #include <QCoreApplication>
 
-#include "installer/setup_error.h"
+#include "installer/plain_words.h"
 
 #include <exception>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 namespace tavrino::setup {
 
 namespace {
 
-// The phase a failure shows: the exception's own description, unchanged,
-// and the detail a SetupError carries.
+Phase failedWith(const SetupError& error) {
+  return Phase::failed(QString::fromUtf8(error.what()), QString::fromUtf8(error.detail()));
+}
+
+// The phase a failure shows: a SetupError's sentence and detail; anything
+// else in plain words too, never a library's own text.
 Phase describe(const std::exception_ptr& error) {
   try {
     std::rethrow_exception(error);
   } catch (const SetupError& e) {
-    return Phase::failed(QString::fromUtf8(e.what()), QString::fromUtf8(e.detail()));
-  } catch (const std::exception& e) {
-    return Phase::failed(QString::fromUtf8(e.what()));
+    return failedWith(e);
+  } catch (const std::filesystem::filesystem_error& e) {
+    return failedWith(inPlainWords(e));
+  } catch (const std::system_error& e) {
+    return failedWith(inPlainWords(e));
   } catch (...) {
-    return Phase::failed(
-        QCoreApplication::translate("SharingSetupFlow", "The installation failed for an unknown reason."));
+    return failedWith(unexpectedFailure());
   }
 }
 

@@ -1,6 +1,7 @@
 #include "installer/companion_installer.h"
 
 #include "installer/child_process.h"
+#include "installer/plain_words.h"
 #include "installer/setup_error.h"
 #include "installer/unique_fd.h"
 #include "installer/user_ownership.h"
@@ -62,7 +63,12 @@ void CompanionInstaller::verify(const fs::path& application) const {
     arguments.push_back("=" + requirement);
   }
   arguments.push_back(application.string());
-  run(signingTool.string(), arguments);
+  try {
+    run(signingTool.string(), arguments);
+  } catch (const std::system_error& error) {
+    // The checker ships inside this program's bundle.
+    throw SetupError(kDownloadDamaged, "The signature check could not start: " + error.code().message() + ".");
+  }
 }
 
 std::string CompanionInstaller::run(const std::string& executable, const std::vector<std::string>& arguments) const {
@@ -80,7 +86,7 @@ std::string CompanionInstaller::run(const std::string& executable, const std::ve
   }
   const int status = child.wait();
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    throw SetupError("Installation could not be completed. Check that the download is intact and try again.");
+    throw SetupError(kDownloadDamaged);
   }
   return isValidUtf8(output) ? output : std::string();
 }

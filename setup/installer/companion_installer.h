@@ -64,7 +64,8 @@ struct CompanionInstaller {
   CompanionInstaller(std::filesystem::path payload, std::filesystem::path home,
                      std::optional<std::string> requiredTeam);
 
-  // Throws SetupError or a platform error. beforeCommit, when given, is called
+  // Throws SetupError, whatever the system reported; only what beforeCommit
+  // and stepHook throw leaves unchanged. beforeCommit, when given, is called
   // with the staged index just before that entry is committed: 0 the helper,
   // 1 the Google Chrome manifest, 2 the Chromium manifest, then those of the
   // other browsers found (manifestTargets).
@@ -77,6 +78,9 @@ struct CompanionInstaller {
   // Runs a tool without a shell; returns its standard output as UTF-8 (empty
   // when not valid UTF-8); a non-zero exit status or a signal throws SetupError.
   std::string run(const std::string& executable, const std::vector<std::string>& arguments) const;
+
+ private:
+  void transact(const std::function<void(std::size_t)>& beforeCommit) const;
 };
 
 }  // namespace tavrino::setup

@@ -3,6 +3,7 @@
 #include "installer/file_writing.h"
 #include "installer/helper_check.h"
 #include "installer/install_lock.h"
+#include "installer/plain_words.h"
 #include "installer/running_processes.h"
 #include "installer/setup_error.h"
 #include "installer/staging.h"
@@ -107,14 +108,36 @@ class Transaction {
 }  // namespace
 
 void CompanionInstaller::install(const std::function<void(std::size_t)>& beforeCommit) const {
+  try {
+    transact(beforeCommit);
+  } catch (const fs::filesystem_error& error) {
+    throw inPlainWords(error, payload);
+  } catch (const std::system_error& error) {
+    throw inPlainWords(error);
+  } catch (const nlohmann::json::exception&) {
+    throw unexpectedFailure();
+  }
+}
+
+void CompanionInstaller::transact(const std::function<void(std::size_t)>& beforeCommit) const {
   const uid_t user = effectiveUser();
   refuseAdministratorForOthers(user, home);
   for (const fs::path* folder : {&home, &configHome, &dataHome}) {
     // A relative "path" in the manifest is one no browser accepts.
     if (!folder->is_absolute()) {
-      throw fs::filesystem_error("The home folder is not an absolute path", *folder,
-                                 std::make_error_code(std::errc::invalid_argument));
+      throw SetupError(
+          "Tavrino Sharing Setup cannot tell where your home folder is. Set HOME to the full path of your home "
+          "folder, then try again.",
+          folder->empty() ? "Neither HOME nor this computer's list of users names a home folder for you."
+                          : "“" + folder->string() + "” is not a full path.");
     }
+  }
+  // The manifest names the helper by its path, and a manifest is UTF-8 text.
+  if (!isValidUtf8(home.native())) {
+    throw SetupError(
+        "Tavrino Share Helper cannot be installed into a home folder whose name is not UTF-8 text, because a "
+        "browser's registration cannot name such a folder. Installing needs a home folder with a UTF-8 name.",
+        "The home folder is " + home.string() + ".");
   }
   Transaction transaction(stepHook);
   const fs::path sourceApplication = payload / "Tavrino Share Helper.app";

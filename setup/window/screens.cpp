@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
+
 #include "window/style.h"
 
 namespace tavrino::setup {
@@ -90,6 +92,24 @@ void FailureScreen::setMessage(const QString& message, const QString& detail) {
   message_.setText(message);
   detail_.setText(detail);
   detail_.setVisible(!detail.isEmpty());
+}
+
+void FailureScreen::fitInto(int height) {
+  const bool hasDetail = !detail_.text().isEmpty();
+  const int room = height - titleRow_.sizeHint().height() - buttonRow_.sizeHint().height() -
+                   style::kSpacing * (hasDetail ? 3 : 2);
+  const int message = message_.naturalHeight(style::kColumnWidth);
+  const int detail = hasDetail ? detail_.naturalHeight(style::kColumnWidth) : 0;
+  int messageRoom = message;
+  int detailRoom = detail;
+  if (message + detail > room) {
+    // The sentence comes first; a long detail keeps a third of the room.
+    detailRoom = std::min(detail, std::max(room / 3, room - message));
+    messageRoom = room - detailRoom;
+  }
+  // A line of each stays, however small the screen.
+  message_.setHeightLimit(std::max(messageRoom, message_.fontMetrics().lineSpacing()));
+  detail_.setHeightLimit(std::max(detailRoom, detail_.fontMetrics().lineSpacing()));
 }
 
 SuccessScreen::SuccessScreen(bool hasStoreLink, QWidget* parent) : QWidget(parent), returnKey_(this) {

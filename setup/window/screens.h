@@ -31,6 +31,9 @@ class FailureScreen : public QWidget {
 
   // The detail, when not empty, is a smaller second line under the message.
   void setMessage(const QString& message, const QString& detail);
+  // Keeps the screen within `height`: texts too long for it scroll, so the
+  // buttons stay in reach.
+  void fitInto(int height);
 
   QPushButton& quit() { return quit_; }
   QPushButton& tryAgain() { return tryAgain_; }

@@ -4,6 +4,7 @@
 #include <QScrollBar>
 #include <QTextDocument>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -15,7 +16,7 @@ SelectableText::SelectableText(QWidget* parent) : QTextEdit(parent) {
   setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   setFrameShape(QFrame::NoFrame);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
   setLineWrapMode(QTextEdit::WidgetWidth);
   document()->setDocumentMargin(0);
@@ -34,13 +35,21 @@ void SelectableText::setText(const QString& text) {
   updateGeometry();
 }
 
-int SelectableText::heightForWidth(int width) const {
+int SelectableText::naturalHeight(int width) const {
   // Measure a copy so the shown document keeps its own layout width.
   std::unique_ptr<QTextDocument> measure(document()->clone());
   measure->setDefaultFont(font());
   measure->setTextWidth(width - 2 * frameWidth());
   return static_cast<int>(std::ceil(measure->size().height())) + 2 * frameWidth();
 }
+
+void SelectableText::setHeightLimit(int pixels) {
+  if (pixels == heightLimit_) return;
+  heightLimit_ = pixels;
+  updateGeometry();
+}
+
+int SelectableText::heightForWidth(int width) const { return std::min(naturalHeight(width), heightLimit_); }
 
 QSize SelectableText::sizeHint() const {
   int width = QTextEdit::sizeHint().width();

@@ -3,6 +3,9 @@
 #include <QCoreApplication>
 #include <QLinearGradient>
 #include <QPainter>
+#include <QScreen>
+
+#include <algorithm>
 
 #include "platform/bundle_info.h"
 #include "window/google_chrome.h"
@@ -59,8 +62,15 @@ SetupView::SetupView(std::shared_ptr<SharingSetupFlow> flow, std::optional<QUrl>
 void SetupView::showPhase(const Phase& phase) {
   bool failed = phase.is(Phase::Case::failed);
   bool installed = phase.is(Phase::Case::installed);
+<<<<<<< HEAD
   if (failed) failure_.setMessage(phase.message(), phase.detail());
   if (installed) success_.setNote(phase.message());
+=======
+  if (failed) {
+    failure_.setMessage(phase.message(), phase.detail());
+    fitToScreen();
+  }
+>>>>>>> words
   progress_.setVisible(!failed && !installed);
   failure_.setVisible(failed);
   success_.setVisible(installed);
@@ -89,7 +99,30 @@ void SetupView::openChrome(const QUrl& url) {
 
 void SetupView::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
+  // The window manager's frame is known once shown.
+  fitToScreen();
   flow_->start();
+}
+
+void SetupView::fitToScreen() {
+  const QScreen* shownOn = screen();
+  if (!shownOn) return;
+  const int frame = isWindow() && isVisible() ? frameGeometry().height() - height() : 0;
+  failure_.fitInto(shownOn->availableGeometry().height() - frame - 2 * style::kPadding);
+}
+
+// The window grows downwards with its content; it moves up as far as needed
+// to stay on the screen.
+void SetupView::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  const QScreen* shownOn = screen();
+  if (!isWindow() || !isVisible() || !shownOn) return;
+  const QRect available = shownOn->availableGeometry();
+  const QRect frame = frameGeometry();
+  QPoint corner = frame.topLeft();
+  corner.setX(std::max(available.left(), std::min(corner.x(), available.right() + 1 - frame.width())));
+  corner.setY(std::max(available.top(), std::min(corner.y(), available.bottom() + 1 - frame.height())));
+  if (corner != frame.topLeft()) move(corner);
 }
 
 void SetupView::paintEvent(QPaintEvent*) {

@@ -46,10 +46,12 @@ class SetupView : public QWidget {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
 
  private:
   void showPhase(const Phase& phase);
+  void fitToScreen();
   void setLinkError(QString text);
 
   std::shared_ptr<SharingSetupFlow> flow_;

@@ -139,7 +139,7 @@ using Snapshot = std::map<std::string, std::string>;
 inline Snapshot snapshot(const fs::path& root) {
   Snapshot result;
   std::error_code ec;
-  if (!fs::exists(fs::symlink_status(root, ec))) return result;
+  if (!fs::is_directory(fs::status(root, ec))) return result;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
     const fs::path& path = entry.path();
     struct stat info {};

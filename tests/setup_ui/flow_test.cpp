@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <system_error>
 
 #include "flow/background_install.h"
@@ -27,16 +28,22 @@ Phase outcomeOf(SharingSetupFlow::InstallOperation operation) {
   return flow->phase();
 }
 
-// A SetupError reaching the failure screen, the retry and success: the window test.
-TEST(SharingSetupFlow, EveryOtherWayOfFailingEndsFailedWithItsOwnText) {
-  std::filesystem::filesystem_error platform("cannot copy", std::filesystem::path("/payload/x"),
-                                             std::make_error_code(std::errc::no_such_file_or_directory));
+// A SetupError reaching the failure screen, the retry and success: the window
+// test. Whatever else an operation throws is told in plain words too, never
+// with a library's text.
+TEST(SharingSetupFlow, EveryOtherWayOfFailingEndsFailedInPlainWords) {
+  std::filesystem::filesystem_error platform("cannot copy", std::filesystem::path("/home/u/x"),
+                                             std::make_error_code(std::errc::no_space_on_device));
   EXPECT_EQ(outcomeOf([&] { return runDetached([&]() -> QString { throw platform; }); }),
-            Phase::failed(QString::fromUtf8(platform.what())));
+            Phase::failed("There is not enough free space to install Tavrino Share Helper. Free some space, then try "
+                          "again.",
+                          "The system says “No space left on device” about /home/u/x."));
   EXPECT_EQ(outcomeOf([]() -> QFuture<QString> {
               throw SetupError("The share helper cannot run on this computer.", "The library libfoo.so.1 is missing.");
             }),
             Phase::failed("The share helper cannot run on this computer.", "The library libfoo.so.1 is missing."));
+  EXPECT_EQ(outcomeOf([]() -> QFuture<QString> { throw std::out_of_range("[json.exception.out_of_range.403] key"); }),
+            Phase::failed("The installation stopped for an unexpected reason. Please try again."));
 
   ControlledInstall install;
   auto abandoned = SharingSetupFlow::make(install.operation());

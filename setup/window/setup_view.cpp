@@ -62,15 +62,11 @@ SetupView::SetupView(std::shared_ptr<SharingSetupFlow> flow, std::optional<QUrl>
 void SetupView::showPhase(const Phase& phase) {
   bool failed = phase.is(Phase::Case::failed);
   bool installed = phase.is(Phase::Case::installed);
-<<<<<<< HEAD
-  if (failed) failure_.setMessage(phase.message(), phase.detail());
-  if (installed) success_.setNote(phase.message());
-=======
   if (failed) {
     failure_.setMessage(phase.message(), phase.detail());
     fitToScreen();
   }
->>>>>>> words
+  if (installed) success_.setNote(phase.message());
   progress_.setVisible(!failed && !installed);
   failure_.setVisible(failed);
   success_.setVisible(installed);

@@ -14,15 +14,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-<<<<<<< HEAD
 #include <iterator>
-#include <optional>
-#include <set>
-=======
 #include <memory>
 #include <optional>
 #include <regex>
->>>>>>> words
+#include <set>
 #include <system_error>
 #include <tuple>
 #include <utility>

@@ -161,6 +161,7 @@ TEST(SetupWindowOnScreen, FailureInPlainWordsWithTheButtonsInReach) {
          installer.dataHome = into / ".local/share";
          installer.signingTool = TAVRINO_CODESIGN;
          installer.install();
+         return QString();
        }}));
   SetupView view(flow, kStore, [] {}, {});
   view.adjustSize();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <mutex>
 #include <random>
@@ -10,6 +11,7 @@
 
 #include <xcb/shape.h>
 
+#include "platform/x11/picture_converter.h"
 #include "platform/x11/process_family.h"
 #include "platform/x11/pixel_formats.h"
 #include "platform/x11/window_tree.h"
@@ -289,6 +291,69 @@ TEST(PixelFormats, MaskedReadingAgreesWithEachLayoutsRoutine) {
       if (i % 4 == 3 && !layout.translucent()) continue;  // alpha that means nothing
       // Widening 5 or 6 bits to 8 may round either way.
       ASSERT_LE(std::abs(fast[i] - slow[i]), 1) << "layout " << static_cast<int>(layout.kind) << ", byte " << i;
+    }
+  }
+}
+
+// Pictures brought up to date only where the canvas changed, in whichever
+// buffer is free, equal a whole conversion of the canvas; when scaled, the
+// filter's reach beyond each change is converted too. Every block that
+// differs from the picture handed out before, or from one that went nowhere
+// since, is marked changed.
+TEST(PictureConverter, UpdatedPicturesEqualAWholeConversionAndMarkEveryChangedBlock) {
+  struct Size {
+    int canvasWidth, canvasHeight, width, height;
+  };
+  for (const Size size : {Size{320, 200, 320, 200}, Size{1000, 600, 640, 384}}) {
+    SCOPED_TRACE(std::to_string(size.canvasWidth) + " to " + std::to_string(size.width));
+    const x11::Rect whole{0, 0, size.canvasWidth, size.canvasHeight};
+    std::mt19937 random(11);
+    std::vector<std::uint8_t> canvas(static_cast<std::size_t>(size.canvasWidth) * size.canvasHeight * 4);
+    for (auto& b : canvas) b = static_cast<std::uint8_t>(random());
+    x11::PictureConverter converter(size.canvasWidth, size.canvasHeight, size.width, size.height);
+    converter.update(canvas, x11::Region(whole));
+    std::vector<std::shared_ptr<const ImageBuffer>> held{converter.picture(canvas)};
+    ASSERT_TRUE(held[0] && held[0]->changed.everywhere());
+    ImageBuffer before = *held[0];  // what the consumer saw last
+    for (int step = 1; step <= 12; ++step) {
+      SCOPED_TRACE("step " + std::to_string(step));
+      // A few small changes anywhere, edges included, in one colour each.
+      x11::Region changed;
+      for (int n = 0; n < 3; ++n) {
+        const int w = 1 + static_cast<int>(random() % 40), h = 1 + static_cast<int>(random() % 40);
+        const x11::Rect r = x11::Rect{static_cast<int>(random() % size.canvasWidth) - 10,
+                                      static_cast<int>(random() % size.canvasHeight) - 10, w, h}
+                                .intersected(whole);
+        const std::uint32_t colour = static_cast<std::uint32_t>(random());
+        for (int y = r.y; y < r.bottom(); ++y)
+          for (int x = r.x; x < r.right(); ++x)
+            std::memcpy(&canvas[(static_cast<std::size_t>(y) * size.canvasWidth + x) * 4], &colour, 4);
+        changed.add(r);
+      }
+      converter.update(canvas, changed);
+      // Up to two pictures stay with the consumer, so buffers take turns.
+      if (held.size() > static_cast<std::size_t>(step % 3)) held.erase(held.begin());
+      const auto picture = converter.picture(canvas);
+      ASSERT_TRUE(picture);
+      x11::PictureConverter fresh(size.canvasWidth, size.canvasHeight, size.width, size.height);
+      fresh.update(canvas, x11::Region(whole));
+      const auto expected = fresh.picture(canvas);
+      ASSERT_EQ(picture->luma, expected->luma);
+      ASSERT_EQ(picture->chroma, expected->chroma);
+      for (int y = 0; y < size.height; ++y)
+        for (int x = 0; x < size.width; ++x) {
+          const std::size_t luma = static_cast<std::size_t>(y) * size.width + x;
+          const std::size_t chroma = static_cast<std::size_t>(y / 2) * size.width + x;
+          const bool differs = picture->luma[luma] != before.luma[luma] || picture->chroma[chroma] != before.chroma[chroma];
+          ASSERT_TRUE(!differs || picture->changed.changed(x / 16, y / 16)) << "block of pixel " << x << "," << y;
+        }
+      // Every third picture never reaches the consumer.
+      if (step % 3 == 0) {
+        converter.undelivered(*picture);
+      } else {
+        before = *picture;
+        held.push_back(picture);
+      }
     }
   }
 }

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <future>
 #include <mutex>
 #include <random>
@@ -296,59 +296,51 @@ TEST(PixelFormats, MaskedReadingAgreesWithEachLayoutsRoutine) {
 }
 
 // Pictures brought up to date only where the canvas changed, in whichever
-// buffer is free, equal a whole conversion of the canvas; when scaled, the
-// filter's reach beyond each change is converted too. Every block that
-// differs from the picture handed out before, or from one that went nowhere
-// since, is marked changed.
+// buffer is free, equal a whole conversion of the canvas (when scaled, the
+// filter's reach beyond each change included), and mark every block that
+// differs from the picture delivered before, also after one went nowhere.
 TEST(PictureConverter, UpdatedPicturesEqualAWholeConversionAndMarkEveryChangedBlock) {
-  struct Size {
-    int canvasWidth, canvasHeight, width, height;
-  };
-  for (const Size size : {Size{320, 200, 320, 200}, Size{1000, 600, 640, 384}}) {
-    SCOPED_TRACE(std::to_string(size.canvasWidth) + " to " + std::to_string(size.width));
-    const x11::Rect whole{0, 0, size.canvasWidth, size.canvasHeight};
+  for (const auto [canvasWidth, canvasHeight, width, height] :
+       {std::array{320, 200, 320, 200}, std::array{1000, 600, 640, 384}}) {
+    SCOPED_TRACE(std::to_string(canvasWidth) + " to " + std::to_string(width));
+    const x11::Rect whole{0, 0, canvasWidth, canvasHeight};
     std::mt19937 random(11);
-    std::vector<std::uint8_t> canvas(static_cast<std::size_t>(size.canvasWidth) * size.canvasHeight * 4);
-    for (auto& b : canvas) b = static_cast<std::uint8_t>(random());
-    x11::PictureConverter converter(size.canvasWidth, size.canvasHeight, size.width, size.height);
-    converter.update(canvas, x11::Region(whole));
-    std::vector<std::shared_ptr<const ImageBuffer>> held{converter.picture(canvas)};
-    ASSERT_TRUE(held[0] && held[0]->changed.everywhere());
+    std::vector<std::uint32_t> canvas(static_cast<std::size_t>(canvasWidth) * canvasHeight);
+    for (auto& pixel : canvas) pixel = static_cast<std::uint32_t>(random());
+    const auto bytes = [&] {
+      const auto* data = reinterpret_cast<const std::uint8_t*>(canvas.data());
+      return std::vector<std::uint8_t>(data, data + canvas.size() * 4);
+    };
+    x11::PictureConverter converter(canvasWidth, canvasHeight, width, height);
+    converter.update(bytes(), x11::Region(whole));
+    std::vector<std::shared_ptr<const ImageBuffer>> held{converter.picture(bytes())};
     ImageBuffer before = *held[0];  // what the consumer saw last
     for (int step = 1; step <= 12; ++step) {
-      SCOPED_TRACE("step " + std::to_string(step));
-      // A few small changes anywhere, edges included, in one colour each.
       x11::Region changed;
-      for (int n = 0; n < 3; ++n) {
-        const int w = 1 + static_cast<int>(random() % 40), h = 1 + static_cast<int>(random() % 40);
-        const x11::Rect r = x11::Rect{static_cast<int>(random() % size.canvasWidth) - 10,
-                                      static_cast<int>(random() % size.canvasHeight) - 10, w, h}
-                                .intersected(whole);
-        const std::uint32_t colour = static_cast<std::uint32_t>(random());
-        for (int y = r.y; y < r.bottom(); ++y)
-          for (int x = r.x; x < r.right(); ++x)
-            std::memcpy(&canvas[(static_cast<std::size_t>(y) * size.canvasWidth + x) * 4], &colour, 4);
+      for (int n = 0; n < 3; ++n) {  // small changes anywhere, edges included
+        const int x = static_cast<int>(random() % canvasWidth) - 10, y = static_cast<int>(random() % canvasHeight) - 10;
+        const x11::Rect r =
+            x11::Rect{x, y, 1 + static_cast<int>(random() % 40), 1 + static_cast<int>(random() % 40)}.intersected(whole);
         changed.add(r);
+        const auto colour = static_cast<std::uint32_t>(random());
+        for (int row = r.y; row < r.bottom(); ++row) std::fill_n(&canvas[row * canvasWidth + r.x], r.width, colour);
       }
-      converter.update(canvas, changed);
+      converter.update(bytes(), changed);
       // Up to two pictures stay with the consumer, so buffers take turns.
       if (held.size() > static_cast<std::size_t>(step % 3)) held.erase(held.begin());
-      const auto picture = converter.picture(canvas);
-      ASSERT_TRUE(picture);
-      x11::PictureConverter fresh(size.canvasWidth, size.canvasHeight, size.width, size.height);
-      fresh.update(canvas, x11::Region(whole));
-      const auto expected = fresh.picture(canvas);
-      ASSERT_EQ(picture->luma, expected->luma);
-      ASSERT_EQ(picture->chroma, expected->chroma);
-      for (int y = 0; y < size.height; ++y)
-        for (int x = 0; x < size.width; ++x) {
-          const std::size_t luma = static_cast<std::size_t>(y) * size.width + x;
-          const std::size_t chroma = static_cast<std::size_t>(y / 2) * size.width + x;
-          const bool differs = picture->luma[luma] != before.luma[luma] || picture->chroma[chroma] != before.chroma[chroma];
-          ASSERT_TRUE(!differs || picture->changed.changed(x / 16, y / 16)) << "block of pixel " << x << "," << y;
+      const auto picture = converter.picture(bytes());
+      x11::PictureConverter fresh(canvasWidth, canvasHeight, width, height);
+      fresh.update(bytes(), x11::Region(whole));
+      const auto expected = fresh.picture(bytes());
+      ASSERT_TRUE(picture && picture->luma == expected->luma && picture->chroma == expected->chroma) << step;
+      for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+          const std::size_t luma = y * width + x, chroma = y / 2 * width + x;
+          const bool differs =
+              picture->luma[luma] != before.luma[luma] || picture->chroma[chroma] != before.chroma[chroma];
+          ASSERT_TRUE(!differs || picture->changed.changed(x / 16, y / 16)) << step << ": " << x << "," << y;
         }
-      // Every third picture never reaches the consumer.
-      if (step % 3 == 0) {
+      if (step % 3 == 0) {  // never reaches the consumer
         converter.undelivered(*picture);
       } else {
         before = *picture;

@@ -67,7 +67,7 @@ int encode(const char* path, int frames) {
     std::promise<std::pair<std::int32_t, std::size_t>> result;
     const auto start = std::chrono::steady_clock::now();
     const std::optional<FrameOptions> options =
-        i < 2 ? std::optional<FrameOptions>(FrameOptions{true}) : std::nullopt;
+        i < 2 ? std::optional<FrameOptions>(FrameOptions{.forceKeyFrame = true}) : std::nullopt;
     const std::int32_t status = session->encodeFrame(
         image, MediaTime::make(i, 12), MediaTime::make(1, 12), options,
         [&result](std::int32_t status, std::uint32_t, std::shared_ptr<const SampleBuffer> sample) {

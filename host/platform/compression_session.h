@@ -33,6 +33,9 @@ struct EncoderRequirements {
 
 struct FrameOptions {
   bool forceKeyFrame = false;
+  // The changes of pictures dropped since the frame submitted last, which
+  // the encoder never saw; none when nothing was dropped.
+  std::optional<ChangedBlocks> missed = std::nullopt;
 };
 
 // Per-frame result: status (0 = success), information flags, and the encoded

@@ -28,6 +28,30 @@ inline constexpr const char* kSampleDescriptionExtensionAtoms = "SampleDescripti
 inline constexpr const char* kAvcC = "avcC";
 }  // namespace keys
 
+// Which 16x16 blocks of a picture may differ from the picture handed out
+// before it by the same source. Knowing nothing is knowing that everything
+// may have changed, so that is what a default value says.
+struct ChangedBlocks {
+  static constexpr int kBlock = 16;
+
+  std::int32_t columns = 0;
+  std::int32_t rows = 0;
+  std::vector<std::uint8_t> marks;  // columns x rows, row by row, non-zero = changed; empty = all
+
+  bool everywhere() const { return marks.empty(); }
+  bool changed(int column, int row) const {
+    return everywhere() || marks[static_cast<std::size_t>(row) * columns + column] != 0;
+  }
+  // Nothing changed yet in a width x height picture.
+  void clear(std::int32_t width, std::int32_t height);
+  void markEverywhere() { marks.clear(); }
+  // Marks the blocks a rectangle of pixels touches (clipped to the picture).
+  void mark(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height);
+  // Adds another picture's changes; those of a picture of another size make
+  // everything changed.
+  void add(const ChangedBlocks& other);
+};
+
 // One picture in 4:2:0 bi-planar YCbCr, 8-bit video range ('420v'): a luma
 // plane followed by an interleaved CbCr plane at half resolution.
 struct ImageBuffer {
@@ -40,6 +64,7 @@ struct ImageBuffer {
   std::int32_t chromaStride = 0;
   std::vector<std::uint8_t> luma;    // height rows of lumaStride bytes
   std::vector<std::uint8_t> chroma;  // (height + 1) / 2 rows of chromaStride bytes
+  ChangedBlocks changed;
 
   // A zero-filled (black luma, zero chroma) picture with tight strides.
   static std::shared_ptr<ImageBuffer> makeNV12(std::int32_t width, std::int32_t height);

@@ -96,6 +96,12 @@ void VideoPipe::streamDidOutputSampleBuffer(CaptureStream&, std::shared_ptr<cons
   ++received_;
   if (static_cast<std::int64_t>(pending_.size()) >= kMaxFramesInFlight) {
     ++skipped_;
+    // The encoder measures the next picture against the last it saw.
+    if (missed_) {
+      missed_->add(sample->image->changed);
+    } else {
+      missed_ = sample->image->changed;
+    }
     return;
   }
   const std::int64_t id = ++nextID_;
@@ -106,7 +112,7 @@ void VideoPipe::streamDidOutputSampleBuffer(CaptureStream&, std::shared_ptr<cons
   // Two forced key frames: a receiver whose decoder missed the first one still
   // starts at once instead of waiting for the next scheduled key frame.
   std::optional<FrameOptions> options;
-  if (id <= 2) options = FrameOptions{true};
+  if (id <= 2 || missed_) options = FrameOptions{.forceKeyFrame = id <= 2, .missed = std::exchange(missed_, {})};
 
   // The handler keeps the pipe alive until its result has been handled.
   auto handler = [self = shared_from_this(), id](std::int32_t result, std::uint32_t,

@@ -83,6 +83,8 @@ class VideoPipe final : public StreamOutput, public std::enable_shared_from_this
   std::int64_t received_ = 0;
   std::int64_t sent_ = 0;
   std::int64_t skipped_ = 0;
+  // What the pictures dropped since the last submitted one changed.
+  std::optional<ChangedBlocks> missed_;
   std::optional<MediaTime> firstTimestamp_;
   std::vector<std::uint8_t> frameBytes_;  // reused by emit
   std::string frameBody_;                 // reused by emit

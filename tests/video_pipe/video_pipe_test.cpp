@@ -118,24 +118,42 @@ class PipeHarness {
   bool finished_ = false;
 };
 
+// A 64x16 picture whose one changed block is the given column.
+std::shared_ptr<SampleBuffer> pictureChangedAt(double at, int column) {
+  auto image = ImageBuffer::makeNV12(64, 16);
+  image->changed.clear(64, 16);
+  image->changed.mark(column * 16, 0, 1, 1);
+  return makeCapturedSample(seconds(at), 0, std::move(image));
+}
+
 // Two frames may be in flight (encoding or waiting for their ack); the rest
-// are dropped, counted, and given no id.
-TEST(VideoPipeIntake, BackpressureDropsAreCountedAndIdsStayGapless) {
+// are dropped, counted, and given no id, and what they changed goes with the
+// next frame encoded, which the encoder measures against the last it saw.
+TEST(VideoPipeIntake, BackpressureDropsAreCountedAndIdsStayGaplessAndTheirChangesTravelOn) {
   PipeHarness h;
-  for (int i = 0; i < 4; ++i) h.offerFrameAt(i / 12.0);
+  for (int i = 0; i < 4; ++i) h.offer(pictureChangedAt(i / 12.0, i));
   EXPECT_EQ(h.session().callCount(), 2u);  // drops happen before encoding
   h.deliverGood(0);
   h.deliverGood(1);
   h.acknowledge(1);
   h.acknowledge(99);  // never given out: no effect
   h.acknowledge(1);   // twice: no effect
-  h.offerFrameAt(0.5);  // id 3
-  h.offerFrameAt(0.6);  // dropped
+  h.offer(pictureChangedAt(0.5, 0));  // id 3
+  h.offer(pictureChangedAt(0.6, 1));  // dropped
   h.deliverGood(2);
   h.acknowledge(2);
   h.acknowledge(3);
-  h.offerFrameAt(0.7);  // id 4
+  h.offer(pictureChangedAt(0.7, 0));  // id 4
   h.deliverGood(3);
+  h.acknowledge(4);
+  h.offerFrameAt(0.8);  // id 5
+  const auto missed = [&](std::size_t call) {
+    const auto options = h.session().call(call).options;
+    return options && options->missed ? options->missed->marks : std::vector<std::uint8_t>{};
+  };
+  EXPECT_EQ(missed(2), (std::vector<std::uint8_t>{0, 0, 1, 1}));
+  EXPECT_EQ(missed(3), (std::vector<std::uint8_t>{0, 1, 0, 0}));
+  EXPECT_EQ(missed(4), std::vector<std::uint8_t>{});
   const auto frames = h.log->ofType("frame");
   ASSERT_EQ(frames.size(), 4u);
   for (int i = 0; i < 4; ++i) EXPECT_EQ(frames[i].at("id"), i + 1);
@@ -143,7 +161,7 @@ TEST(VideoPipeIntake, BackpressureDropsAreCountedAndIdsStayGapless) {
   h.finish();
   EXPECT_EQ(h.log->ofType("stats"), (std::vector<json>{{{"type", "stats"},
                                                         {"request", kRequest},
-                                                        {"received", 7},
+                                                        {"received", 8},
                                                         {"sent", 4},
                                                         {"backpressureDrops", 3}}}));
 }

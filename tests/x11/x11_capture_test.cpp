@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <cstdlib>
 #include <future>
@@ -11,6 +12,7 @@
 #include <xcb/shape.h>
 
 #include "platform/x11/content_queries.h"
+#include "platform/x11/picture_converter.h"
 #include "platform/x11/process_family.h"
 #include "platform/x11/pixel_formats.h"
 #include "platform/x11/window_tree.h"
@@ -337,6 +339,61 @@ TEST(PixelFormats, MaskedReadingAgreesWithEachLayoutsRoutine) {
       if (i % 4 == 3 && !layout.translucent()) continue;  // alpha that means nothing
       // Widening 5 or 6 bits to 8 may round either way.
       ASSERT_LE(std::abs(fast[i] - slow[i]), 1) << "layout " << static_cast<int>(layout.kind) << ", byte " << i;
+    }
+  }
+}
+
+// Pictures brought up to date only where the canvas changed, in whichever
+// buffer is free, equal a whole conversion of the canvas (when scaled, the
+// filter's reach beyond each change included), and mark every block that
+// differs from the picture delivered before, also after one went nowhere.
+TEST(PictureConverter, UpdatedPicturesEqualAWholeConversionAndMarkEveryChangedBlock) {
+  for (const auto [canvasWidth, canvasHeight, width, height] :
+       {std::array{320, 200, 320, 200}, std::array{1000, 600, 640, 384}}) {
+    SCOPED_TRACE(std::to_string(canvasWidth) + " to " + std::to_string(width));
+    const x11::Rect whole{0, 0, canvasWidth, canvasHeight};
+    std::mt19937 random(11);
+    std::vector<std::uint32_t> canvas(static_cast<std::size_t>(canvasWidth) * canvasHeight);
+    for (auto& pixel : canvas) pixel = static_cast<std::uint32_t>(random());
+    const auto bytes = [&] {
+      const auto* data = reinterpret_cast<const std::uint8_t*>(canvas.data());
+      return std::vector<std::uint8_t>(data, data + canvas.size() * 4);
+    };
+    x11::PictureConverter converter(canvasWidth, canvasHeight, width, height);
+    converter.update(bytes(), x11::Region(whole));
+    std::vector<std::shared_ptr<const ImageBuffer>> held{converter.picture(bytes())};
+    ImageBuffer before = *held[0];  // what the consumer saw last
+    for (int step = 1; step <= 12; ++step) {
+      x11::Region changed;
+      for (int n = 0; n < 3; ++n) {  // small changes anywhere, edges included
+        const int x = static_cast<int>(random() % canvasWidth) - 10, y = static_cast<int>(random() % canvasHeight) - 10;
+        const x11::Rect r =
+            x11::Rect{x, y, 1 + static_cast<int>(random() % 40), 1 + static_cast<int>(random() % 40)}.intersected(whole);
+        changed.add(r);
+        const auto colour = static_cast<std::uint32_t>(random());
+        for (int row = r.y; row < r.bottom(); ++row) std::fill_n(&canvas[row * canvasWidth + r.x], r.width, colour);
+      }
+      converter.update(bytes(), changed);
+      // Up to two pictures stay with the consumer, so buffers take turns.
+      if (held.size() > static_cast<std::size_t>(step % 3)) held.erase(held.begin());
+      const auto picture = converter.picture(bytes());
+      x11::PictureConverter fresh(canvasWidth, canvasHeight, width, height);
+      fresh.update(bytes(), x11::Region(whole));
+      const auto expected = fresh.picture(bytes());
+      ASSERT_TRUE(picture && picture->luma == expected->luma && picture->chroma == expected->chroma) << step;
+      for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+          const std::size_t luma = y * width + x, chroma = y / 2 * width + x;
+          const bool differs =
+              picture->luma[luma] != before.luma[luma] || picture->chroma[chroma] != before.chroma[chroma];
+          ASSERT_TRUE(!differs || picture->changed.changed(x / 16, y / 16)) << step << ": " << x << "," << y;
+        }
+      if (step % 3 == 0) {  // never reaches the consumer
+        converter.undelivered(*picture);
+      } else {
+        before = *picture;
+        held.push_back(picture);
+      }
     }
   }
 }

@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "platform/x264/x264_compression_session.h"
 #include "screen_content.h"
@@ -123,8 +124,7 @@ class EncodeResults {
   }
   // Submits frame index of a 12 fps sequence with its presentation time.
   std::int32_t submit(CompressionSession& session, std::shared_ptr<const ImageBuffer> image, int index,
-                      bool forceKeyFrame = false) {
-    const auto options = forceKeyFrame ? std::optional(FrameOptions{true}) : std::nullopt;
+                      const std::optional<FrameOptions>& options = std::nullopt) {
     return session.encodeFrame(std::move(image), frameTime(index), MediaTime::make(1, 12), options, handler());
   }
   bool waitFor(std::size_t count) {
@@ -246,7 +246,7 @@ struct Playback {
 // submitted once the previous result is back: any lookahead or frame-thread
 // delay would stall here.
 void encodeAndPlay(int width, int height, int frames, const std::function<std::shared_ptr<ImageBuffer>(int)>& picture,
-                   const std::function<bool(int)>& forceKeyFrame, Playback& playback) {
+                   const std::function<std::optional<FrameOptions>(int)>& options, Playback& playback) {
   auto session = makeLiveSession(width, height);
   ASSERT_TRUE(session);
   EncodeResults results;
@@ -254,7 +254,7 @@ void encodeAndPlay(int width, int height, int frames, const std::function<std::s
   for (int i = 0; i < frames; ++i) {
     SCOPED_TRACE("frame " + std::to_string(i + 1));
     const auto image = picture(i);
-    ASSERT_EQ(results.submit(*session, image, i, forceKeyFrame(i)), 0);
+    ASSERT_EQ(results.submit(*session, image, i, options(i)), 0);
     ASSERT_TRUE(results.waitFor(i + 1));
     const EncodeResult result = results.snapshot().back();
     ASSERT_EQ(result.status, 0);
@@ -298,10 +298,49 @@ void encodeAndPlay(int width, int height, int frames, const std::function<std::s
   }
 }
 
+// The blocks of now that differ from before, marked as the capture marks them.
+ChangedBlocks changesBetween(const ImageBuffer& before, const ImageBuffer& now) {
+  ChangedBlocks changed;
+  changed.clear(now.width, now.height);
+  for (int y = 0; y < now.height; ++y)
+    for (int x = 0; x < now.width; ++x) {
+      const std::size_t chroma = static_cast<std::size_t>(y / 2) * now.chromaStride + x;
+      if (now.luma[y * now.lumaStride + x] != before.luma[y * before.lumaStride + x] ||
+          now.chroma[chroma] != before.chroma[static_cast<std::size_t>(y / 2) * before.chromaStride + x])
+        changed.mark(x, y, 1, 1);
+    }
+  return changed;
+}
+
+// Pictures come with the blocks that changed since the picture before them,
+// and the encoder codes the rest as unchanged; pictures dropped on the way
+// (by backpressure) hand their changes on, or their areas would stay stale.
 TEST(X264Decode, FullHdSequencePlaysBackAsEncoded) {
   constexpr int kFrames = 48;
+  const std::set<int> dropped = {9, 10, 30};
+  std::vector<std::shared_ptr<ImageBuffer>> pictures;
+  std::vector<std::optional<FrameOptions>> options;
+  std::shared_ptr<ImageBuffer> previous;
+  std::optional<ChangedBlocks> missed;
+  for (int frame = 0; static_cast<int>(pictures.size()) < kFrames; ++frame) {
+    auto picture = screenPicture(1920, 1080, frame);
+    // Stripes that appear in a dropped picture and stay: the only news of them is that picture's.
+    for (int y = 64; frame >= *dropped.begin() && y < 128; ++y)
+      std::memset(&picture->luma[y * picture->lumaStride + 64], y % 4 < 2 ? 235 : 16, 64);
+    if (previous) picture->changed = changesBetween(*previous, *picture);
+    previous = picture;
+    if (dropped.contains(frame)) {
+      if (!missed) missed.emplace(picture->changed);
+      else missed->add(picture->changed);
+      continue;
+    }
+    options.push_back(pictures.size() < 2 ? std::optional(FrameOptions{.forceKeyFrame = true})
+                      : missed             ? std::optional(FrameOptions{.missed = std::exchange(missed, {})})
+                                           : std::nullopt);
+    pictures.push_back(picture);
+  }
   Playback playback;
-  encodeAndPlay(1920, 1080, kFrames, [](int i) { return screenPicture(1920, 1080, i); }, [](int i) { return i < 2; },
+  encodeAndPlay(1920, 1080, kFrames, [&](int i) { return pictures[i]; }, [&](int i) { return options[i]; },
                 playback);
   ASSERT_FALSE(HasFatalFailure());
   const auto& record = playback.record;
@@ -326,8 +365,9 @@ TEST(X264Decode, NoiseStaysWithinTheSharingLimitAndStillDecodes) {
   // Full-HD noise is the largest thing a screen can show; IDRs of it are the
   // largest frames the encoder can be asked for.
   Playback playback;
-  encodeAndPlay(1920, 1080, 5, [](int i) { return noisePicture(1920, 1080, i); }, [](int i) { return i != 3; },
-                playback);
+  encodeAndPlay(
+      1920, 1080, 5, [](int i) { return noisePicture(1920, 1080, i); },
+      [](int i) { return i != 3 ? std::optional(FrameOptions{.forceKeyFrame = true}) : std::nullopt; }, playback);
 }
 
 }  // namespace

@@ -11,28 +11,37 @@ namespace tavrino::share::x11 {
 
 // Turns the canvas (B G R A, canvasWidth x canvasHeight) into the pictures
 // handed to the encoder (NV12, width x height, scaled when the sizes
-// differ). It keeps its last picture and converts and scales again only the
-// parts of the canvas that changed.
+// differ). Each buffer of its pool is brought up to date in place, only
+// where the canvas changed since that buffer last held a picture, and each
+// picture says which of its blocks differ from the picture before it.
 class PictureConverter {
  public:
   PictureConverter(int canvasWidth, int canvasHeight, int width, int height);
 
-  // Brings the kept picture up to date where the canvas changed (canvas
-  // coordinates); the first call converts everything.
+  // Notes where the canvas changed (canvas coordinates). When the picture
+  // is smaller the change is scaled at once, so later pictures need only
+  // the canvas at their own size.
   void update(const std::vector<std::uint8_t>& canvas, const Region& changed);
-  // A copy of the kept picture, in a buffer nobody else holds any more;
-  // none while every buffer is still held.
-  std::shared_ptr<const ImageBuffer> picture();
+  // The canvas in a buffer nobody else holds any more; none while every
+  // buffer is still held, the changes then waiting for the next picture.
+  std::shared_ptr<const ImageBuffer> picture(const std::vector<std::uint8_t>& canvas);
+  // The picture never left: its changes go with the next one, so that a
+  // consumer that missed it is not left with a stale area.
+  void undelivered(const ImageBuffer& picture);
 
  private:
-  void convert(const std::vector<std::uint8_t>& canvas, Rect target);
+  struct Slot {
+    std::shared_ptr<ImageBuffer> image;
+    Region behind;  // picture coordinates: where it differs from the canvas
+  };
+  Region toPicture(const Region& changed) const;
+  void convert(const std::vector<std::uint8_t>& canvas, const Rect& target, ImageBuffer& into) const;
 
   int canvasWidth_, canvasHeight_, width_, height_;
   bool scaled_;
-  bool fresh_ = true;
   std::vector<std::uint8_t> scaledCanvas_;  // the canvas at the picture's size, when it differs
-  std::shared_ptr<ImageBuffer> kept_;
-  std::vector<std::shared_ptr<ImageBuffer>> pool_;
+  std::vector<Slot> pool_;
+  ChangedBlocks pending_;  // since the last picture handed out; everything before the first
 };
 
 }  // namespace tavrino::share::x11

@@ -111,8 +111,8 @@ void reportStopped(const std::shared_ptr<X11CaptureStream::State>& s, ErrorValue
   });
 }
 
-void deliver(const std::shared_ptr<X11CaptureStream::State>& s,
-             std::shared_ptr<const SampleBuffer> sample) {
+// Whether the sample was handed on.
+bool deliver(const std::shared_ptr<X11CaptureStream::State>& s, std::shared_ptr<const SampleBuffer> sample) {
   std::shared_ptr<StreamOutput> output;
   std::optional<SerialQueue> queue;
   {
@@ -120,9 +120,9 @@ void deliver(const std::shared_ptr<X11CaptureStream::State>& s,
     output = s->output;
     queue = s->queue;
   }
-  if (!output || !queue) return;
+  if (!output || !queue) return false;
   // A consumer that falls behind loses frames here instead of queueing them.
-  if (s->outstanding.load() >= std::max(1, s->configuration.queueDepth)) return;
+  if (s->outstanding.load() >= std::max(1, s->configuration.queueDepth)) return false;
   ++s->outstanding;
   asio::post(*queue, [s, output, sample = std::move(sample)]() mutable {
     if (auto stream = s->stream.lock()) {
@@ -130,6 +130,7 @@ void deliver(const std::shared_ptr<X11CaptureStream::State>& s,
     }
     --s->outstanding;
   });
+  return true;
 }
 
 // Waits for an X event, the wake signal or the deadline, whichever comes
@@ -166,7 +167,7 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
   // A picture when there is one, else an idle sample when the tick is due.
   auto offer = [&](std::shared_ptr<const ImageBuffer> picture, Clock::time_point now) {
     if (picture) {
-      deliver(s, makeSample(kComplete, std::move(picture), now));
+      if (!deliver(s, makeSample(kComplete, picture, now))) converter.undelivered(*picture);
       lastPicture = now;
       nextTick = now + interval;
     } else if (now >= nextTick) {
@@ -210,7 +211,7 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
     const bool cursorMoved = showsCursor && cursor.fetch();
     if (changed.empty() && !cursorMoved) {
       if (now >= nextTick) {
-        std::shared_ptr<const ImageBuffer> picture = owed ? converter.picture() : nullptr;
+        std::shared_ptr<const ImageBuffer> picture = owed ? converter.picture(canvas) : nullptr;
         owed = owed && picture == nullptr;
         offer(std::move(picture), now);
       }
@@ -244,7 +245,7 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
     converter.update(canvas, repainted);
     std::shared_ptr<const ImageBuffer> picture;
     if (stale.empty()) {
-      picture = converter.picture();
+      picture = converter.picture(canvas);
       owed = picture == nullptr;
     }
     offer(std::move(picture), now);

@@ -19,6 +19,7 @@ struct Job {
   std::shared_ptr<const ImageBuffer> image;
   MediaTime presentationTime;
   bool forceKeyFrame = false;
+  std::optional<ChangedBlocks> missed;
   EncodeOutputHandler handler;
 };
 
@@ -59,10 +60,11 @@ std::shared_ptr<const SampleBuffer> makeSample(X264Encoder::Output&& output, Med
 
 // State shared by the session and its worker thread, so that a worker that
 // outlives its session (destroyed from inside a result handler) stays sound.
+// The encoder opens once its settings are known: at prepareToEncodeFrames,
+// or with the first frame; x264 holds tens of megabytes per encoder.
 class SessionCore {
  public:
-  SessionCore(int width, int height, X264Settings settings, std::unique_ptr<X264Encoder> encoder)
-      : width_(width), height_(height), settings_(settings), encoder_(std::move(encoder)) {}
+  SessionCore(int width, int height) : width_(width), height_(height) {}
 
   int width() const { return width_; }
   int height() const { return height_; }
@@ -139,11 +141,16 @@ class SessionCore {
   std::vector<Delivery> encode(Job job) {
     std::vector<Delivery> deliveries;
     std::lock_guard lock(encoderMutex_);
-    reopenIfDirty(deliveries);
+    const std::int32_t opened = reopenIfDirty(deliveries);
+    if (!encoder_) {
+      deliveries.push_back({std::move(job.handler), opened != 0 ? opened : x264status::kEncoderUnavailable, nullptr});
+      return deliveries;
+    }
     const std::int64_t sequence = nextSequence_++;
     inFlight_.emplace(sequence, InFlight{job.presentationTime, std::move(job.handler)});
     X264Encoder::Output output;
-    const int result = encoder_->encode(job.image.get(), sequence, job.forceKeyFrame, output);
+    const int result = encoder_->encode(job.image.get(), job.missed ? &*job.missed : nullptr, sequence,
+                                        job.forceKeyFrame, output);
     if (result < 0) {
       auto node = inFlight_.extract(sequence);
       deliveries.push_back({std::move(node.mapped().handler), x264status::kEncodeFailed, nullptr});
@@ -171,9 +178,9 @@ class SessionCore {
     if (!makeX264Parameters(settings_, width_, height_, params)) return x264status::kParameter;
     auto fresh = X264Encoder::open(params);
     if (!fresh) return x264status::kEncoderUnavailable;
-    while (encoder_->delayedFrames() > 0) {
+    while (encoder_ && encoder_->delayedFrames() > 0) {
       X264Encoder::Output output;
-      if (encoder_->encode(nullptr, 0, false, output) <= 0) break;
+      if (encoder_->encode(nullptr, nullptr, 0, false, output) <= 0) break;
       collect(std::move(output), deliveries);
     }
     for (auto& [sequence, frame] : inFlight_) {
@@ -189,7 +196,7 @@ class SessionCore {
 
   std::mutex encoderMutex_;
   X264Settings settings_;
-  bool dirty_ = false;
+  bool dirty_ = true;
   std::unique_ptr<X264Encoder> encoder_;
   std::int64_t nextSequence_ = 0;
   std::map<std::int64_t, InFlight> inFlight_;  // inside the encoder, by sequence
@@ -222,8 +229,8 @@ class X264CompressionSession final : public CompressionSession {
                            EncodeOutputHandler handler) override {
     if (!image || !handler || !presentationTime.isValid()) return x264status::kParameter;
     if (!fitsSession(*image, core_->width(), core_->height())) return x264status::kParameter;
-    return core_->submit(Job{std::move(image), presentationTime,
-                             options && options->forceKeyFrame, std::move(handler)});
+    return core_->submit(Job{std::move(image), presentationTime, options && options->forceKeyFrame,
+                             options ? options->missed : std::nullopt, std::move(handler)});
   }
 
   void invalidate() override {
@@ -260,13 +267,9 @@ std::int32_t X264CompressionSessionFactory::create(std::int32_t width, std::int3
   if (codec != VideoCodec::h264) return x264status::kCodecNotSupported;
   // 4:2:0 needs even sizes.
   if (width <= 0 || height <= 0 || width % 2 != 0 || height % 2 != 0) return x264status::kParameter;
-  X264Settings settings;
   x264_param_t params;
-  if (!makeX264Parameters(settings, width, height, params)) return x264status::kEncoderUnavailable;
-  auto encoder = X264Encoder::open(params);
-  if (!encoder) return x264status::kEncoderUnavailable;
-  session = std::make_unique<X264CompressionSession>(
-      std::make_shared<SessionCore>(width, height, settings, std::move(encoder)));
+  if (!makeX264Parameters(X264Settings{}, width, height, params)) return x264status::kEncoderUnavailable;
+  session = std::make_unique<X264CompressionSession>(std::make_shared<SessionCore>(width, height));
   return 0;
 }
 

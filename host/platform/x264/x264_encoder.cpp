@@ -1,8 +1,6 @@
 #include "platform/x264/x264_encoder.h"
 
-#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <span>
 
 #include "platform/x264/avc_decoder_configuration.h"
@@ -47,42 +45,25 @@ std::unique_ptr<X264Encoder> X264Encoder::open(const x264_param_t& params) {
 
 // A screen mostly stays as it was; x264 codes the macroblocks flagged as
 // constant as skipped without searching them, which is most of its work.
-// Comparing with the last picture, rather than trusting what the capture
-// says changed, keeps this right when pictures are dropped on the way.
-void X264Encoder::markUnchanged(const ImageBuffer& image, x264_picture_t& input) {
-  constexpr int kBlock = 16;
-  const int columns = (image.width + kBlock - 1) / kBlock;
-  const int rows = (image.height + kBlock - 1) / kBlock;
-  const bool comparable = previous_.width == image.width && previous_.height == image.height;
+// The flags must hold against the picture x264 encoded last: the changes of
+// pictures that never reached it come in missed. A key frame, and a picture
+// whose predecessor was not encoded, get none.
+void X264Encoder::markUnchanged(const ImageBuffer& image, const ChangedBlocks* missed, bool key,
+                                x264_picture_t& input) const {
+  const ChangedBlocks& changed = image.changed;
+  const int columns = (image.width + ChangedBlocks::kBlock - 1) / ChangedBlocks::kBlock;
+  const int rows = (image.height + ChangedBlocks::kBlock - 1) / ChangedBlocks::kBlock;
+  if (key || !follows_ || changed.everywhere() || changed.columns != columns || changed.rows != rows) return;
+  if (missed && (missed->everywhere() || missed->columns != columns || missed->rows != rows)) return;
   // x264 frees the flags with the frame it keeps them with.
-  auto* flags = comparable ? static_cast<std::uint8_t*>(std::malloc(static_cast<std::size_t>(columns) * rows))
-                           : nullptr;
-  if (flags != nullptr) {
-    std::memset(flags, X264_MBINFO_CONSTANT, static_cast<std::size_t>(columns) * rows);
-    // Luma rows are a block row's 16th, chroma rows (interleaved Cb Cr, as
-    // wide as the luma) its 8th.
-    auto compare = [&](const std::vector<std::uint8_t>& now, int nowStride, const std::vector<std::uint8_t>& before,
-                       int beforeStride, int lines, int linesPerBlock) {
-      for (int y = 0; y < lines; ++y) {
-        const std::uint8_t* a = now.data() + static_cast<std::size_t>(y) * nowStride;
-        const std::uint8_t* b = before.data() + static_cast<std::size_t>(y) * beforeStride;
-        if (std::memcmp(a, b, static_cast<std::size_t>(image.width)) == 0) continue;
-        std::uint8_t* row = flags + static_cast<std::size_t>(y / linesPerBlock) * columns;
-        for (int x = 0; x < columns; ++x) {
-          const int width = std::min(kBlock, image.width - x * kBlock);
-          if (row[x] != 0 && std::memcmp(a + x * kBlock, b + x * kBlock, static_cast<std::size_t>(width)) != 0) {
-            row[x] = 0;
-          }
-        }
-      }
-    };
-    compare(image.luma, image.lumaStride, previous_.luma, previous_.lumaStride, image.height, kBlock);
-    compare(image.chroma, image.chromaStride, previous_.chroma, previous_.chromaStride, (image.height + 1) / 2,
-            kBlock / 2);
-    input.prop.mb_info = flags;
-    input.prop.mb_info_free = std::free;
+  auto* flags = static_cast<std::uint8_t*>(std::malloc(changed.marks.size()));
+  if (flags == nullptr) return;
+  for (std::size_t i = 0; i < changed.marks.size(); ++i) {
+    const bool touched = changed.marks[i] != 0 || (missed && missed->marks[i] != 0);
+    flags[i] = touched ? 0 : X264_MBINFO_CONSTANT;
   }
-  previous_ = image;
+  input.prop.mb_info = flags;
+  input.prop.mb_info_free = std::free;
 }
 
 int X264Encoder::delayedFrames() const { return x264_encoder_delayed_frames(handle_.get()); }
@@ -91,7 +72,7 @@ int X264Encoder::maximumDelayedFrames() const {
   return x264_encoder_maximum_delayed_frames(handle_.get());
 }
 
-int X264Encoder::encode(const ImageBuffer* image, std::int64_t sequence, bool forceIdr,
+int X264Encoder::encode(const ImageBuffer* image, const ChangedBlocks* missed, std::int64_t sequence, bool forceIdr,
                         Output& output) {
   x264_picture_t input;
   x264_picture_init(&input);
@@ -104,13 +85,14 @@ int X264Encoder::encode(const ImageBuffer* image, std::int64_t sequence, bool fo
     input.img.plane[1] = const_cast<std::uint8_t*>(image->chroma.data());
     input.img.i_stride[1] = image->chromaStride;
     input.i_pts = sequence;
-    markUnchanged(*image, input);
+    markUnchanged(*image, missed, forceIdr, input);
     input.i_type = forceIdr ? X264_TYPE_IDR : X264_TYPE_AUTO;
   }
   x264_picture_t encoded;
   x264_nal_t* nals = nullptr;
   int count = 0;
   const int size = x264_encoder_encode(handle_.get(), &nals, &count, image ? &input : nullptr, &encoded);
+  if (image) follows_ = size >= 0;
   if (size <= 0) return size < 0 ? size : 0;
   // The NAL payloads of one frame lie back to back in x264's buffer.
   output.bytes.assign(nals[0].p_payload, nals[0].p_payload + size);

@@ -27,10 +27,12 @@ class X264Encoder {
   int delayedFrames() const;
   int maximumDelayedFrames() const;
 
-  // Encodes image (none: drains a delayed frame). Returns a negative value on
-  // failure, 0 when no frame came out, 1 when output holds a frame. The
-  // image must match the encoder's size.
-  int encode(const ImageBuffer* image, std::int64_t sequence, bool forceIdr, Output& output);
+  // Encodes image (none: drains a delayed frame); missed holds the changes
+  // of pictures dropped since the one submitted last, if any. Returns a
+  // negative value on failure, 0 when no frame came out, 1 when output holds
+  // a frame. The image must match the encoder's size.
+  int encode(const ImageBuffer* image, const ChangedBlocks* missed, std::int64_t sequence, bool forceIdr,
+             Output& output);
 
   struct Closer {
     void operator()(x264_t* handle) const { x264_encoder_close(handle); }
@@ -39,12 +41,13 @@ class X264Encoder {
       : handle_(std::move(handle)), format_(std::move(format)) {}
 
  private:
-  void markUnchanged(const ImageBuffer& image, x264_picture_t& input);
+  void markUnchanged(const ImageBuffer& image, const ChangedBlocks* missed, bool key, x264_picture_t& input) const;
 
   std::unique_ptr<x264_t, Closer> handle_;
   std::shared_ptr<const FormatDescription> format_;
-  // The picture encoded last: macroblocks equal to it go to x264 as unchanged.
-  ImageBuffer previous_;
+  // Whether x264 took the picture submitted last, which the next picture's
+  // changes are measured against.
+  bool follows_ = false;
 };
 
 }  // namespace tavrino::share

@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
 # Encodes the same 1920x1080 synthetic desktop with our session and with
 # ffmpeg's libx264 at the same settings, in one run, and compares CPU time.
-# Usage: bench/x264/side_by_side.sh <build-dir> [frames]
+# Then weighs rate controls on text and photo-like scenes (x264_rate_bench:
+# CPU per frame, bit rate, quality of the decoded stream), rate-frames frames
+# per scene and configuration in two interleaved rounds; 0 skips it (a full
+# run takes about 15 minutes of one core).
+# Usage: bench/x264/side_by_side.sh <build-dir> [frames] [rate-frames]
 set -euo pipefail
 build=${1:?build directory}
 frames=${2:-240}
+rate_frames=${3:-240}
 bench=$build/bench/x264/x264_session_bench
+rate_bench=$build/bench/x264/x264_rate_bench
 [ -x "$bench" ] || { echo "build x264_session_bench first: $bench" >&2; exit 1; }
+[ "$rate_frames" = 0 ] || [ -x "$rate_bench" ] || { echo "build x264_rate_bench first: $rate_bench" >&2; exit 1; }
 command -v ffmpeg >/dev/null || { echo "ffmpeg is needed" >&2; exit 1; }
 
 work=$(mktemp -d)
@@ -47,3 +54,8 @@ awk -v frames="$frames" -v ours="$ours_cpu" -v theirs="$ffmpeg_cpu" \
   printf "largest frame  ffmpeg       %d bytes\n", theirs_largest
   printf "total bytes  session/ffmpeg %d / %d\n", ours_bytes, theirs_bytes
 }'
+
+if [ "$rate_frames" != 0 ]; then
+  echo
+  "$rate_bench" --frames "$rate_frames" --rounds 2
+fi

@@ -29,12 +29,13 @@ cpu_of() {  # output-file, command...
 
 ours_cpu=$(cpu_of "$work/ours.txt" "$bench" encode "$work/frames.nv12" "$frames")
 # Same settings as the session: veryfast + zerolatency (sliced threads, no
-# lookahead), Baseline, no B-frames, 6 Mbit/s with the same VBV, keyint 24,
-# the first two frames IDR, the same colour signalling.
+# lookahead), Baseline, no B-frames, constant quality 16 without adaptive
+# quantisation under the same 6 Mbit/s VBV, keyint 24, the first two frames
+# IDR, the same colour signalling.
 ffmpeg_cpu=$(cpu_of /dev/null ffmpeg -nostdin -hide_banner -loglevel error \
   -f rawvideo -pix_fmt nv12 -s 1920x1080 -framerate 12 -i "$work/frames.nv12" \
   -c:v libx264 -preset veryfast -tune zerolatency -profile:v baseline -pix_fmt nv12 \
-  -b:v 6000k -maxrate 6000k -bufsize 4480k -g 24 -bf 0 -force_key_frames 'expr:lt(n,2)' \
+  -crf 16 -aq-mode 0 -maxrate 6000k -bufsize 4480k -g 24 -bf 0 -force_key_frames 'expr:lt(n,2)' \
   -color_range tv -colorspace smpte170m -color_primaries bt709 -color_trc iec61966-2-1 \
   -f h264 "$work/ffmpeg.h264")
 ffmpeg_largest=$(ffprobe -v error -select_streams v:0 -show_entries packet=size -of csv=p=0 \

@@ -101,16 +101,16 @@ bool makeX264Parameters(const X264Settings& settings, int width, int height,
     // The average is a ceiling, not a target: a constant quality under a VBV
     // cap of the average spends what the picture needs, where the average-rate
     // mode spent by its budget. Variance AQ stays off: on a screen the busy
-    // blocks it starves are the text. Quality 16 is the lowest-rate one that
-    // keeps text within 0.5 dB of that mode. bench/x264's x264_rate_bench,
+    // blocks it starves are the text. Factor 16 keeps every text scene within
+    // 0.5 dB of that mode (17 lets the desktop fall 0.7). bench/x264's x264_rate_bench,
     // 1080p at 12 fps, 240 frames, average-rate mode -> this:
-    //   scene      kbit/s        luma PSNR dB        CPU ms/frame
-    //   typing     1629 -> 1995  52.9-54.1 -> 55.2    7.8 -> 7.8
-    //   scrolling  2250 -> 1877  51.3 -> 52.9         9.5 -> 8.8
-    //   desktop    3173 -> 2669  52.9 -> 52.9        11.1 -> 10.8
-    //   photo      5726 -> 6112  43.5 -> 41.7        18.3 -> 17.7
-    //   video      6058 -> 6130  38.5 -> 39.5        19.7 -> 16.1
-    //   noise      6089 -> 6170 (from a full buffer), at most 9.4 Mbit in 1 s
+    //   scene      kbit/s        luma PSNR dB    SSIM            CPU ms/frame
+    //   typing     1629 -> 1999  52.9 -> 55.2    .9999 -> .9999   6.6 -> 7.6
+    //   scrolling  2251 -> 1877  51.3 -> 52.9    .9999 -> .9998   8.4 -> 8.2
+    //   desktop    3174 -> 2669  52.9 -> 52.9    .9998 -> .9998  10.3 -> 10.1
+    //   photo      5701 -> 6130  43.4 -> 41.3    .9670 -> .9457  13.8 -> 12.4
+    //   video      6054 -> 6127  38.5 -> 39.6    .9494 -> .9366  14.2 -> 14.0
+    //   noise      6088 -> 6174 (from a full buffer); at most 9.3 Mbit in 1 s
     const int kbit = static_cast<int>(std::max<std::int64_t>(1, (*settings.averageBitRate + 500) / 1000));
     params.rc.i_rc_method = X264_RC_CRF;
     params.rc.f_rf_constant = kScreenRateFactor;

@@ -162,12 +162,12 @@ ffmpeg_command() {  # size, display
   local out
   out=$(capture_size "$1")
   [ "$out" = "$1" ] || [ -n "$full_size" ] || filter=(-vf "scale=${out/x/:}:flags=bilinear")
-  # The helper's x264 settings: veryfast + zerolatency, Baseline, 6 Mbit/s
-  # with its VBV, keyint 24, no B-frames, x264's automatic thread count, NV12.
+  # The helper's x264 settings: veryfast + zerolatency, Baseline, constant quality 16 without
+  # adaptive quantisation under a 6 Mbit/s VBV, keyint 24, no B-frames, x264's automatic thread count, NV12.
   ffmpeg_args=(ffmpeg -nostdin -hide_banner -loglevel error
     -f x11grab -framerate 12 -video_size "$1" -i "$2" "${filter[@]}"
     -c:v libx264 -preset veryfast -tune zerolatency -profile:v baseline -pix_fmt nv12 -threads 0
-    -b:v 6000k -maxrate 6000k -bufsize 4480k -g 24 -bf 0
+    -crf 16 -aq-mode 0 -maxrate 6000k -bufsize 4480k -g 24 -bf 0
     -f flv -flvflags no_duration_filesize -flush_packets 1 pipe:1)
 }
 

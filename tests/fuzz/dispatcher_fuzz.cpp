@@ -74,19 +74,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 2:
         if (h.service.queries.size() > 0) h.service.releaseQuery(ErrorValue{"Fuzz", 1, "Query failed."});
         break;
-      case 3:
+      case 3:  // the first stream waiting completes its start (4: as a failure) or its stop (5)
       case 4:
-        for (const auto& stream : h.service.streams())
-          if (stream->starts.size() > 0) {
-            stream->completeStart(action % 10 == 3 ? std::nullopt
-                                                  : std::optional(ErrorValue{"Fuzz", 2, "No start."}));
-            break;
-          }
-        break;
       case 5:
         for (const auto& stream : h.service.streams())
-          if (stream->stops.size() > 0) {
-            stream->completeStop();
+          if ((action % 10 == 5 ? stream->stops : stream->starts).size() > 0) {
+            if (action % 10 == 5) stream->completeStop();
+            else stream->completeStart(action % 10 == 3 ? std::nullopt : std::optional(ErrorValue{"Fuzz", 2, "No start."}));
             break;
           }
         break;

@@ -36,9 +36,12 @@ const Requirement& fixedRequirement() {
   return requirement;
 }
 
+const std::filesystem::path kCerts = TAVRINO_FUZZ_CERTS;
+
+// The development certificate (.pem) or key (.key) of that name.
 template <typename T>
-T* readPem(const std::filesystem::path& file, T* (*read)(BIO*, T**, pem_password_cb*, void*)) {
-  const BioPtr in(BIO_new_file(file.c_str(), "r"));
+T* readPem(const std::string& file, T* (*read)(BIO*, T**, pem_password_cb*, void*)) {
+  const BioPtr in(BIO_new_file((kCerts / file).c_str(), "r"));
   T* object = in ? read(in.get(), nullptr, nullptr, nullptr) : nullptr;
   if (!object) std::abort();
   return object;
@@ -47,10 +50,8 @@ T* readPem(const std::filesystem::path& file, T* (*read)(BIO*, T**, pem_password
 // The leaves that chain to the pinned root, the team's own first.
 std::vector<X509Ptr> loadDevelopmentLeaves() {
   std::vector<X509Ptr> leaves;
-  for (const char* name : {"team", "other-team", "no-marker"}) {
-    leaves.emplace_back(readPem<X509>(std::filesystem::path(TAVRINO_FUZZ_CERTS) / (std::string(name) + ".pem"),
-                                      PEM_read_bio_X509));
-  }
+  for (const char* name : {"team", "other-team", "no-marker"})
+    leaves.emplace_back(readPem<X509>(std::string(name) + ".pem", PEM_read_bio_X509));
   return leaves;
 }
 
@@ -65,17 +66,16 @@ int developmentLeafIndex(X509* certificate) {
 
 // The same listing signed twice, by the team and by another team.
 std::string twoSigners() {
-  const std::filesystem::path certs = TAVRINO_FUZZ_CERTS;
   const BioPtr data(BIO_new_mem_buf(fixedListing().data(), static_cast<int>(fixedListing().size())));
   const CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, data.get(), CMS_BINARY | CMS_PARTIAL));
   std::vector<X509Ptr> leaves;
   std::vector<EvpKeyPtr> keys;
   for (const char* name : {"team", "other-team"}) {
-    leaves.emplace_back(readPem<X509>(certs / (std::string(name) + ".pem"), PEM_read_bio_X509));
-    keys.emplace_back(readPem<EVP_PKEY>(certs / (std::string(name) + ".key"), PEM_read_bio_PrivateKey));
+    leaves.emplace_back(readPem<X509>(std::string(name) + ".pem", PEM_read_bio_X509));
+    keys.emplace_back(readPem<EVP_PKEY>(std::string(name) + ".key", PEM_read_bio_PrivateKey));
     if (!cms || !CMS_add1_signer(cms.get(), leaves.back().get(), keys.back().get(), nullptr, CMS_BINARY)) std::abort();
   }
-  const X509Ptr ca(readPem<X509>(certs / "ca.pem", PEM_read_bio_X509));
+  const X509Ptr ca(readPem<X509>("ca.pem", PEM_read_bio_X509));
   const BioPtr again(BIO_new_mem_buf(fixedListing().data(), static_cast<int>(fixedListing().size())));
   const BioPtr out(BIO_new(BIO_s_mem()));
   if (CMS_add1_cert(cms.get(), ca.get()) != 1 || CMS_final(cms.get(), again.get(), nullptr, CMS_BINARY) != 1 ||
@@ -91,18 +91,17 @@ std::string twoSigners() {
 // development certificates and exits: a valid one, and ones refused by each
 // check, so the fuzzer starts deep inside verification.
 void writeSeeds(const std::filesystem::path& folder) {
-  const std::filesystem::path certs = TAVRINO_FUZZ_CERTS;
   std::filesystem::create_directories(folder);
   const auto write = [&](const char* name, const std::string& der) {
     std::ofstream(folder / name, std::ios::binary) << der;
   };
   for (const char* signer : {"team", "other-team", "no-marker", "foreign"}) {
     const std::string chain = std::string(signer) == "foreign" ? "foreign-root.pem" : "ca.pem";
-    write(signer, signContent(fixedListing(), certs / (std::string(signer) + ".pem"),
-                              certs / (std::string(signer) + ".key"), certs / chain));
+    write(signer, signContent(fixedListing(), kCerts / (std::string(signer) + ".pem"),
+                              kCerts / (std::string(signer) + ".key"), kCerts / chain));
   }
-  write("not-for-code", signContent(fixedListing(), certs / "ca.pem", certs / "ca.key", {}));
-  write("trailing", signContent(fixedListing(), certs / "team.pem", certs / "team.key", certs / "ca.pem") + '\0');
+  write("not-for-code", signContent(fixedListing(), kCerts / "ca.pem", kCerts / "ca.key", {}));
+  write("trailing", signContent(fixedListing(), kCerts / "team.pem", kCerts / "team.key", kCerts / "ca.pem") + '\0');
   write("two-signers", twoSigners());
 }
 

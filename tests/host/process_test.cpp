@@ -33,11 +33,11 @@ using Types = std::vector<std::string>;
 // Writes to a helper that has ended must fail with an error, not end the tests.
 [[maybe_unused]] const auto ignoreBrokenPipes = std::signal(SIGPIPE, SIG_IGN);
 
-void expectCleanExit(Child& helper, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+void expectExit(Child& helper, int code = 0, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
   const int status = helper.wait(limit);
   ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0)
                                  << "\n" << helper.errors();
-  EXPECT_EQ(WEXITSTATUS(status), 0) << helper.errors();
+  EXPECT_EQ(WEXITSTATUS(status), code) << helper.errors();
 }
 
 // The helper as the browser starts it, finding no display but one given.
@@ -79,7 +79,7 @@ TEST(HelperProcess, AnswersRequestsUpToTheLimitAndEndsReadingOnBadFrames) {
     const auto messages = ExtensionSide(helper).toTheEnd();
     EXPECT_EQ(typesOf(messages), types) << input.size();
     EXPECT_EQ(messages.at(0), (json{{"type", "hello"}, {"version", 1}}));
-    expectCleanExit(helper);
+    expectExit(helper);
   }
 }
 
@@ -93,7 +93,7 @@ TEST(HelperProcess, ExitsWithStatusZeroWhenItsOutputIsClosed) {
   // Whether or not "hello" still fitted into the pipe, the reply to this fails.
   helper.write(frame(R"({"command":"stop"})"));
   helper.closeInput();
-  expectCleanExit(helper);
+  expectExit(helper);
 }
 
 // The build check prints its line; --authorize without a display fails with
@@ -209,7 +209,7 @@ TEST_F(HelperOnADisplay, ManyCapturesLeaveNothingBehind) {
   EXPECT_LT(residentKiB(pid) - levelled, 64 * 1024);
 #endif
   extension.closeInput();
-  expectCleanExit(helper);
+  expectExit(helper);
 }
 
 // The server stopped, as a hung one is, until resumed or out of scope.
@@ -241,9 +241,7 @@ TEST_F(HelperOnADisplay, EndOfInputEndsWhateverRuns) {
     if (c == querying) extension.send({{"command", "sources"}, {"request", "hung"}});
     if (frozen) std::this_thread::sleep_for(300ms);  // the query or the capture now waits for the server
     extension.closeInput();
-    const int status = helper.wait(c == querying ? 5s : 20s);
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    EXPECT_EQ(WEXITSTATUS(status), c == hung ? 1 : 0) << helper.errors();
+    expectExit(helper, c == hung ? 1 : 0, c == querying ? 5s : 20s);
     if (c == hung) continue;
     Types types = typesOf(extension.toTheEnd());
     std::erase(types, "frame");

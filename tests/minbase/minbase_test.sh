@@ -7,11 +7,11 @@
 # both browser manifests; then the installed helper answers --check-build and
 # a "sources" request. Nothing is kept between runs.
 #
-#   tests/minbase/minbase_test.sh BUILD-DIR [ARCHIVE]
+#   tests/minbase/minbase_test.sh BUILD-DIR
 #
-# Run as root (debootstrap, chroot, mounts). ARCHIVE defaults to the one
-# download archive in BUILD-DIR; BUILD-DIR also provides the terminal peer
-# (examples/wire_client) that speaks the helper's framing from outside the root.
+# Run as root (debootstrap, chroot, mounts). BUILD-DIR provides the download
+# archive and the terminal peer (examples/wire_client) that speaks the
+# helper's framing from outside the root.
 set -euo pipefail
 
 # Everything the root gets beyond the minimal base: the X server for the
@@ -28,13 +28,6 @@ install_seconds=60
 
 say() { printf 'minbase: %s\n' "$*"; }
 fail() { say "$*" >&2; exit 1; }
-
-# The Debian archive this machine installs from, as apt itself reads its
-# sources (either file format); printed nowhere.
-debian_mirror() {
-  apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 'Created-By: Packages' |
-    awk '$2 == "bookworm" || $2 == "stable" { print $1; exit }'
-}
 
 # ---------------------------------------------------------------------------
 # Inside a private mount and process namespace: every mount made here goes
@@ -74,10 +67,10 @@ if [ "${1:-}" = "--in-namespace" ]; then
   xz -dc "$archive" | setpriv --reuid="$user_id" --regid="$user_id" --clear-groups \
     sh -c "umask 022 && tar -x -C '$root$home'"
 
+  in_root=(/usr/sbin/chroot --userspec="$user_id:$user_id" "$root" /usr/bin/env -i HOME="$home" USER="$user_name"
+           LOGNAME="$user_name" PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 XDG_RUNTIME_DIR="/run/user/$user_id")
   as_user() {  # command... (paths inside the root); $limit: seconds, 0 for none
-    timeout --kill-after=5 "${limit:-0}" chroot --userspec="$user_id:$user_id" "$root" /usr/bin/env -i \
-      HOME="$home" USER="$user_name" LOGNAME="$user_name" PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 \
-      XDG_RUNTIME_DIR="/run/user/$user_id" ${display:+DISPLAY=$display} "$@"
+    timeout --kill-after=5 "${limit:-0}" "${in_root[@]}" ${display:+DISPLAY=$display} "$@"
   }
 
   # A display number free in this network namespace (the X server's abstract
@@ -122,19 +115,15 @@ if [ "${1:-}" = "--in-namespace" ]; then
   done
   say "the setup window installed the helper and both manifests in $((SECONDS - started)) s"
 
-  build_line=$(limit=20 as_user "$helper" --check-build 2>&1) ||
+  build_line=$(limit=20 as_user "$helper" --check-build 2>&1) && [[ $build_line == "Tavrino Share Helper "* ]] ||
     { printf '%s\n' "$build_line" >&2; fail "The installed helper does not run: --check-build failed."; }
-  case $build_line in
-    "Tavrino Share Helper "*) say "--check-build: $build_line" ;;
-    *) fail "The installed helper printed an unexpected build line: $build_line" ;;
-  esac
+  say "--check-build: $build_line"
 
   # The host's terminal peer frames the request and prints each message on a
   # line; the helper itself runs in the root, as the user.
   replies=$work/replies.txt
   printf '%s\n' '{"command":"sources","request":"r1"}' |
-    timeout 30 "$wire_client" --hold 1 /usr/sbin/chroot --userspec="$user_id:$user_id" "$root" /usr/bin/env -i \
-      HOME="$home" PATH=/usr/bin:/bin LANG=C.UTF-8 DISPLAY="$display" "$helper" >"$replies" 2>&1 || true
+    timeout 30 "$wire_client" --hold 1 "${in_root[@]}" DISPLAY="$display" "$helper" >"$replies" 2>&1 || true
   messages=$(grep '^helper → ' "$replies" || true)
   if ! sed -n 1p <<<"$messages" | grep -q '"type":"hello"' ||
      ! sed -n 2p <<<"$messages" | grep -Eq '"request":"r1".*"type":"(sources|error)"|"type":"(sources|error)".*"request":"r1"'; then
@@ -146,20 +135,18 @@ if [ "${1:-}" = "--in-namespace" ]; then
 fi
 
 # ---------------------------------------------------------------------------
-build=${1:?usage: tests/minbase/minbase_test.sh BUILD-DIR [ARCHIVE]}
-build=$(cd "$build" && pwd)
-archive=${2:-}
-if [ -z "$archive" ]; then
-  archives=("$build"/Tavrino-Sharing-Setup-*-x86_64.tar.xz)
-  [ -f "${archives[0]}" ] || fail "There is no download archive (Tavrino-Sharing-Setup-<version>-x86_64.tar.xz) in $build."
-  archive=${archives[0]}
-fi
-archive=$(cd "$(dirname "$archive")" && pwd)/$(basename "$archive")
+build=$(cd "${1:?usage: tests/minbase/minbase_test.sh BUILD-DIR}" && pwd)
+archives=("$build"/Tavrino-Sharing-Setup-*-x86_64.tar.xz)
+archive=${archives[0]}
+[ -f "$archive" ] || fail "There is no download archive (Tavrino-Sharing-Setup-<version>-x86_64.tar.xz) in $build."
 wire_client=$build/examples/wire_client/tavrino-wire-client
 [ -x "$wire_client" ] || fail "The terminal peer $wire_client has not been built."
 [ "$(id -u)" -eq 0 ] || fail "This test makes a Debian root with debootstrap and needs to run as root."
 command -v debootstrap >/dev/null || fail "debootstrap is not installed (scripts/install-deps.sh installs it)."
-mirror=$(debian_mirror | head -n 1)
+# The Debian archive this machine installs from, as apt itself reads its
+# sources (either file format); printed nowhere.
+mirror=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 'Created-By: Packages' |
+  awk '$2 == "bookworm" || $2 == "stable" { print $1; exit }')
 [ -n "$mirror" ] || fail "No Debian 12 archive is configured in this machine's apt sources."
 
 work=$(mktemp -d /var/tmp/tavrino-minbase.XXXXXX)

@@ -135,16 +135,14 @@ class Child {
   // The next line without its end, or what is left at the end of output.
   std::string readLine(Limit limit = kLimit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (unread_.find('\n') == std::string::npos && readMore(deadline)) {
-    }
+    while (unread_.find('\n') == std::string::npos && readMore(deadline)) continue;
     std::string line = unread_.substr(0, unread_.find('\n'));
     unread_.erase(0, std::min(unread_.size(), line.size() + 1));
     return line;
   }
   // Everything up to the end of output.
   std::string readAll(Limit limit = kLimit) {
-    for (const auto deadline = std::chrono::steady_clock::now() + limit; readMore(deadline);) {
-    }
+    for (const auto deadline = std::chrono::steady_clock::now() + limit; readMore(deadline);) continue;
     return std::exchange(unread_, {});
   }
   // The next frame's body; nothing at the end of output. A frame cut short throws.

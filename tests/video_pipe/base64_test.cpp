@@ -8,16 +8,6 @@
 namespace tavrino::share {
 namespace {
 
-std::string encode(const std::string& text) {
-  return base64Encode(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-}
-
-TEST(Base64, EncodesTheRfcVectorsWithPadding) {
-  const char* const expected[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
-  for (std::size_t n = 0; n < std::size(expected); ++n)
-    EXPECT_EQ(encode(std::string("foobar", n)), expected[n]);
-}
-
 TEST(Base64, VectorPathMatchesThePortableEncoderAtEverySizeAndAlignment) {
   std::vector<std::uint8_t> bytes(300);
   std::uint32_t x = 12345;

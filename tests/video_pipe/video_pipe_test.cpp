@@ -37,18 +37,14 @@ json errorMessage(const std::string& text, const std::string& request = kRequest
 
 class PipeHarness {
  public:
-  // With frameBodies, frames take the pipe's ready-body way, as in the helper.
-  explicit PipeHarness(std::optional<std::int32_t> ownerPID = std::nullopt, bool frameBodies = false,
-                       std::string request = kRequest) {
-    SendBody sendBody;
-    if (frameBodies)
-      sendBody = [log = log, bodies = bodies](const std::string& body) {
-        bodies->add(body);
-        log->add(json::parse(body));
-      };
+  // Frames take the pipe's ready-body way, as in the helper.
+  explicit PipeHarness(std::optional<std::int32_t> ownerPID = std::nullopt, std::string request = kRequest) {
     pipe = std::get<std::shared_ptr<VideoPipe>>(VideoPipe::create(
         1280, 720, std::move(request), ownerPID, encoders, [log = log](const json& m) { log->add(m); },
-        std::move(sendBody)));
+        [log = log, bodies = bodies](const std::string& body) {
+          bodies->add(body);
+          log->add(json::parse(body));
+        }));
   }
   ~PipeHarness() {
     // A pipe left running would be kept alive by the handlers the double holds.
@@ -241,7 +237,7 @@ TEST(VideoPipeIntake, OwnerGoneSendsOneErrorThenOnlyStats) {
 // Base64 slashes unescaped, and stay within the limits.
 TEST(VideoPipeEmit, FrameBodiesMatchTheMessageUpToSevenHundredThousandBytes) {
   const std::string request = "a\"b\\c/\u00e9\U0001F600\n";
-  PipeHarness h(std::nullopt, true, request);
+  PipeHarness h(std::nullopt, request);
   h.offerFrameAt(0);
   h.offerFrameAt(0.5);
   EncodedSampleSpec largest;

@@ -70,9 +70,16 @@ void WatchedDesktop::prepare() {
   }
   tree_.probePending();
   managers_.refresh();
-  decision_ = exclusion_.classify(tree_);
-  managers_.exclude(tree_, decision_);
+  ExclusionDecision decision = exclusion_.classify(tree_);
+  managers_.exclude(tree_, decision);
   seeds_.sync(tree_);
+  const std::pair seen{tree_.generation(), seeds_.generation()};
+  if (seen != seen_ || decision.excludedTopLevels != decision_.excludedTopLevels ||
+      decision.protectedWindows != decision_.protectedWindows) {
+    ++generation_;
+  }
+  seen_ = seen;
+  decision_ = std::move(decision);
   xcb_flush(x_.get());
 }
 

@@ -286,6 +286,7 @@ bool FrameCompositor::read(xcb_drawable_t drawable, int left, int top, const Reg
     Reply<xcb_get_image_reply_t> plain;
     std::size_t length = 0;
     const std::uint8_t* data = nullptr;
+    ++imagesRead_;
     if (shm_) {
       auto cookie = xcb_shm_get_image(x_.get(), drawable, x, y, w, h, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shm_->id(), 0);
       Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(x_.get(), cookie, nullptr));

@@ -83,6 +83,9 @@ class FrameCompositor {
   // costs no round trip.
   void compose(const Layers& layers, const Region& area, std::vector<std::uint8_t>& canvas);
 
+  // Image requests sent so far, each a round trip to the server.
+  std::size_t imagesRead() const { return imagesRead_; }
+
   const MonitorInfo& monitor() const { return monitor_; }
   // For a monitor that moved, keeping its size.
   void follow(const MonitorInfo& monitor) { monitor_ = monitor; }
@@ -133,6 +136,7 @@ class FrameCompositor {
   PixelFormats formats_;
   std::vector<std::uint8_t> converted_;  // a strip read in another layout, in the canvas's
   xcb_atom_t rootPixmapAtom_ = XCB_ATOM_NONE;
+  std::size_t imagesRead_ = 0;
 };
 
 }  // namespace tavrino::share::x11

@@ -56,6 +56,7 @@ class WatchedDesktop {
   bool touched_ = true;
   Region drawn_;
   std::uint64_t generation_ = 0;
+  std::uint64_t classified_ = ~0ull;  // the tree's generation the decision was made from
   std::pair<std::uint64_t, std::uint64_t> seen_{~0ull, ~0ull};  // the tree's and the seeds' generations
 };
 

@@ -9,22 +9,22 @@
 # reads it sends the server are counted per frame.
 #
 # Usage: bench/capture/many_windows.sh BUILD_DIR [--seconds S] [--warmup S]
-#          [--scenes 0,100,300,600,300-static] [--trace]
+#          [--scenes 0,100,300,600,300-static] [--trace] [--helper PROGRAM]
 set -euo pipefail
 
 build=${1:?usage: $0 BUILD_DIR [--seconds S] [--warmup S] [--scenes LIST] [--trace]}
 shift
-seconds=10 warmup=3 scenes=0,100,300,600,300-static trace=
+seconds=10 warmup=3 scenes=0,100,300,600,300-static trace= helper=$build/host/app/TavrinoShareHost
 while [ $# -gt 0 ]; do
   case $1 in
     --seconds) seconds=${2:?}; shift 2 ;;
     --warmup) warmup=${2:?}; shift 2 ;;
     --scenes) scenes=${2:?}; shift 2 ;;
     --trace) trace=1; shift ;;
+    --helper) helper=${2:?}; shift 2 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done
-helper=$build/host/app/TavrinoShareHost
 probe=$build/bench/capture/capture_probe
 desktop=$build/bench/capture/capture_many_windows
 for program in "$helper" "$probe" "$desktop"; do
@@ -56,7 +56,7 @@ stop() {
   unset "live[$1]"
 }
 free_display() {
-  local n=170
+  local n=$((400 + RANDOM % 200))
   while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
   echo "$n"
 }
@@ -109,18 +109,23 @@ for scene in ${scenes//,/ }; do
   reads=-
   if [ -n "$trace" ]; then
     m=$(free_display)
-    xtrace -n -k -d ":$n" -D ":$m" -o "$work/trace" >/dev/null 2>&1 &
+    xtrace -n -k --timestamps -d ":$n" -D ":$m" -o "$work/trace" >/dev/null 2>&1 &
     tracer=$!
     live[$tracer]=1
     wait_for "/tmp/.X11-unix/X$m" "xtrace :$m"
     DISPLAY=":$m" "$probe" helper --out "$work/trec" --exclude "$window" "$helper" 2>"$work/tlog" &
     driver=$!
     live[$driver]=1
-    sleep "$((seconds / 2 + 2))"
+    # Past the start, whose full repaint reads every window that shows.
+    sleep "$(awk -v w="$warmup" 'BEGIN { print (w > 5 ? w : 5) }')"
+    t0=$(now_us)
+    sleep "$seconds"
+    t1=$(now_us)
     stop "$driver"
     stop "$tracer"
-    frames=$("$probe" measure "$work/trec" --from 0 --to 99999999999999999 | sed 's/^frames=\([0-9]*\).*/\1/')
-    images=$(grep -c 'GetImage' "$work/trace" || true)
+    frames=$("$probe" measure "$work/trec" --from "$t0" --to "$t1" | sed 's/^frames=\([0-9]*\).*/\1/')
+    images=$(awk -v a="$t0" -v b="$t1" '/GetImage drawable/ { t = $1 * 1e6; if (t >= a && t <= b) n++ } END { print n + 0 }' \
+      "$work/trace")
     reads=$(awk -v i="$images" -v f="$frames" 'BEGIN { printf "%.1f (%d frames)", f ? i / f : 0, f }')
   fi
   stop "$painter"

@@ -4,6 +4,7 @@
 #include <array>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <mutex>
 #include <random>
@@ -12,6 +13,7 @@
 #include <xcb/shape.h>
 
 #include "platform/x11/content_queries.h"
+#include "platform/x11/frame_compositor.h"
 #include "platform/x11/picture_converter.h"
 #include "platform/x11/process_family.h"
 #include "platform/x11/pixel_formats.h"
@@ -119,18 +121,22 @@ TEST(X11Capture, StreamDeliversScaledFramesUntilStopped) {
   EXPECT_LE(output->samples.size(), atStop + 3) << "only samples already queued may still arrive";
 }
 
+// A lost display ends the stream by itself. The width the start asks for on
+// the main thread comes from the content query, so it needs no display.
 TEST(X11Capture, LosingTheDisplayStopsTheStreamByItself) {
-  Xvfb display;
+  Xvfb display("640x480x24");
   X11CaptureService service(display.name());
   auto delegate = std::make_shared<StopRecorder>();
   auto output = std::make_shared<Collector>();
   auto stream = startStream(service, output, delegate);
   ASSERT_TRUE(stream);
   ASSERT_TRUE(output->waitFor(1));
+  const std::uint32_t id = std::get<ShareableContent>(query(service)).displays.at(0).displayID;
   display.kill();
   auto future = delegate->stopped.get_future();
   ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
   EXPECT_EQ(future.get().domain, "X11");
+  EXPECT_EQ(service.displayPixelsWide(id), 640);
 }
 
 TEST(X11Capture, StartOnAMissingDisplayOrAPaletteScreenFails) {
@@ -294,6 +300,42 @@ TEST(WindowModel, KeptByEventsItEqualsAFreshListing) {
     compare(fresh.root());
     EXPECT_EQ(kept.subtree(kept.root()).size(), fresh.subtree(fresh.root()).size());
   }
+}
+
+// A changed area is read only from the windows that show there: one covered
+// by an opaque window costs no round trip, and outside its shape a window
+// shows what lies below it.
+TEST(FrameCompositor, ReadsOnlyTheWindowsThatShow) {
+  Xvfb display("320x240x24");
+  ErrorValue error;
+  auto x = x11::XcbConnection::open(display.name().c_str(), error);
+  ASSERT_TRUE(x);
+  auto compositor = x11::FrameCompositor::create(*x, x11::listMonitors(*x).at(0), error);
+  ASSERT_TRUE(compositor) << error.description;
+  xcb_connection_t* c = x->get();
+  xcb_window_t top = 0;
+  const std::tuple<std::uint32_t, int, int> windows[] = {{0xff0000, 0, 200}, {0x00ff00, 50, 200}, {0x0000ff, 100, 100}};
+  for (const auto& [colour, at, size] : windows) {
+    top = xcb_generate_id(c);
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, top, x->root(), at, at, size, size, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL, &colour);
+    xcb_map_window(c, top);
+  }
+  const xcb_rectangle_t upperHalf{0, 0, 100, 50};
+  xcb_shape_rectangles(c, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, XCB_CLIP_ORDERING_UNSORTED, top, 0, 0, 1, &upperHalf);
+  std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+  x11::WindowTree tree(*x, false);
+  std::vector<std::uint8_t> canvas;
+  compositor->compose(compositor->layers(tree, {}, x11::SeedGuard(*x, false)), x11::Region(x11::Rect{100, 100, 100, 100}),
+                      canvas);
+  auto colourAt = [&](int px, int py) {
+    std::uint32_t pixel;
+    std::memcpy(&pixel, &canvas[(static_cast<std::size_t>(py) * 320 + px) * 4], 4);
+    return pixel & 0xFFFFFF;
+  };
+  EXPECT_EQ(colourAt(150, 120), 0x0000ffu);
+  EXPECT_EQ(colourAt(150, 170), 0x00ff00u);
+  EXPECT_EQ(compositor->imagesRead(), 2u) << "the red window lies wholly under the green one there";
 }
 
 // A scope ties helper processes to the application only when a desktop made

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 
 #include <libyuv/planar_functions.h>
 #include <xcb/composite.h>
@@ -126,37 +127,56 @@ Layers FrameCompositor::layers(const WindowTree& tree, const ExclusionDecision& 
 
 Region changedBetween(const Layers& before, const Layers& after) {
   Region changed;
-  auto areaOf = [](const Layer& l) {
-    Region r = l.shown;
-    r.add(l.hidden);
-    return r;
+  auto areaOf = [&](const Layer& l) {
+    changed.add(l.shown);
+    changed.add(l.hidden);
   };
-  auto find = [](const Layers& in, xcb_window_t id) {
-    return std::find_if(in.begin(), in.end(), [&](const Layer& l) { return l.id == id; });
-  };
-  // The layers in both lists, in each list's order: where the orders part,
-  // the layers have moved past each other.
-  std::vector<const Layer*> keptBefore, keptAfter;
+  std::unordered_map<xcb_window_t, std::size_t> placeAfter;
+  placeAfter.reserve(after.size());
+  for (std::size_t i = 0; i < after.size(); ++i) placeAfter.emplace(after[i].id, i);
+  // Where each kept layer went, in the old order; the layers that went or
+  // changed count whole, old area and new.
+  std::vector<std::size_t> went;
+  std::vector<bool> kept(after.size());
   for (const Layer& l : before) {
-    auto now = find(after, l.id);
-    if (now == after.end()) {
-      changed.add(areaOf(l));
+    auto now = placeAfter.find(l.id);
+    if (now == placeAfter.end()) {
+      areaOf(l);
+      continue;
+    }
+    kept[now->second] = true;
+    if (l == after[now->second]) {
+      went.push_back(now->second);
     } else {
-      keptBefore.push_back(&l);
-      if (!(*now == l)) {
-        changed.add(areaOf(l));
-        changed.add(areaOf(*now));
-      }
+      areaOf(l);
+      areaOf(after[now->second]);
     }
   }
-  for (const Layer& l : after) {
-    if (find(before, l.id) == before.end()) changed.add(areaOf(l));
-    else keptAfter.push_back(&l);
+  for (std::size_t i = 0; i < after.size(); ++i) {
+    if (!kept[i]) areaOf(after[i]);
   }
-  for (std::size_t i = 0; i < keptBefore.size(); ++i) {
-    if (keptBefore[i]->id == keptAfter[i]->id) continue;
-    changed.add(areaOf(*keptBefore[i]));
-    changed.add(areaOf(*keptAfter[i]));
+  // Two layers that swapped places change the picture only where both lie,
+  // so marking one of them is enough: the layers that keep their order are
+  // the longest increasing run of places (in patience order, n log n), and
+  // every other one counts whole. A window raised to the top marks itself,
+  // not every window it passed.
+  std::vector<std::size_t> tails, tailAt, previous(went.size());
+  for (std::size_t i = 0; i < went.size(); ++i) {
+    auto at = std::lower_bound(tails.begin(), tails.end(), went[i]);
+    const auto k = static_cast<std::size_t>(at - tails.begin());
+    previous[i] = k > 0 ? tailAt[k - 1] : went.size();
+    if (at == tails.end()) {
+      tails.push_back(went[i]);
+      tailAt.push_back(i);
+    } else {
+      *at = went[i];
+      tailAt[k] = i;
+    }
+  }
+  std::vector<bool> inOrder(went.size());
+  for (std::size_t i = tailAt.empty() ? went.size() : tailAt.back(); i < went.size(); i = previous[i]) inOrder[i] = true;
+  for (std::size_t i = 0; i < went.size(); ++i) {
+    if (!inOrder[i]) areaOf(after[went[i]]);
   }
   return changed;
 }
@@ -167,45 +187,54 @@ void FrameCompositor::compose(const Layers& layers, const Region& area, std::vec
   paint(layers, layers.size(), area.intersected(screen()), unread, canvas.data());
 }
 
-// Paints `area` from the background and the bottom `count` layers. A layer
-// whose image stops reading part-way through is left out as if it could not
-// be read at all: what it drew is painted again from what lies below it.
+// Paints `area` from the background and the bottom `count` layers, reading
+// only what shows: top down, each layer takes what is left of the area
+// after the opaque layers above it (their shown parts, and every hidden part,
+// which is filled) took theirs; a translucent layer is drawn over what lies
+// below it, so it takes nothing away. A layer whose image stops reading
+// part-way through is left out as if it could not be read at all: its part
+// is painted again from what lies below it.
 void FrameCompositor::paint(const Layers& layers, std::size_t count, const Region& area, Unread& unread,
                             std::uint8_t* canvas) {
-  if (area.empty()) return;
-  unread.wallpaper = !drawBackground(area, !unread.wallpaper, canvas);
+  struct Part {
+    Region hidden, shown;
+  };
+  std::vector<Part> parts(count);
+  Region open = area;
+  const Rect box = area.bounds();
+  for (std::size_t i = count; i-- > 0 && !open.empty();) {
+    const Layer& layer = layers[i];
+    if (layer.outer.intersected(box).empty()) continue;
+    Part& part = parts[i];
+    part.hidden = layer.hidden.intersected(open);
+    open.subtract(part.hidden);
+    if (unread.layers[i]) continue;  // shows what lies below it
+    part.shown = layer.shown.intersected(open);
+    if (!part.shown.empty() && !layer.layout->translucent()) open.subtract(part.shown);
+  }
+  if (!open.empty()) unread.wallpaper = !drawBackground(open, !unread.wallpaper, canvas);
+  const int stride = monitor_.width * 4;
   for (std::size_t i = 0; i < count; ++i) {
-    Region drawn;
-    if (drawLayer(layers[i], area, !unread.layers[i], drawn, canvas)) continue;
+    for (const Rect& r : parts[i].hidden.rects()) {
+      libyuv::ARGBRect(at(canvas, r.x, r.y), stride, 0, 0, r.width, r.height, kNeutralFill);
+    }
+    if (parts[i].shown.empty() || drawLayer(layers[i], parts[i].shown, canvas)) continue;
     unread.layers[i] = true;
-    paint(layers, i, drawn, unread, canvas);
+    paint(layers, i, parts[i].shown, unread, canvas);
   }
 }
 
-// False when the layer's image was not read whole; `drawn` is then what was
-// drawn from it.
-bool FrameCompositor::drawLayer(const Layer& layer, const Region& area, bool readImage, Region& drawn,
-                                std::uint8_t* canvas) {
-  const int stride = monitor_.width * 4;
-  const Region hidden = layer.hidden.intersected(area);
-  for (const Rect& r : hidden.rects()) {
-    libyuv::ARGBRect(at(canvas, r.x, r.y), stride, 0, 0, r.width, r.height, kNeutralFill);
-  }
-  const Region shown = layer.shown.intersected(area);
-  if (shown.empty()) return true;
-  if (!readImage) return false;
-  const Rect box = shown.bounds();
-  int drawnTo = box.y;
+// False when the layer's image was not read whole: what was drawn from it
+// is then painted over again by the caller.
+bool FrameCompositor::drawLayer(const Layer& layer, const Region& shown, std::uint8_t* canvas) {
   xcb_pixmap_t pixmap = xcb_generate_id(x_.get());
   xcb_composite_name_window_pixmap(x_.get(), layer.id, pixmap);
   const bool whole = read(pixmap, layer.outer.x, layer.outer.y, shown, layer.layout, [&](const Strip& s) {
     // 32-bit windows carry premultiplied alpha: their clear parts show what lies behind.
     copy(s, layer.layout->translucent(), canvas);
-    drawnTo = s.box.bottom();
     return true;
   });
   xcb_free_pixmap(x_.get(), pixmap);
-  if (!whole) drawn = shown.intersected(Rect{box.x, box.y, box.width, drawnTo - box.y});
   return whole;
 }
 
@@ -257,6 +286,7 @@ bool FrameCompositor::read(xcb_drawable_t drawable, int left, int top, const Reg
     Reply<xcb_get_image_reply_t> plain;
     std::size_t length = 0;
     const std::uint8_t* data = nullptr;
+    ++imagesRead_;
     if (shm_) {
       auto cookie = xcb_shm_get_image(x_.get(), drawable, x, y, w, h, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shm_->id(), 0);
       Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(x_.get(), cookie, nullptr));

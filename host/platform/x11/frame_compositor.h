@@ -48,8 +48,10 @@ struct Layer {
   Rect outer;
   std::uint8_t depth = 0;
   const PixelLayout* layout = nullptr;  // none: a window whose pixels are not colours
-  Region shown;   // drawn from the window's own image, through its shape, on the monitor
-  Region hidden;  // filled neutral: protected windows nested in it, seeded parts
+  // Drawn from the window's own image, through its shape, on the monitor;
+  // it covers what lies below unless the window is translucent (32-bit).
+  Region shown;
+  Region hidden;  // filled neutral, covering what lies below: protected windows nested in it, seeded parts
 
   bool operator==(const Layer&) const = default;
 };
@@ -76,8 +78,13 @@ class FrameCompositor {
   Layers layers(const WindowTree& tree, const ExclusionDecision& decision, const SeedGuard& seeds) const;
 
   // Repaints the part `area` (root coordinates) of canvas (monitor width x
-  // height, 4 bytes a pixel, B G R A; the rest is kept) from the layers.
+  // height, 4 bytes a pixel, B G R A; the rest is kept) from the layers,
+  // reading of each only what shows there: a window covered by opaque ones
+  // costs no round trip.
   void compose(const Layers& layers, const Region& area, std::vector<std::uint8_t>& canvas);
+
+  // Image requests sent so far, each a round trip to the server.
+  std::size_t imagesRead() const { return imagesRead_; }
 
   const MonitorInfo& monitor() const { return monitor_; }
   // For a monitor that moved, keeping its size.
@@ -110,7 +117,7 @@ class FrameCompositor {
   };
 
   void paint(const Layers& layers, std::size_t count, const Region& area, Unread& unread, std::uint8_t* canvas);
-  bool drawLayer(const Layer& layer, const Region& area, bool readImage, Region& drawn, std::uint8_t* canvas);
+  bool drawLayer(const Layer& layer, const Region& shown, std::uint8_t* canvas);
   bool drawBackground(const Region& area, bool readWallpaper, std::uint8_t* canvas);
   // Reads `area` (root coordinates) of a drawable whose origin lies at
   // (left, top) on the root, in strips of at most stripBytes_, top first;
@@ -129,6 +136,7 @@ class FrameCompositor {
   PixelFormats formats_;
   std::vector<std::uint8_t> converted_;  // a strip read in another layout, in the canvas's
   xcb_atom_t rootPixmapAtom_ = XCB_ATOM_NONE;
+  std::size_t imagesRead_ = 0;
 };
 
 }  // namespace tavrino::share::x11

@@ -52,10 +52,12 @@ bool ManagerWindows::onEvent(const xcb_generic_event_t* event) {
   return true;
 }
 
-void ManagerWindows::refresh() {
+bool ManagerWindows::refresh() {
   xcb_connection_t* c = x_.get();
+  bool read = false;
   for (Manager* m : {&windowManager_, &compositor_}) {
     if (m->known && selectionEvent_ != 0) continue;
+    read = true;
     // The owner read after the events were asked for: later changes are reported.
     Reply<xcb_get_selection_owner_reply_t> owner(
         xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, m->selection), nullptr));
@@ -71,6 +73,7 @@ void ManagerWindows::refresh() {
       if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_CLIENT_XID) != 0) m->client = it.data->spec.client;
     }
   }
+  return read;
 }
 
 bool ManagerWindows::owns(const Manager& m, const WindowNode& n) const {

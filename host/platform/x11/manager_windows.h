@@ -33,8 +33,9 @@ class ManagerWindows {
 
   // Whether the event was a change of a manager's selection (then it is handled here).
   bool onEvent(const xcb_generic_event_t* event);
-  // Finds the clients of managers that changed since the last call.
-  void refresh();
+  // Finds the clients of managers that changed since the last call; true
+  // when it read any (what they own may differ).
+  bool refresh();
 
   bool compositing() const { return compositor_.owner != XCB_WINDOW_NONE; }
   // Adds the top-levels above to what the decision leaves out.

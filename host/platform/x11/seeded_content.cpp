@@ -22,6 +22,7 @@ Region SeedGuard::seedable(const WindowTree& tree, const ExclusionDecision& deci
 void SeedGuard::taint(xcb_window_t topLevel, Region area) {
   if (!active_ || area.empty()) return;
   tracked_[topLevel].pending.add(area);
+  ++generation_;
 }
 
 void SeedGuard::taintAtStart(const WindowTree& tree, const ExclusionDecision& decision, bool wholeWindows) {
@@ -142,7 +143,10 @@ bool SeedGuard::onDamage(const xcb_generic_event_t* event, const WindowTree& tre
   drawnOnRoot.addCoarsely(drawn.translated(origin.x, origin.y), kMostDrawnRects);
   if (it == tracked_.end()) return true;
   Tracked& t = it->second;
-  if (static_cast<std::int32_t>(event->full_sequence - t.since) >= 0) t.armed.subtract(drawn);
+  if (static_cast<std::int32_t>(event->full_sequence - t.since) >= 0 && !t.armed.intersected(drawn).empty()) {
+    t.armed.subtract(drawn);
+    ++generation_;
+  }
   return true;
 }
 
@@ -164,6 +168,7 @@ void SeedGuard::sync(const WindowTree& tree) {
     if (n == nullptr || n->parent != tree.root().id) {
       if (n != nullptr && it->second.damage != 0) xcb_damage_destroy(c, it->second.damage);
       it = tracked_.erase(it);
+      ++generation_;
     } else {
       ++it;
     }

@@ -45,6 +45,8 @@ class SeedGuard {
 
   // The tainted part of a top-level, in its outer coordinates.
   Region tainted(xcb_window_t topLevel) const;
+  // Grows whenever a tainted part may have changed.
+  std::uint64_t generation() const { return generation_; }
 
  private:
   // A window's taint: the part known when we last asked for repaints, which
@@ -66,6 +68,7 @@ class SeedGuard {
   bool active_;
   std::uint8_t damageEvent_ = 0;
   std::unordered_map<xcb_window_t, Tracked> tracked_;
+  std::uint64_t generation_ = 0;
   // Windows that protected windows went into before they were known, with
   // the number of syncs they have stayed unknown.
   std::unordered_map<xcb_window_t, int> unknownHomes_;

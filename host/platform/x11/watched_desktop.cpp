@@ -64,15 +64,29 @@ void WatchedDesktop::prepare() {
   const auto now = std::chrono::steady_clock::now();
   // New windows may come from new processes, whose ids may have been an
   // outsider's a moment ago.
-  if (tree_.hasPending() || now - familiesRead_ > std::chrono::seconds(1)) {
+  bool reclassify = tree_.hasPending() || now - familiesRead_ > std::chrono::seconds(1);
+  if (reclassify) {
     exclusion_.refreshFamilies();
     familiesRead_ = now;
   }
   tree_.probePending();
-  managers_.refresh();
-  decision_ = exclusion_.classify(tree_);
-  managers_.exclude(tree_, decision_);
-  seeds_.sync(tree_);
+  // A still desktop is not classified again at every frame: only when the
+  // tree, the families or the managers may have changed.
+  reclassify = managers_.refresh() || reclassify || tree_.generation() != classified_;
+  bool changed = false;
+  if (reclassify) {
+    ExclusionDecision decision = exclusion_.classify(tree_);
+    managers_.exclude(tree_, decision);
+    changed = decision.excludedTopLevels != decision_.excludedTopLevels ||
+              decision.protectedWindows != decision_.protectedWindows;
+    decision_ = std::move(decision);
+    classified_ = tree_.generation();
+  }
+  // New taints and new top-levels change the tree's or the seeds' generation.
+  if (std::pair{tree_.generation(), seeds_.generation()} != seen_) seeds_.sync(tree_);
+  const std::pair seen{tree_.generation(), seeds_.generation()};
+  if (changed || seen != seen_) ++generation_;
+  seen_ = seen;
   xcb_flush(x_.get());
 }
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <optional>
+#include <utility>
 
 #include "platform/x11/exclusion_rule.h"
 #include "platform/x11/manager_windows.h"
@@ -32,6 +33,10 @@ class WatchedDesktop {
   // Reads new windows, classifies and asks for repaints: call before a copy.
   void prepare();
 
+  // Grows whenever what the picture's layers are made of may have changed
+  // at the last prepare(): the tree, the decision or the seeded parts.
+  std::uint64_t generation() const { return generation_; }
+
   const WindowTree& tree() const { return tree_; }
   const ExclusionDecision& decision() const { return decision_; }
   const SeedGuard& seeds() const { return seeds_; }
@@ -50,6 +55,9 @@ class WatchedDesktop {
   xcb_atom_t wallpaperAtom_;
   bool touched_ = true;
   Region drawn_;
+  std::uint64_t generation_ = 0;
+  std::uint64_t classified_ = ~0ull;  // the tree's generation the decision was made from
+  std::pair<std::uint64_t, std::uint64_t> seen_{~0ull, ~0ull};  // the tree's and the seeds' generations
 };
 
 }  // namespace tavrino::share::x11

@@ -180,6 +180,12 @@ void WindowTree::restack(WindowNode& n, xcb_window_t above) {
 }
 
 WindowTree::Change WindowTree::apply(const xcb_generic_event_t* event) {
+  const Change change = follow(event);
+  if (change != Change::none) ++generation_;
+  return change;
+}
+
+WindowTree::Change WindowTree::follow(const xcb_generic_event_t* event) {
   const std::uint8_t type = event->response_type & 0x7f;
   switch (type) {
     case XCB_CREATE_NOTIFY: {
@@ -300,6 +306,7 @@ void WindowTree::probePending() {
     xcb_shape_get_rectangles_cookie_t rectangles;
   };
   pending_.insert(strays_.begin(), strays_.end());
+  if (!pending_.empty()) ++generation_;
   while (!pending_.empty()) {
     std::vector<Cookies> batch;
     for (xcb_window_t id : pending_) {

@@ -80,6 +80,9 @@ class WindowTree {
   Change apply(const xcb_generic_event_t* event);
   void probePending();
   bool hasPending() const { return !pending_.empty(); }
+  // Grows with every change of the tree, so that what is made from it is
+  // made again only when it may differ.
+  std::uint64_t generation() const { return generation_; }
 
   const WindowNode& root() const { return nodes_.at(x_.root()); }
   const WindowNode* find(xcb_window_t id) const;
@@ -93,6 +96,7 @@ class WindowTree {
   std::uint8_t shapeEvent() const { return shapeEvent_; }
 
  private:
+  Change follow(const xcb_generic_event_t* event);
   WindowNode& add(xcb_window_t id, xcb_window_t parent, bool onTop);
   void remove(xcb_window_t id);
   void unlink(WindowNode& n);
@@ -101,6 +105,7 @@ class WindowTree {
   const XcbConnection& x_;
   bool watch_;
   std::uint8_t shapeEvent_ = 0;  // first event of the Shape extension; 0 = absent
+  std::uint64_t generation_ = 0;
   xcb_atom_t wmState_, wmClientLeader_, netWmPid_, frameExtents_;
   std::unordered_map<xcb_window_t, WindowNode> nodes_;
   std::unordered_set<xcb_window_t> pending_;  // to be probed

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <vector>
 
 #include <asio/post.hpp>
@@ -156,8 +157,23 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
   PictureConverter converter(monitor.width, monitor.height, s->configuration.width, s->configuration.height);
   std::vector<std::uint8_t> canvas;
   // The canvas shows `shown` everywhere except in `stale`, which is painted
-  // again before the next picture leaves.
-  Layers shown;
+  // again before the next picture leaves. The layer list is made again only
+  // when what it is made of changed, so a still desktop or one window
+  // drawing costs no walk over every window.
+  using LayerList = std::shared_ptr<const Layers>;
+  LayerList shown = std::make_shared<const Layers>();
+  LayerList built;
+  std::uint64_t builtAt = 0;
+  auto current = [&] {
+    if (!built || builtAt != desktop.generation()) {
+      built = std::make_shared<const Layers>(compositor.layers(desktop.tree(), desktop.decision(), desktop.seeds()));
+      builtAt = desktop.generation();
+    }
+    return built;
+  };
+  auto changedSince = [&](const LayerList& layers) {
+    return layers == shown ? Region{} : changedBetween(*shown, *layers);
+  };
   Region stale(compositor.screen());
   Clock::time_point lastPicture = Clock::now() - interval;
   Clock::time_point nextTick = Clock::now();
@@ -191,6 +207,7 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
       compositor.follow(monitor);
       cursor.follow(monitor);
       stale = Region(compositor.screen());
+      built.reset();  // clipped to the old place
     }
     desktop.drain();  // XCB may hold events it read while waiting for a reply
     Clock::time_point now = Clock::now();
@@ -203,9 +220,9 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
     if (x.broken()) return x11Error(xcb_connection_has_error(x.get()), "The X display connection was lost.");
 
     desktop.prepare();
-    Layers layers = compositor.layers(desktop.tree(), desktop.decision(), desktop.seeds());
+    LayerList layers = current();
     Region changed = desktop.takeDrawn();
-    changed.add(changedBetween(shown, layers));
+    changed.add(changedSince(layers));
     changed.add(stale);
     changed = changed.intersected(compositor.screen());
     const bool cursorMoved = showsCursor && cursor.fetch();
@@ -226,16 +243,16 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
     for (int attempt = 0; attempt < kCopyAttempts && !stale.empty(); ++attempt) {
       if (attempt > 0) {
         desktop.prepare();
-        layers = compositor.layers(desktop.tree(), desktop.decision(), desktop.seeds());
+        layers = current();
         stale.add(desktop.takeDrawn().intersected(compositor.screen()));
-        stale.add(changedBetween(shown, layers).intersected(compositor.screen()));
+        stale.add(changedSince(layers).intersected(compositor.screen()));
       }
-      compositor.compose(layers, stale, canvas);
+      compositor.compose(*layers, stale, canvas);
       std::free(xcb_get_input_focus_reply(x.get(), xcb_get_input_focus(x.get()), nullptr));
       if (!desktop.drain()) {
         repainted.add(stale.translated(-monitor.x, -monitor.y));
         stale = Region{};
-        shown = std::move(layers);
+        shown = layers;
       }
     }
     // The decision of the last untorn copy knows every window mapped before the pointer was read.

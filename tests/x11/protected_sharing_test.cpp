@@ -293,7 +293,9 @@ void run(const Scenario& scenario, Setup setup) {
     }
     stage.walking = false;
     extension.send({{"command", "stop"}, {"request", "p"}});
-    ASSERT_EQ(extension.await("stopped", 1, 5s).size(), 1u) << "a stop must end the capture promptly";
+    // A capture that ended by itself said "stopped" already; the stop is answered again.
+    const std::size_t stops = scenario.closedMessages > 0 ? 2 : 1;
+    ASSERT_EQ(extension.await("stopped", stops, 5s).size(), stops) << "a stop must end the capture promptly";
     stage.framesSoFar = nullptr;
     extension.closeInput();
     frames = extension.await("frame", 0);

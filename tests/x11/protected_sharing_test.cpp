@@ -23,6 +23,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <string_view>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -294,7 +295,7 @@ void run(const Scenario& scenario, Setup setup) {
     stage.walking = false;
     extension.send({{"command", "stop"}, {"request", "p"}});
     // A capture that ended by itself said "stopped" already; the stop is answered again.
-    const std::size_t stops = scenario.closedMessages > 0 ? 2 : 1;
+    const std::size_t stops = std::string_view(scenario.ending) != kClosed ? 2 : 1;
     ASSERT_EQ(extension.await("stopped", stops, 5s).size(), stops) << "a stop must end the capture promptly";
     stage.framesSoFar = nullptr;
     extension.closeInput();

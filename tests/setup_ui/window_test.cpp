@@ -156,11 +156,7 @@ TEST(SetupWindowOnScreen, FailureInPlainWordsWithTheButtonsInReach) {
       {.resourceFolder = [&] { return std::optional(scene.root.path()); },
        .homeFolder = [&] { return fs::path(home); },
        .install = [&](const fs::path& payload, const fs::path& into) {
-         CompanionInstaller installer(payload, into, testing::kRequiredTeam);
-         installer.configHome = into / ".config";
-         installer.dataHome = into / ".local/share";
-         installer.signingTool = TAVRINO_CODESIGN;
-         installer.install();
+         testing::installerFor(payload, into).install();
          return QString();
        }}));
   SetupView view(flow, kStore, [] {}, {});

@@ -251,7 +251,7 @@ TEST(WindowModel, KeptByEventsItEqualsAFreshListing) {
       EXPECT_EQ(k->outer(), f.outer());
       EXPECT_EQ(k->mapped, f.mapped);
       EXPECT_EQ(k->wmClass, f.wmClass);
-      EXPECT_TRUE(named.count(f.id) == 0 || f.wmClass == "some.app") << f.wmClass;
+      EXPECT_TRUE(named.count(f.id) == 0 || f.wmClass == "some.app") << f.id;
       EXPECT_EQ(k->shape.has_value(), f.shape.has_value());
       for (xcb_window_t child : f.children) compare(*fresh.find(child));
     };

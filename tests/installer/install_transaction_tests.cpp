@@ -241,34 +241,28 @@ TEST(InstallTransaction, BrowsersFoundAndConfinedOnes) {
   }
 }
 
-TEST(InstallTransaction, IdentifierFile) {
+// A damaged helper, one signed by anyone but the required team, or an
+// identifier that names no extension is refused before anything is touched
+// (the signing tool's tests try every other fault).
+TEST(InstallTransaction, RefusedPayloadLeavesNothing) {
+  using Fault = std::function<void(const fs::path&)>;
+  std::vector<std::pair<Fault, std::string>> cases = {
+      {[](const fs::path& app) { writeFile(app / "Contents/Resources/Strings/en.txt", "version 2.1\n"); },
+       kIntactSentence},
+      {[](const fs::path& app) { fs::remove_all(app); }, kIntactSentence},
+      {[](const fs::path& app) { EXPECT_TRUE(signApp(app, "other-team")); }, kIntactSentence},
+  };
   const std::string& id = kExtensionId;
-  InstallScene refusing(false);
-  CompanionInstaller installer = refusing.installer();
-  // A tool that cannot start would fail differently: the identifier is checked first.
-  installer.signingTool = refusing.root.path() / "no-such-tool";
   for (const std::string& refused : {id.substr(1), id + "a", "A" + id.substr(1), "q" + id.substr(1),
                                      id.substr(0, 16) + " " + id.substr(17), std::string()}) {
-    writeFile(refusing.payload / "extension-id.txt", refused);
-    EXPECT_EQ(setupErrorOf([&] { installer.install(); }), "The installer contains an invalid extension identity.")
-        << refused;
+    cases.emplace_back([refused](const fs::path& app) { writeFile(app.parent_path() / "extension-id.txt", refused); },
+                       "The installer contains an invalid extension identity.");
   }
-  EXPECT_TRUE(snapshot(refusing.home).empty());
-}
-
-// A damaged helper, or one signed by anyone but the required team, is refused
-// before anything is touched (the signing tool's tests try every other fault).
-TEST(InstallTransaction, RefusedPayloadLeavesNothing) {
-  const std::vector<std::function<void(const fs::path&)>> faults = {
-      [](const fs::path& app) { writeFile(app / "Contents/Resources/Strings/en.txt", "version 2.1\n"); },
-      [](const fs::path& app) { fs::remove_all(app); },
-      [](const fs::path& app) { EXPECT_TRUE(signApp(app, "other-team")); },
-  };
-  for (std::size_t i = 0; i < faults.size(); ++i) {
+  for (std::size_t i = 0; i < cases.size(); ++i) {
     InstallScene scene;
     const Snapshot before = snapshot(scene.home);
-    faults[i](scene.payload / "Tavrino Share Helper.app");
-    EXPECT_EQ(setupErrorOf([&] { scene.installer().install(); }), kIntactSentence) << "fault " << i;
+    cases[i].first(scene.payload / "Tavrino Share Helper.app");
+    EXPECT_EQ(setupErrorOf([&] { scene.installer().install(); }), cases[i].second) << "case " << i;
     EXPECT_EQ(snapshot(scene.home), before);
   }
 }

@@ -158,6 +158,15 @@ inline Snapshot snapshot(const fs::path& root) {
   return result;
 }
 
+// An installer of `payload` into `home` that checks with the built signing tool.
+inline CompanionInstaller installerFor(const fs::path& payload, const fs::path& home) {
+  CompanionInstaller installer(payload, home, kRequiredTeam);
+  installer.configHome = home / ".config";
+  installer.dataHome = home / ".local/share";
+  installer.signingTool = TAVRINO_CODESIGN;
+  return installer;
+}
+
 // A payload (signed new helper, identifier file) and a home folder holding an
 // earlier installation as the release before Chromium support left it (signed
 // old helper, old Google Chrome manifest, no Chromium manifest).
@@ -192,13 +201,7 @@ struct InstallScene {
     manifestTargets.push_back(folder / "NativeMessagingHosts/net.tavrino.share_companion.json");
   }
 
-  CompanionInstaller installer() const {
-    CompanionInstaller installer(payload, home, kRequiredTeam);
-    installer.configHome = home / ".config";
-    installer.dataHome = home / ".local/share";
-    installer.signingTool = TAVRINO_CODESIGN;
-    return installer;
-  }
+  CompanionInstaller installer() const { return installerFor(payload, home); }
 
   std::string expectedManifest() const {
     const std::string executable = (applicationTarget / "Contents/MacOS/TavrinoShareHost").string();

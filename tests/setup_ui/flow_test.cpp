@@ -15,7 +15,6 @@
 #include "flow/background_install.h"
 #include "flow/sharing_setup_flow.h"
 #include "controlled_install.h"
-#include "installer/setup_error.h"
 
 namespace tavrino::setup {
 namespace {
@@ -38,10 +37,6 @@ TEST(SharingSetupFlow, EveryOtherWayOfFailingEndsFailedInPlainWords) {
             Phase::failed("There is not enough free space to install Tavrino Share Helper. Free some space, then try "
                           "again.",
                           "The system says “No space left on device” about /home/u/x."));
-  EXPECT_EQ(outcomeOf([]() -> QFuture<QString> {
-              throw SetupError("The share helper cannot run on this computer.", "The library libfoo.so.1 is missing.");
-            }),
-            Phase::failed("The share helper cannot run on this computer.", "The library libfoo.so.1 is missing."));
   EXPECT_EQ(outcomeOf([]() -> QFuture<QString> { throw std::out_of_range("[json.exception.out_of_range.403] key"); }),
             Phase::failed("The installation stopped for an unexpected reason. Please try again."));
 

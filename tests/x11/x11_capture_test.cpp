@@ -25,7 +25,6 @@ namespace tavrino::share {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Child;
 using testing::Xvfb;
 
 ContentResult query(X11CaptureService& service) {
@@ -86,39 +85,6 @@ std::shared_ptr<CaptureStream> startStream(X11CaptureService& service, const std
       wait([&](StreamCompletion c) { stream->startCapture(std::move(c)); }))
     return nullptr;
   return stream;
-}
-
-TEST(X11Capture, StreamDeliversScaledFramesUntilStopped) {
-  Xvfb display;
-  setenv("DISPLAY", display.name().c_str(), 1);
-  Child red({TAVRINO_WINDOW_FIXTURE, "other.app", "ff0000", "800x600+0+0"}, true);
-  red.readLine();
-  std::this_thread::sleep_for(300ms);  // let the server paint the window
-  X11CaptureService service(display.name());
-  auto output = std::make_shared<Collector>();
-  auto stream = startStream(service, output);
-  ASSERT_TRUE(stream);
-  ASSERT_TRUE(output->waitFor(8));
-  ASSERT_FALSE(wait([&](StreamCompletion c) { stream->stopCapture(std::move(c)); }));
-  std::size_t atStop;
-  {
-    std::lock_guard lock(output->mutex);
-    atStop = output->samples.size();
-    ASSERT_TRUE(output->samples.front()->image);
-    EXPECT_EQ(output->samples.front()->image->width, 640);
-    EXPECT_EQ(output->samples.front()->image->height, 360);
-    EXPECT_LT(output->samples[0]->presentationTime.seconds(), output->samples[1]->presentationTime.seconds());
-    // Half size: (75, 75) shows the red window (BT.601 video range: Y 81, Cr 240) and
-    // (500, 300) the grey root beside it. Still desktops give samples without pictures.
-    auto last = std::find_if(output->samples.rbegin(), output->samples.rend(), [](const auto& s) { return s->image; });
-    const ImageBuffer& image = *(*last)->image;
-    EXPECT_NEAR(image.luma[75 * image.lumaStride + 75], 81, 6);
-    EXPECT_NEAR(image.chroma[37 * image.chromaStride + 37 * 2 + 1], 240, 6);
-    EXPECT_NEAR(image.chroma[150 * image.chromaStride + 250 * 2 + 1], 128, 6);
-  }
-  std::this_thread::sleep_for(200ms);
-  std::lock_guard lock(output->mutex);
-  EXPECT_LE(output->samples.size(), atStop + 3) << "only samples already queued may still arrive";
 }
 
 // A lost display ends the stream by itself. The width the start asks for on
@@ -291,9 +257,7 @@ TEST(WindowModel, KeptByEventsItEqualsAFreshListing) {
       EXPECT_EQ(k->outer(), f.outer());
       EXPECT_EQ(k->mapped, f.mapped);
       EXPECT_EQ(k->wmClass, f.wmClass);
-      if (named.count(f.id) != 0) {
-        EXPECT_EQ(f.wmClass, "some.app");
-      }
+      EXPECT_TRUE(named.count(f.id) == 0 || f.wmClass == "some.app") << f.id;
       EXPECT_EQ(k->shape.has_value(), f.shape.has_value());
       for (xcb_window_t child : f.children) compare(*fresh.find(child));
     };

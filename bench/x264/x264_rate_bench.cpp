@@ -103,7 +103,9 @@ std::vector<Config> configs() {
     abr(p);
     p.rc.i_qp_min = 20;
   };
-  std::vector<Config> all{{"shipped", [](x264_param_t&) {}}, {"abr", abr}, {"abr-qpmin20", qpFloor}};
+  std::vector<Config> all{{"shipped", [](x264_param_t&) {}}, {"abr", abr}, {"abr-qpmin20", qpFloor},
+                          // Not a candidate (key frames every 2 s stay): what they cost.
+                          {"shipped-nokey", [](x264_param_t& p) { p.i_keyint_max = p.i_keyint_min = 100000; }}};
   for (float factor : {18.f, 23.f})
     all.push_back({"crf" + std::to_string(static_cast<int>(factor)), [factor](x264_param_t& p) { crf(p, factor); }});
   // Variance AQ moves bits from busy blocks to flat ones; on a screen the

@@ -380,8 +380,8 @@ TEST(PictureConverter, UpdatedPicturesEqualAWholeConversionAndMarkEveryChangedBl
         for (int row = r.y; row < r.bottom(); ++row) std::fill_n(&canvas[row * canvasWidth + r.x], r.width, colour);
       }
       converter.update(bytes(), changed);
-      // Up to one picture stays with the consumer, so buffers take turns.
-      if (held.size() > static_cast<std::size_t>(step % 2)) held.erase(held.begin());
+      // Up to two pictures stay with the consumer, so buffers take turns.
+      if (held.size() > static_cast<std::size_t>(step % 3)) held.erase(held.begin());
       const auto picture = converter.picture(bytes());
       x11::PictureConverter fresh(canvasWidth, canvasHeight, width, height);
       fresh.update(bytes(), x11::Region(whole));

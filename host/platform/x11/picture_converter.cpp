@@ -8,12 +8,10 @@
 namespace tavrino::share::x11 {
 
 namespace {
-// Pictures handed out and not yet given back. The encoder lets go of a
-// picture once it has copied it, and takes at most two frames in flight: a
-// picture made while it holds both would be dropped on arrival. With both
-// buffers out the changes wait for the next picture instead, and no third
-// buffer of 3 MiB (at 1080p) is ever made.
-constexpr std::size_t kPoolSize = 2;
+// Pictures handed out and not yet given back: two with the encoder (frames
+// in flight) and one waiting for it. A consumer that falls further behind
+// gets no new buffer; memory stays flat instead.
+constexpr std::size_t kPoolSize = 3;
 // Target pixels a bilinear sample reaches beyond the source rectangle it maps to.
 constexpr int kFilterReach = 2;
 // Rectangles a buffer's backlog keeps before it becomes their bounding box.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The helper's cost on a crowded desktop: N plain windows strewn over a
+# The helper's cost on a crowded desktop: N windows strewn over a
 # 1920x1080 screen with one 160x120 window on top repainting every 40 ms
-# (capture_many_windows), and the same desktop standing still. For each
+# (capture_changer's windows-N scenes), and the same desktop standing still. For each
 # scene: CPU of the helper and the X server's extra (its rate with no
 # capture subtracted) in the first 2 s of the share and in the measured
 # window after the warm-up, and the frames per second in both. With --trace
@@ -26,7 +26,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 probe=$build/bench/capture/capture_probe
-desktop=$build/bench/capture/capture_many_windows
+desktop=$build/bench/capture/capture_changer
 for program in "$helper" "$probe" "$desktop"; do
   [ -x "$program" ] || { echo "build it first: $program" >&2; exit 1; }
 done
@@ -69,15 +69,12 @@ fps() {  # record, from, to
 
 printf '%-12s %8s %8s %7s %8s %8s %7s %s\n' scene "0-2s hlp" "X extra" fps "run hlp" "X extra" fps "reads/frame"
 for scene in ${scenes//,/ }; do
-  count=${scene%-static}
-  period=40
-  [ "$scene" = "$count" ] || period=0
   n=$(free_display)
   Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
   xserver=$!
   live[$xserver]=1
   wait_for "/tmp/.X11-unix/X$n" "Xvfb :$n"
-  DISPLAY=":$n" "$desktop" --windows "$count" --period "$period" >"$work/desktop.out" &
+  DISPLAY=":$n" "$desktop" --scene "windows-$scene" >"$work/desktop.out" &
   painter=$!
   live[$painter]=1
   wait_for "$work/desktop.out" "the desktop"

@@ -17,6 +17,9 @@ namespace {
 
 constexpr std::int64_t kMaxFramesInFlight = 2;
 constexpr MediaTime kFrameDuration = MediaTime::make(1, 12);
+// Frame statuses of the capture: a picture, or none because nothing changed.
+constexpr std::int64_t kComplete = 0;
+constexpr std::int64_t kIdle = 1;
 
 std::string withStatus(const char* prefix, std::int32_t status) {
   return prefix + std::to_string(status) + ").";
@@ -90,11 +93,16 @@ void VideoPipe::streamDidOutputSampleBuffer(CaptureStream&, std::shared_ptr<cons
   if (!info.is_object() || info.empty()) return;
   auto status = info.find(keys::kStreamFrameInfoStatus);
   if (status == info.end() || !status->is_number_integer()) return;
-  if (status->get<std::int64_t>() != 0) return;
+  const bool full = static_cast<std::int64_t>(pending_.size()) >= kMaxFramesInFlight;
+  if (status->get<std::int64_t>() == kIdle) {
+    if (held_ && !full && encoder_) submit(std::exchange(held_, {}), sample->presentationTime);
+    return;
+  }
+  if (status->get<std::int64_t>() != kComplete) return;
   if (!sample->image || !encoder_) return;
 
-  ++received_;
-  if (static_cast<std::int64_t>(pending_.size()) >= kMaxFramesInFlight) {
+  if (full) {
+    ++received_;
     ++skipped_;
     // The encoder measures the next picture against the last it saw.
     if (missed_) {
@@ -102,13 +110,21 @@ void VideoPipe::streamDidOutputSampleBuffer(CaptureStream&, std::shared_ptr<cons
     } else {
       missed_ = sample->image->changed;
     }
+    held_ = sample->image;
     return;
   }
+  // Whatever was held is older than this picture, and its changes are in missed_.
+  held_.reset();
+  submit(sample->image, sample->presentationTime);
+}
+
+void VideoPipe::submit(std::shared_ptr<const ImageBuffer> image, MediaTime presentationTime) {
+  ++received_;
   const std::int64_t id = ++nextID_;
   pending_.insert(id);
 
-  if (!firstTimestamp_) firstTimestamp_ = sample->presentationTime;
-  const MediaTime time = subtract(sample->presentationTime, *firstTimestamp_);
+  if (!firstTimestamp_) firstTimestamp_ = presentationTime;
+  const MediaTime time = subtract(presentationTime, *firstTimestamp_);
   // Two forced key frames: a receiver whose decoder missed the first one still
   // starts at once instead of waiting for the next scheduled key frame.
   std::optional<FrameOptions> options;
@@ -122,7 +138,7 @@ void VideoPipe::streamDidOutputSampleBuffer(CaptureStream&, std::shared_ptr<cons
     });
   };
   const std::int32_t accepted =
-      encoder_->encodeFrame(sample->image, time, kFrameDuration, options, std::move(handler));
+      encoder_->encodeFrame(std::move(image), time, kFrameDuration, options, std::move(handler));
   if (accepted != 0) {
     pending_.erase(id);
     fail(withStatus("Video input failed (", accepted));
@@ -153,6 +169,7 @@ void VideoPipe::finishOnQueue() {
     encoder_.reset();
   }
   pending_.clear();
+  held_.reset();
   send_({{"type", "stats"},
          {"request", request_},
          {"received", received_},
@@ -162,6 +179,7 @@ void VideoPipe::finishOnQueue() {
 
 void VideoPipe::fail(const std::string& message) {
   stopped_ = true;
+  held_.reset();
   send_({{"type", "error"}, {"request", request_}, {"message", message}});
 }
 

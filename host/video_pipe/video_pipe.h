@@ -67,6 +67,7 @@ class VideoPipe final : public StreamOutput, public std::enable_shared_from_this
  private:
   friend struct VideoPipeInspector;  // state access for tests and benchmarks
 
+  void submit(std::shared_ptr<const ImageBuffer> image, MediaTime presentationTime);
   void handleResult(std::int32_t status, std::shared_ptr<const SampleBuffer> sample,
                     std::int64_t id);
   void emit(const SampleBuffer& sample, std::int64_t id);
@@ -85,6 +86,9 @@ class VideoPipe final : public StreamOutput, public std::enable_shared_from_this
   std::int64_t skipped_ = 0;
   // What the pictures dropped since the last submitted one changed.
   std::optional<ChangedBlocks> missed_;
+  // The latest picture dropped since then. The capture sends nothing new while
+  // the desktop is still, so it goes out at the first idle tick with room.
+  std::shared_ptr<const ImageBuffer> held_;
   std::optional<MediaTime> firstTimestamp_;
   std::vector<std::uint8_t> frameBytes_;  // reused by emit
   std::string frameBody_;                 // reused by emit

@@ -125,24 +125,32 @@ std::shared_ptr<SampleBuffer> pictureChangedAt(double at, int column) {
 // Two frames may be in flight (encoding or waiting for their ack); the rest
 // are dropped, counted, and given no id, and what they changed goes with the
 // next frame encoded, which the encoder measures against the last it saw.
-TEST(VideoPipeIntake, BackpressureDropsAreCountedAndIdsStayGaplessAndTheirChangesTravelOn) {
+// The latest dropped picture goes out at the first idle tick with room, unless
+// a newer picture got there first: a still desktop must not leave it unsent.
+TEST(VideoPipeIntake, BackpressureDropsAreCountedAndTheLatestGoesOutWhenTheDesktopIsStill) {
   PipeHarness h;
-  for (int i = 0; i < 4; ++i) h.offer(pictureChangedAt(i / 12.0, i));
+  std::vector<std::shared_ptr<SampleBuffer>> pictures;
+  for (int i = 0; i < 4; ++i) h.offer(pictures.emplace_back(pictureChangedAt(i / 12.0, i)));
+  h.offerFrameAt(0.4, 1);  // idle, but no room
   EXPECT_EQ(h.session().callCount(), 2u);  // drops happen before encoding
   h.deliverGood(0);
   h.deliverGood(1);
   h.acknowledge(1);
   h.acknowledge(99);  // never given out: no effect
   h.acknowledge(1);   // twice: no effect
-  h.offer(pictureChangedAt(0.5, 0));  // id 3
+  h.offerFrameAt(0.5, 1);  // the last dropped picture as id 3
   h.offer(pictureChangedAt(0.6, 1));  // dropped
   h.deliverGood(2);
   h.acknowledge(2);
   h.acknowledge(3);
-  h.offer(pictureChangedAt(0.7, 0));  // id 4
+  h.offer(pictureChangedAt(0.7, 0));  // id 4, newer than the one held
   h.deliverGood(3);
   h.acknowledge(4);
-  h.offerFrameAt(0.8);  // id 5
+  h.offerFrameAt(0.8, 1);  // nothing held any more
+  h.offerFrameAt(0.9);  // id 5
+  ASSERT_EQ(h.session().callCount(), 5u);
+  EXPECT_EQ(h.session().call(2).image, pictures[3]->image);
+  EXPECT_NEAR(h.session().call(2).presentationTime.seconds(), 0.5, 1e-9);
   const auto missed = [&](std::size_t call) {
     const auto options = h.session().call(call).options;
     return options && options->missed ? options->missed->marks : std::vector<std::uint8_t>{};
@@ -155,6 +163,7 @@ TEST(VideoPipeIntake, BackpressureDropsAreCountedAndIdsStayGaplessAndTheirChange
   for (int i = 0; i < 4; ++i) EXPECT_EQ(frames[i].at("id"), i + 1);
 
   h.finish();
+  // The picture sent late counts once more as received, so ids stay received minus drops.
   EXPECT_EQ(h.log->ofType("stats"), (std::vector<json>{{{"type", "stats"},
                                                         {"request", kRequest},
                                                         {"received", 8},
@@ -369,11 +378,14 @@ TEST(VideoPipeFinish, TearsDownTheSessionAndDiscardsLateResults) {
   PipeHarness h;
   h.offerFrameAt(0);
   h.offerFrameAt(0.1);
+  const auto dropped = pictureChangedAt(0.15, 0);
+  h.offer(dropped);
   // This result reaches the queue before finish's work item does: it is sent.
   h.session().deliver(0, 0, makeEncodedSample());
   EXPECT_TRUE(h.finish());  // resumes on the caller's own executor
   EXPECT_TRUE(h.session().invalidated);
   EXPECT_FALSE(h.session().sessionAlive);
+  EXPECT_EQ(dropped->image.use_count(), 1);  // the pipe lets go of the picture it held
 
   // The invalidated encoder still reports frame 2, and a sample and an ack arrive late.
   h.deliverGood(1);

@@ -556,6 +556,24 @@ const Scenario kScenarios[] = {
        }},
       {12, [](Stage& s) { placeMonitor(s, std::nullopt, true); }}},
      1, true, "640x480x24", "Desktop capture stopped.", false},
+    // A screen wider than the picture is read in bands and scaled as it is
+    // read: windows across many bands, shapes and what lies behind (probes
+    // in picture coordinates, three quarters of the screen's).
+    {.name = "wideScreen",
+     .setUp =
+         [](Stage& s) {
+           s.start({"other.app", "ff0000", "1600x400+40+40"});
+           s.start({"under.app", "ff00ff", "480x360+1900+60", "--ring"});
+           s.startProtected({kGreen, "1200x300+300+80"});
+           s.start({"over.app", "0000ff", "540x420+1300+30", "--ring"});
+           s.probes.push_back({600, 150, 0xFF0000});   // behind the protected window
+           s.probes.push_back({1177, 180, 0xFF0000});  // through the hole of the ring over it
+           s.probes.push_back({990, 75, 0x0000FF});    // that ring itself
+           s.probes.push_back({1500, 60, 0xFF00FF});   // the other ring
+           s.probes.push_back({1875, 337, 0x202020});  // the empty desktop
+         },
+     .screen = "2560x480x24",
+     .everyDesktop = false},
     // A process family beyond the tree, the application's own pointer image,
     // and a WM_CLASS longer than a first read.
     {.name = "detachedHelper",

@@ -27,38 +27,37 @@ bool CursorOverlay::fetch() {
     const std::uint32_t* pixels = xcb_xfixes_get_cursor_image_and_name_cursor_image(cursor.get());
     image_.assign(pixels, pixels + static_cast<std::size_t>(cursor->width) * cursor->height);
   }
-  return !drawn_ || !(fetched_ == drawnShape_);
+  return !placed_ || !(fetched_ == drawn_.fetched);
 }
 
-Rect CursorOverlay::lift(std::vector<std::uint8_t>& canvas) {
-  if (!drawn_) return {};
-  drawn_ = false;
-  const int stride = monitor_.width * 4;
-  std::uint8_t* to = canvas.data() + static_cast<std::size_t>(covered_.y) * stride + covered_.x * 4;
-  libyuv::ARGBCopy(beneath_.data(), covered_.width * 4, to, stride, covered_.width, covered_.height);
-  return covered_;
-}
-
-Rect CursorOverlay::draw(std::vector<std::uint8_t>& canvas, const Region& protectedArea) {
+Region CursorOverlay::place(const Region& protectedArea) {
   if (!available_) return {};
-  drawn_ = true;
-  drawnShape_ = fetched_;
   const bool own = showsOwnCursor(fetched_.named, fetched_.x, fetched_.y, protectedArea);
   const CursorImage& arrow = standardArrow();
   const Shape s = own ? fetched_ : Shape{fetched_.x, fetched_.y, 0, 0, arrow.width, arrow.height};
-  const std::uint32_t* image = own ? image_.data() : arrow.pixels.data();
   const int left = s.x - s.hotX - monitor_.x, top = s.y - s.hotY - monitor_.y;
-  const Rect covered = Rect{left, top, s.width, s.height}.intersected(Rect{0, 0, monitor_.width, monitor_.height});
-  covered_ = covered;
-  if (covered.empty()) return {};
-  const int stride = monitor_.width * 4;
-  std::uint8_t* to = canvas.data() + static_cast<std::size_t>(covered.y) * stride + covered.x * 4;
-  beneath_.resize(static_cast<std::size_t>(covered.width) * covered.height * 4);
-  libyuv::ARGBCopy(to, stride, beneath_.data(), covered.width * 4, covered.width, covered.height);
-  const auto* from = reinterpret_cast<const std::uint8_t*>(
-      image + static_cast<std::size_t>(covered.y - top) * s.width + (covered.x - left));
-  libyuv::ARGBBlend(from, s.width * 4, to, stride, to, stride, covered.width, covered.height);
-  return covered;
+  const Placed now{fetched_, own, left, top, s.width,
+                   Rect{left, top, s.width, s.height}.intersected(Rect{0, 0, monitor_.width, monitor_.height})};
+  if (placed_ && now == drawn_) return {};
+  Region changed;
+  if (placed_) changed.add(drawn_.covered);
+  changed.add(now.covered);
+  placed_ = true;
+  drawn_ = now;
+  drawnImage_ = own ? image_ : arrow.pixels;
+  return changed;
+}
+
+void CursorOverlay::draw(const Surface& surface, const Region& area) const {
+  if (!placed_ || drawn_.covered.empty()) return;
+  const Placed& p = drawn_;
+  const Region under = area.intersected(p.covered).intersected(surface.box);
+  for (const Rect& r : under.rects()) {
+    const auto* from = reinterpret_cast<const std::uint8_t*>(
+        drawnImage_.data() + static_cast<std::size_t>(r.y - p.top) * p.width + (r.x - p.left));
+    std::uint8_t* to = surface.at(r.x, r.y);
+    libyuv::ARGBBlend(from, p.width * 4, to, surface.stride, to, surface.stride, r.width, r.height);
+  }
 }
 
 }  // namespace tavrino::share::x11

@@ -181,10 +181,9 @@ Region changedBetween(const Layers& before, const Layers& after) {
   return changed;
 }
 
-void FrameCompositor::compose(const Layers& layers, const Region& area, std::vector<std::uint8_t>& canvas) {
-  canvas.resize(static_cast<std::size_t>(monitor_.width) * monitor_.height * 4);
+void FrameCompositor::compose(const Layers& layers, const Region& area, const Surface& surface) {
   Unread unread{false, std::vector<bool>(layers.size())};
-  paint(layers, layers.size(), area.intersected(screen()), unread, canvas.data());
+  paint(layers, layers.size(), area.intersected(screen()).intersected(surface.box), unread, surface);
 }
 
 // Paints `area` from the background and the bottom `count` layers, reading
@@ -195,7 +194,7 @@ void FrameCompositor::compose(const Layers& layers, const Region& area, std::vec
 // part-way through is left out as if it could not be read at all: its part
 // is painted again from what lies below it.
 void FrameCompositor::paint(const Layers& layers, std::size_t count, const Region& area, Unread& unread,
-                            std::uint8_t* canvas) {
+                            const Surface& surface) {
   struct Part {
     Region hidden, shown;
   };
@@ -212,26 +211,25 @@ void FrameCompositor::paint(const Layers& layers, std::size_t count, const Regio
     part.shown = layer.shown.intersected(open);
     if (!part.shown.empty() && !layer.layout->translucent()) open.subtract(part.shown);
   }
-  if (!open.empty()) unread.wallpaper = !drawBackground(open, !unread.wallpaper, canvas);
-  const int stride = monitor_.width * 4;
+  if (!open.empty()) unread.wallpaper = !drawBackground(open, !unread.wallpaper, surface);
   for (std::size_t i = 0; i < count; ++i) {
     for (const Rect& r : parts[i].hidden.rects()) {
-      libyuv::ARGBRect(at(canvas, r.x, r.y), stride, 0, 0, r.width, r.height, kNeutralFill);
+      libyuv::ARGBRect(surface.at(r.x, r.y), surface.stride, 0, 0, r.width, r.height, kNeutralFill);
     }
-    if (parts[i].shown.empty() || drawLayer(layers[i], parts[i].shown, canvas)) continue;
+    if (parts[i].shown.empty() || drawLayer(layers[i], parts[i].shown, surface)) continue;
     unread.layers[i] = true;
-    paint(layers, i, parts[i].shown, unread, canvas);
+    paint(layers, i, parts[i].shown, unread, surface);
   }
 }
 
 // False when the layer's image was not read whole: what was drawn from it
 // is then painted over again by the caller.
-bool FrameCompositor::drawLayer(const Layer& layer, const Region& shown, std::uint8_t* canvas) {
+bool FrameCompositor::drawLayer(const Layer& layer, const Region& shown, const Surface& surface) {
   xcb_pixmap_t pixmap = xcb_generate_id(x_.get());
   xcb_composite_name_window_pixmap(x_.get(), layer.id, pixmap);
   const bool whole = read(pixmap, layer.outer.x, layer.outer.y, shown, layer.layout, [&](const Strip& s) {
     // 32-bit windows carry premultiplied alpha: their clear parts show what lies behind.
-    copy(s, layer.layout->translucent(), canvas);
+    copy(s, layer.layout->translucent(), surface);
     return true;
   });
   xcb_free_pixmap(x_.get(), pixmap);
@@ -239,11 +237,10 @@ bool FrameCompositor::drawLayer(const Layer& layer, const Region& shown, std::ui
 }
 
 // False when it filled `area` instead of drawing the wallpaper.
-bool FrameCompositor::drawBackground(const Region& area, bool readWallpaper, std::uint8_t* canvas) {
-  const int stride = monitor_.width * 4;
+bool FrameCompositor::drawBackground(const Region& area, bool readWallpaper, const Surface& surface) {
   auto fill = [&] {
     for (const Rect& r : area.rects()) {
-      libyuv::ARGBRect(at(canvas, r.x, r.y), stride, 0, 0, r.width, r.height, kEmptyDesktop);
+      libyuv::ARGBRect(surface.at(r.x, r.y), surface.stride, 0, 0, r.width, r.height, kEmptyDesktop);
     }
     return false;
   };
@@ -253,17 +250,17 @@ bool FrameCompositor::drawBackground(const Region& area, bool readWallpaper, std
   if (!reply || xcb_get_property_value_length(reply.get()) != 4) return fill();
   xcb_pixmap_t wallpaper = *static_cast<xcb_pixmap_t*>(xcb_get_property_value(reply.get()));
   const bool whole = read(wallpaper, 0, 0, area, nullptr, [&](const Strip& s) {
-    copy(s, false, canvas);
+    copy(s, false, surface);
     return true;
   });
   return whole || fill();  // over the strips already copied too
 }
 
-void FrameCompositor::copy(const Strip& s, bool blend, std::uint8_t* canvas) const {
-  const int stride = monitor_.width * 4;
+void FrameCompositor::copy(const Strip& s, bool blend, const Surface& surface) const {
+  const int stride = surface.stride;
   for (const Rect& r : s.part.rects()) {
     const std::uint8_t* from = s.pixels + (static_cast<std::size_t>(r.y - s.box.y) * s.box.width + (r.x - s.box.x)) * 4;
-    std::uint8_t* to = at(canvas, r.x, r.y);
+    std::uint8_t* to = surface.at(r.x, r.y);
     if (blend) {
       libyuv::ARGBBlend(from, s.box.width * 4, to, stride, to, stride, r.width, r.height);
     } else {

@@ -12,6 +12,7 @@
 #include "platform/x11/exclusion_rule.h"
 #include "platform/x11/pixel_formats.h"
 #include "platform/x11/seeded_content.h"
+#include "platform/x11/surface.h"
 #include "platform/x11/window_tree.h"
 #include "platform/x11/xcb_connection.h"
 
@@ -77,11 +78,11 @@ class FrameCompositor {
   // with the protected windows nested in them and their tainted parts hidden.
   Layers layers(const WindowTree& tree, const ExclusionDecision& decision, const SeedGuard& seeds) const;
 
-  // Repaints the part `area` (root coordinates) of canvas (monitor width x
-  // height, 4 bytes a pixel, B G R A; the rest is kept) from the layers,
-  // reading of each only what shows there: a window covered by opaque ones
-  // costs no round trip.
-  void compose(const Layers& layers, const Region& area, std::vector<std::uint8_t>& canvas);
+  // Paints the part `area` (root coordinates, within the surface's box) of
+  // the surface from the layers, reading of each only what shows there: a
+  // window covered by opaque ones costs no round trip. The rest of the
+  // surface is left as it is.
+  void compose(const Layers& layers, const Region& area, const Surface& surface);
 
   // Image requests sent so far, each a round trip to the server.
   std::size_t imagesRead() const { return imagesRead_; }
@@ -97,7 +98,7 @@ class FrameCompositor {
 
  private:
   // One horizontal strip of a read: the pixels of `box` (root coordinates;
-  // in the canvas layout, rows of box.width * 4 bytes), valid until the next
+  // in the surface layout, rows of box.width * 4 bytes), valid until the next
   // read, and `part`, the requested area within the strip.
   struct Strip {
     const std::uint8_t* pixels;
@@ -106,8 +107,8 @@ class FrameCompositor {
     std::uint8_t depth;
   };
   using StripTaker = std::function<bool(const Strip&)>;
-  // Puts a strip's requested part on the canvas, drawn over what is there when blending.
-  void copy(const Strip& s, bool blend, std::uint8_t* canvas) const;
+  // Puts a strip's requested part on the surface, drawn over what is there when blending.
+  void copy(const Strip& s, bool blend, const Surface& surface) const;
 
   // What one compose() could not read, so that painting part of it again
   // leaves out the same.
@@ -116,25 +117,22 @@ class FrameCompositor {
     std::vector<bool> layers;
   };
 
-  void paint(const Layers& layers, std::size_t count, const Region& area, Unread& unread, std::uint8_t* canvas);
-  bool drawLayer(const Layer& layer, const Region& shown, std::uint8_t* canvas);
-  bool drawBackground(const Region& area, bool readWallpaper, std::uint8_t* canvas);
+  void paint(const Layers& layers, std::size_t count, const Region& area, Unread& unread, const Surface& surface);
+  bool drawLayer(const Layer& layer, const Region& shown, const Surface& surface);
+  bool drawBackground(const Region& area, bool readWallpaper, const Surface& surface);
   // Reads `area` (root coordinates) of a drawable whose origin lies at
   // (left, top) on the root, in strips of at most stripBytes_, top first;
   // false at the first strip that cannot be read, is not in `layout` (none:
   // the layout of the depth the server reports) or that `take` refuses.
   bool read(xcb_drawable_t drawable, int left, int top, const Region& area, const PixelLayout* layout,
             const StripTaker& take);
-  std::uint8_t* at(std::uint8_t* canvas, int x, int y) const {
-    return canvas + (static_cast<std::size_t>(y - monitor_.y) * monitor_.width + (x - monitor_.x)) * 4;
-  }
 
   const XcbConnection& x_;
   MonitorInfo monitor_;
   std::size_t stripBytes_ = 0;  // whole rows of the monitor's width
   std::unique_ptr<SharedImageSegment> shm_;  // stripBytes_ large; without it plain reads, as large
   PixelFormats formats_;
-  std::vector<std::uint8_t> converted_;  // a strip read in another layout, in the canvas's
+  std::vector<std::uint8_t> converted_;  // a strip read in another layout, in the surface's
   xcb_atom_t rootPixmapAtom_ = XCB_ATOM_NONE;
   std::size_t imagesRead_ = 0;
 };

@@ -32,7 +32,10 @@ class Region {
   explicit Region(Rect r) { add(r); }
 
   bool empty() const { return rects_.empty(); }
-  const std::vector<Rect>& rects() const { return rects_; }
+  const std::vector<Rect>& rects() const& { return rects_; }
+  // A temporary's rectangles are handed over, so that a loop over them
+  // outlives the region.
+  std::vector<Rect> rects() && { return std::move(rects_); }
 
   void add(const Rect& r) {
     if (r.empty()) return;

@@ -145,7 +145,7 @@ void waitFor(const XcbConnection& x, const WakeSignal& wake, bool watchX, Clock:
 
 // Delivers a picture whenever something on the monitor changed and the
 // minimum frame interval allows, and an idle sample (no picture) at every
-// interval that brought none. The canvas is kept between pictures; only the
+// interval that brought none. The picture is kept between pictures; only the
 // parts that changed are read, painted and converted again. Returns the
 // failure that ended it, or none when it was asked to stop.
 std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::State>& s, const XcbConnection& x,
@@ -155,11 +155,10 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
   const bool showsCursor = s->configuration.showsCursor;
   CursorOverlay cursor(x, monitor);
   PictureConverter converter(monitor.width, monitor.height, s->configuration.width, s->configuration.height);
-  std::vector<std::uint8_t> canvas;
-  // The canvas shows `shown` everywhere except in `stale`, which is painted
-  // again before the next picture leaves. The layer list is made again only
-  // when what it is made of changed, so a still desktop or one window
-  // drawing costs no walk over every window.
+  // The picture shows `shown` everywhere except in `stale` (root
+  // coordinates), which is painted again before the next picture leaves.
+  // The layer list is made again only when what it is made of changed, so a
+  // still desktop or one window drawing costs no walk over every window.
   using LayerList = std::shared_ptr<const Layers>;
   LayerList shown = std::make_shared<const Layers>();
   LayerList built;
@@ -174,16 +173,24 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
   auto changedSince = [&](const LayerList& layers) {
     return layers == shown ? Region{} : changedBetween(*shown, *layers);
   };
+  // Where the pointer's choice of image or place changed (root coordinates).
+  auto cursorChange = [&] {
+    if (!showsCursor) return Region{};
+    return cursor.place(Exclusion::protectedArea(desktop.tree(), desktop.decision())).translated(monitor.x, monitor.y);
+  };
   Region stale(compositor.screen());
   Clock::time_point lastPicture = Clock::now() - interval;
   Clock::time_point nextTick = Clock::now();
-  // A picture the converter holds but could not hand out, every buffer still
-  // being with the consumer: it leaves at the next tick instead.
+  // A picture that could not leave: the converter had no free buffer, every
+  // one being with the consumer, or the consumer took no more. It leaves at
+  // the next tick instead, so a desktop that then stays still is not left
+  // stale.
   bool owed = false;
   // A picture when there is one, else an idle sample when the tick is due.
   auto offer = [&](std::shared_ptr<const ImageBuffer> picture, Clock::time_point now) {
     if (picture) {
-      if (!deliver(s, makeSample(kComplete, picture, now))) converter.undelivered(*picture);
+      owed = !deliver(s, makeSample(kComplete, picture, now));
+      if (owed) converter.undelivered(*picture);
       lastPicture = now;
       nextTick = now + interval;
     } else if (now >= nextTick) {
@@ -224,11 +231,10 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
     Region changed = desktop.takeDrawn();
     changed.add(changedSince(layers));
     changed.add(stale);
-    changed = changed.intersected(compositor.screen());
     const bool cursorMoved = showsCursor && cursor.fetch();
-    if (changed.empty() && !cursorMoved) {
+    if (changed.intersected(compositor.screen()).empty() && !cursorMoved) {
       if (now >= nextTick) {
-        std::shared_ptr<const ImageBuffer> picture = owed ? converter.picture(canvas) : nullptr;
+        std::shared_ptr<const ImageBuffer> picture = owed ? converter.picture() : nullptr;
         owed = owed && picture == nullptr;
         offer(std::move(picture), now);
       }
@@ -236,18 +242,26 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
     }
 
     // A picture is only sent when no window changed while it was copied: the
-    // round trip after the copy brings every event generated during it.
+    // round trip after the copy brings every event generated during it. The
+    // pointer is drawn over what is painted, with the choice of image the
+    // latest window list allows.
+    auto paint = [&](const Region& area, const Surface& surface) {
+      compositor.compose(*layers, area.translated(monitor.x, monitor.y), surface.translated(monitor.x, monitor.y));
+      if (showsCursor) cursor.draw(surface, area);
+    };
     Region repainted;
-    if (showsCursor) repainted.add(cursor.lift(canvas));
-    stale = changed;
+    changed.add(cursorChange());
+    stale = changed.intersected(compositor.screen());
     for (int attempt = 0; attempt < kCopyAttempts && !stale.empty(); ++attempt) {
       if (attempt > 0) {
         desktop.prepare();
         layers = current();
-        stale.add(desktop.takeDrawn().intersected(compositor.screen()));
-        stale.add(changedSince(layers).intersected(compositor.screen()));
+        stale.add(desktop.takeDrawn());
+        stale.add(changedSince(layers));
+        stale.add(cursorChange());
+        stale = stale.intersected(compositor.screen());
       }
-      compositor.compose(*layers, stale, canvas);
+      converter.paint(stale.translated(-monitor.x, -monitor.y), paint);
       std::free(xcb_get_input_focus_reply(x.get(), xcb_get_input_focus(x.get()), nullptr));
       if (!desktop.drain()) {
         repainted.add(stale.translated(-monitor.x, -monitor.y));
@@ -255,14 +269,12 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
         shown = layers;
       }
     }
-    // The decision of the last untorn copy knows every window mapped before the pointer was read.
-    if (showsCursor) repainted.add(cursor.draw(canvas, Exclusion::protectedArea(desktop.tree(), desktop.decision())));
     // Torn every time: what could be trusted is converted, the rest waits.
     if (!stale.empty()) repainted.subtract(stale.translated(-monitor.x, -monitor.y));
-    converter.update(canvas, repainted);
+    converter.update(repainted);
     std::shared_ptr<const ImageBuffer> picture;
     if (stale.empty()) {
-      picture = converter.picture(canvas);
+      picture = converter.picture();
       owed = picture == nullptr;
     }
     offer(std::move(picture), now);

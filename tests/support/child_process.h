@@ -252,11 +252,14 @@ inline void giveToOrdinaryUser(const std::filesystem::path& path) {
 // A private virtual display. The server picks a free display number itself
 // and reports it, so that suites running side by side never share one.
 // Started with no authority file, it takes local clients of every user, so
-// the ordinary user's programs reach it too.
+// the ordinary user's programs reach it too. Like a desktop's server, it
+// does not reset when its last client leaves: a client that connects during
+// a reset may wait for its answer for ever.
 class Xvfb {
  public:
   explicit Xvfb(const std::string& screen = "1280x720x24", bool tcp = false)
-      : server_({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", screen, tcp ? "-listen" : "-nolisten", "tcp"},
+      : server_({"/usr/bin/Xvfb", "-displayfd", "1", "-noreset", "-screen", "0", screen, tcp ? "-listen" : "-nolisten",
+                 "tcp"},
                 true) {
     const std::string number = server_.readLine();
     if (number.empty()) throw std::runtime_error("Xvfb did not start");

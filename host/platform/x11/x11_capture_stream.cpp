@@ -145,9 +145,9 @@ void waitFor(const XcbConnection& x, const WakeSignal& wake, bool watchX, Clock:
 
 // Delivers a picture whenever something on the monitor changed and the
 // minimum frame interval allows, and an idle sample (no picture) at every
-// interval that brought none. The picture is kept between pictures; only the
-// parts that changed are read, painted and converted again. Returns the
-// failure that ended it, or none when it was asked to stop.
+// interval that brought none. What was painted is kept between pictures;
+// only the parts that changed are read, painted and converted again. Returns
+// the failure that ended it, or none when it was asked to stop.
 std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::State>& s, const XcbConnection& x,
                                       WatchedDesktop& desktop, FrameCompositor& compositor, MonitorWatch& watch) {
   const Clock::duration interval = frameInterval(s->configuration);

@@ -18,8 +18,11 @@ namespace tavrino::share {
 using Dictionary = nlohmann::json;
 
 namespace keys {
-// Sample attachment of a capture sample: integer frame status, 0 = complete.
+// Sample attachment of a capture sample: integer frame status, one of the two below.
 inline constexpr const char* kStreamFrameInfoStatus = "SCStreamFrameInfoStatus";
+// A picture; none, because nothing changed since the last one.
+inline constexpr int kFrameStatusComplete = 0;
+inline constexpr int kFrameStatusIdle = 1;
 // Sample attachment of an encoded sample: true when the frame is not a sync sample.
 inline constexpr const char* kSampleAttachmentNotSync = "NotSync";
 // Format description extension: dictionary of sample description atoms.

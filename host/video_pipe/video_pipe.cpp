@@ -17,9 +17,6 @@ namespace {
 
 constexpr std::int64_t kMaxFramesInFlight = 2;
 constexpr MediaTime kFrameDuration = MediaTime::make(1, 12);
-// Frame statuses of the capture: a picture, or none because nothing changed.
-constexpr std::int64_t kComplete = 0;
-constexpr std::int64_t kIdle = 1;
 
 std::string withStatus(const char* prefix, std::int32_t status) {
   return prefix + std::to_string(status) + ").";
@@ -94,11 +91,11 @@ void VideoPipe::streamDidOutputSampleBuffer(CaptureStream&, std::shared_ptr<cons
   auto status = info.find(keys::kStreamFrameInfoStatus);
   if (status == info.end() || !status->is_number_integer()) return;
   const bool full = static_cast<std::int64_t>(pending_.size()) >= kMaxFramesInFlight;
-  if (status->get<std::int64_t>() == kIdle) {
+  if (status->get<std::int64_t>() == keys::kFrameStatusIdle) {
     if (held_ && !full && encoder_) submit(std::exchange(held_, {}), sample->presentationTime);
     return;
   }
-  if (status->get<std::int64_t>() != kComplete) return;
+  if (status->get<std::int64_t>() != keys::kFrameStatusComplete) return;
   if (!sample->image || !encoder_) return;
 
   if (full) {

@@ -86,10 +86,6 @@ Clock::duration frameInterval(const StreamConfiguration& configuration) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
-// Frame statuses of the samples: a picture, or none because nothing changed.
-constexpr int kComplete = 0;
-constexpr int kIdle = 1;
-
 // Stamped with the moment the capture began, not the end of composing, which
 // varies: pictures then lie at least the frame interval apart.
 std::shared_ptr<const SampleBuffer> makeSample(int status, std::shared_ptr<const ImageBuffer> image,
@@ -189,12 +185,12 @@ std::optional<ErrorValue> paintFrames(const std::shared_ptr<X11CaptureStream::St
   // A picture when there is one, else an idle sample when the tick is due.
   auto offer = [&](std::shared_ptr<const ImageBuffer> picture, Clock::time_point now) {
     if (picture) {
-      owed = !deliver(s, makeSample(kComplete, picture, now));
+      owed = !deliver(s, makeSample(keys::kFrameStatusComplete, picture, now));
       if (owed) converter.undelivered(*picture);
       lastPicture = now;
       nextTick = now + interval;
     } else if (now >= nextTick) {
-      deliver(s, makeSample(kIdle, nullptr, now));
+      deliver(s, makeSample(keys::kFrameStatusIdle, nullptr, now));
       nextTick = std::max(nextTick + interval, now);
     }
   };
